@@ -1,0 +1,44 @@
+// mmr_select_py: Maximal Marginal Relevance selection over a caller's candidate list, returned
+// as (row index, score) tuples.
+#include "boundary/binding.hpp"
+#include "boundary/call_frame.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/entries.hpp"
+#include "diversity/mmr.hpp"
+
+namespace quorvel::py {
+namespace {
+
+constexpr Signature<5> signature{"mmr_select_py", {"candidates", "similarities", "matrix", "k", "lambda_"}, 5};
+
+Ref mmr_select_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Slots<5> slots = bind(signature, args, nargs, kwnames);
+    const std::vector<std::uint64_t> candidates = convert_slot(signature, slots, 0, to_u64_sequence);
+    const ArrayArg<FloatVector> similarities = convert_slot(signature, slots, 1, to_float_vector);
+    const ArrayArg<FloatMatrix> matrix = convert_slot(signature, slots, 2, to_float_matrix);
+    const std::uint64_t k = convert_slot(signature, slots, 3, to_u64);
+    const double lambda = convert_slot(signature, slots, 4, to_double);
+
+    const std::vector<MmrPick> picks = mmr_select(candidates, similarities.view, matrix.view, k, lambda);
+
+    Ref list = created(PyList_New(0));
+    for (const MmrPick& pick : picks) {
+        Ref index = created(PyLong_FromUnsignedLongLong(pick.index));
+        Ref score = created(PyFloat_FromDouble(pick.score));
+        Ref pair = created(PyTuple_Pack(2, index.get(), score.get()));
+        if (PyList_Append(list.get(), pair.get()) < 0) throw ErrorSet{};
+    }
+    return list;
+}
+
+}  // namespace
+
+const EntryDef mmr_select_py_def{
+    "mmr_select_py",
+    reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)()>(&call_frame<mmr_select_body>)),
+    "mmr_select_py(candidates, similarities, matrix, k, lambda_)\n--\n\n"
+    "MMR: iteratively select for relevance minus redundancy.\n"
+    "Returns list of (index, mmr_score) tuples.",
+};
+
+}  // namespace quorvel::py

@@ -1,0 +1,518 @@
+// The matrix-vector scan: layout normalisation and dispatch, the portable scalar kernels and the
+// AVX2+FMA kernels (row order, column order, column slices with step 2, 3, 5 and 7). The AVX2
+// kernels are compiled per function with a target attribute and chosen once by a CPU test.
+#include "scoring/dot_scan.hpp"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "core/buffer.hpp"
+#include "core/failure.hpp"
+
+namespace quorvel {
+namespace {
+
+constexpr std::ptrdiff_t kFloat = sizeof(float);
+
+// A scan after normalisation: cs >= 0, and cs == 4 whenever there is a single column.
+struct Scan {
+    const std::byte* base = nullptr;  // element (0, 0)
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::ptrdiff_t rs = 0;  // bytes between rows
+    std::ptrdiff_t cs = 0;  // bytes between columns
+    std::size_t nv = 0;
+    const float* vec[kMaxScanVectors] = {};
+    float* out[kMaxScanVectors] = {};
+    // Row i's result goes to out[v][i * out_step]; -1 after a column-order kernel flipped the rows
+    // (out[v] then points at the entry of the last row).
+    std::ptrdiff_t out_step = 1;
+};
+
+inline float load_float(const std::byte* p) { return load_unaligned<float>(p); }
+
+inline const std::byte* row_at(const Scan& s, std::size_t r) {
+    return s.base + static_cast<std::ptrdiff_t>(r) * s.rs;
+}
+
+// Column-order kernels walk rows upwards in memory: a row stride of -4 becomes +4 by starting
+// from the last row and writing the results backwards.
+void flip_rows(Scan& s) {
+    const std::ptrdiff_t last = static_cast<std::ptrdiff_t>(s.rows) - 1;
+    s.base += last * s.rs;
+    s.rs = -s.rs;
+    for (std::size_t v = 0; v < s.nv; ++v) s.out[v] += last * s.out_step;
+    s.out_step = -s.out_step;
+}
+
+// Rows are taken R at a time from R equal blocks far apart (i, i + q, i + 2q, ...), so that each
+// group feeds R independent sequential streams to the prefetcher; the rows % R left over run one
+// at a time. group(idx) receives the R row indices.
+template <std::size_t R, class Group, class Single>
+void for_row_groups(std::size_t rows, Group&& group, Single&& single) {
+    const std::size_t q = rows / R;
+    for (std::size_t i = 0; i < q; ++i) {
+        std::size_t idx[R];
+        for (std::size_t r = 0; r < R; ++r) idx[r] = i + r * q;
+        group(idx);
+    }
+    for (std::size_t i = R * q; i < rows; ++i) single(i);
+}
+
+template <class F>
+void with_vector_count(std::size_t nv, F&& f) {
+    switch (nv) {
+        case 1: f.template operator()<1>(); break;
+        case 2: f.template operator()<2>(); break;
+        case 3: f.template operator()<3>(); break;
+        default: f.template operator()<4>(); break;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scalar kernels: any strides, every element read with memcpy.
+
+template <std::size_t NV, std::size_t R>
+void rows_scalar_group(const Scan& s, const std::size_t (&idx)[R]) {
+    const std::byte* p[R];
+    for (std::size_t r = 0; r < R; ++r) p[r] = row_at(s, idx[r]);
+    float acc[R][NV] = {};
+    for (std::size_t c = 0; c < s.cols; ++c) {
+        float w[NV];
+        for (std::size_t v = 0; v < NV; ++v) w[v] = s.vec[v][c];
+        const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(c) * s.cs;
+        for (std::size_t r = 0; r < R; ++r) {
+            const float x = load_float(p[r] + off);
+            for (std::size_t v = 0; v < NV; ++v) acc[r][v] += x * w[v];
+        }
+    }
+    for (std::size_t r = 0; r < R; ++r)
+        for (std::size_t v = 0; v < NV; ++v) s.out[v][idx[r]] = acc[r][v];
+}
+
+template <std::size_t NV>
+void rows_scalar(const Scan& s) {
+    for_row_groups<4>(
+        s.rows, [&](const std::size_t(&idx)[4]) { rows_scalar_group<NV, 4>(s, idx); },
+        [&](std::size_t i) {
+            const std::size_t idx[1] = {i};
+            rows_scalar_group<NV, 1>(s, idx);
+        });
+}
+
+// Column order: per chunk of rows, columns are added four at a time into per-row sums, so each
+// column is read as a run of consecutive rows when rows are close together in memory.
+template <std::size_t NV>
+void cols_scalar(Scan s) {
+    if (s.rs < 0) flip_rows(s);
+    constexpr std::size_t kChunk = 256;
+    float acc[NV][kChunk];
+    for (std::size_t r0 = 0; r0 < s.rows; r0 += kChunk) {
+        const std::size_t n = std::min(kChunk, s.rows - r0);
+        for (std::size_t v = 0; v < NV; ++v) std::fill_n(acc[v], n, 0.0f);
+        const std::byte* first = row_at(s, r0);
+        std::size_t c = 0;
+        for (; c + 4 <= s.cols; c += 4) {
+            const std::byte* q = first + static_cast<std::ptrdiff_t>(c) * s.cs;
+            float w[4][NV];
+            for (std::size_t j = 0; j < 4; ++j)
+                for (std::size_t v = 0; v < NV; ++v) w[j][v] = s.vec[v][c + j];
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::byte* e = q + static_cast<std::ptrdiff_t>(i) * s.rs;
+                const float x0 = load_float(e);
+                const float x1 = load_float(e + s.cs);
+                const float x2 = load_float(e + 2 * s.cs);
+                const float x3 = load_float(e + 3 * s.cs);
+                for (std::size_t v = 0; v < NV; ++v)
+                    acc[v][i] += x0 * w[0][v] + x1 * w[1][v] + x2 * w[2][v] + x3 * w[3][v];
+            }
+        }
+        for (; c < s.cols; ++c) {
+            const std::byte* q = first + static_cast<std::ptrdiff_t>(c) * s.cs;
+            for (std::size_t i = 0; i < n; ++i) {
+                const float x = load_float(q + static_cast<std::ptrdiff_t>(i) * s.rs);
+                for (std::size_t v = 0; v < NV; ++v) acc[v][i] += x * s.vec[v][c];
+            }
+        }
+        for (std::size_t v = 0; v < NV; ++v)
+            for (std::size_t i = 0; i < n; ++i)
+                s.out[v][static_cast<std::ptrdiff_t>(r0 + i) * s.out_step] = acc[v][i];
+    }
+}
+
+// Column order pays off when neighbouring rows are closer in memory than neighbouring columns
+// (Fortran order and its slices); otherwise each row is walked on its own.
+void scan_scalar(const Scan& s) {
+    const std::ptrdiff_t ars = s.rs < 0 ? -s.rs : s.rs;
+    const bool column_order = ars != 0 && ars < s.cs;
+    with_vector_count(s.nv, [&]<std::size_t NV>() {
+        if (column_order)
+            cols_scalar<NV>(s);
+        else
+            rows_scalar<NV>(s);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// AVX2 + FMA kernels.
+
+#define QUORVEL_AVX2 __attribute__((target("avx2,fma")))
+#define QUORVEL_AVX2_INLINE __attribute__((target("avx2,fma"), always_inline)) inline
+
+alignas(32) constexpr std::int32_t kMaskTable[16] = {-1, -1, -1, -1, -1, -1, -1, -1,
+                                                      0,  0,  0,  0,  0,  0,  0,  0};
+
+// Lanes 0..n-1 set, n in 0..8. A masked-off lane is neither read nor able to fault.
+QUORVEL_AVX2_INLINE __m256i lane_mask(std::size_t n) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kMaskTable + 8 - n));
+}
+
+QUORVEL_AVX2_INLINE const float* as_floats(const std::byte* p) {
+    return reinterpret_cast<const float*>(p);
+}
+
+// [sum(a), sum(b), sum(c), sum(d)]
+QUORVEL_AVX2_INLINE __m128 sum4(__m256 a, __m256 b, __m256 c, __m256 d) {
+    const __m256 ab = _mm256_hadd_ps(a, b);
+    const __m256 cd = _mm256_hadd_ps(c, d);
+    const __m256 abcd = _mm256_hadd_ps(ab, cd);
+    return _mm_add_ps(_mm256_castps256_ps128(abcd), _mm256_extractf128_ps(abcd, 1));
+}
+
+// Block loaders for the row kernel. Block k covers row elements 8k..8k+7 and arrives in the
+// loader's own lane order; the vectors are laid out in the same order, so products pair up.
+// full_blocks(cols) blocks are read whole; the rest (1..8 elements) goes through last(), which
+// reads no byte past the row's last element and leaves the lanes beyond it zero.
+
+// Packed rows (column stride 4): plain unaligned loads; the vectors are used in place.
+struct PackedLoader {
+    static constexpr bool kPaddedVectors = false;
+    static std::size_t full_blocks(std::size_t cols) { return cols / 8; }
+    QUORVEL_AVX2_INLINE __m256 block(const std::byte* row, std::size_t k) const {
+        return _mm256_loadu_ps(as_floats(row) + 8 * k);
+    }
+    QUORVEL_AVX2_INLINE __m256 last(const std::byte* row, std::size_t k, std::size_t t) const {
+        return _mm256_maskload_ps(as_floats(row) + 8 * k, lane_mask(t));
+    }
+};
+
+// Column step 2 (m[:, ::2]): two contiguous loads and one in-lane shuffle per 8 elements; no
+// gathers (microcoded and slow here). Lane order 0 1 4 5 2 3 6 7. A whole block also reads the
+// gap float after its last element, so it is safe only when another element follows.
+struct Step2Loader {
+    static constexpr bool kPaddedVectors = true;
+    static constexpr int kLaneElement[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+    static std::size_t full_blocks(std::size_t cols) { return (cols - 1) / 8; }
+    QUORVEL_AVX2_INLINE __m256 block(const std::byte* row, std::size_t k) const {
+        const float* b = as_floats(row) + 16 * k;
+        return _mm256_shuffle_ps(_mm256_loadu_ps(b), _mm256_loadu_ps(b + 8), 0x88);
+    }
+    QUORVEL_AVX2_INLINE __m256 last(const std::byte* row, std::size_t k, std::size_t t) const {
+        const float* b = as_floats(row) + 16 * k;
+        const std::size_t raw = 2 * t - 1;  // floats from the block start to its last element
+        const __m256 lo = _mm256_maskload_ps(b, lane_mask(std::min<std::size_t>(raw, 8)));
+        const __m256 hi = _mm256_maskload_ps(b + 8, lane_mask(raw > 8 ? raw - 8 : 0));
+        return _mm256_shuffle_ps(lo, hi, 0x88);
+    }
+};
+
+// Odd column step S (3, 5, 7 floats): element e of a block sits at float e*S, in load e*S/8 and
+// lane e*S%8; with S odd those lanes are all different, so S loads merged by S-1 blends put the
+// 8 elements in 8 distinct lanes without any cross-lane shuffle.
+template <std::size_t S>
+struct OddStepLoader {
+    static_assert(S % 2 == 1 && S < 8);
+    static constexpr bool kPaddedVectors = true;
+    static constexpr auto kLaneElement = [] {
+        std::array<int, 8> lanes{};
+        for (int e = 0; e < 8; ++e) lanes[(e * S) % 8] = e;
+        return lanes;
+    }();
+    // kFrom[j]: the lanes that load j fills, as a blend mask.
+    static constexpr auto kFrom = [] {
+        std::array<std::array<std::int32_t, 8>, S> from{};
+        for (std::size_t lane = 0; lane < 8; ++lane)
+            from[static_cast<std::size_t>(kLaneElement[lane]) * S / 8][lane] = -1;
+        return from;
+    }();
+    QUORVEL_AVX2_INLINE static __m256 from(std::size_t j) {
+        return _mm256_castsi256_ps(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kFrom[j].data())));
+    }
+    static std::size_t full_blocks(std::size_t cols) { return (cols - 1) / 8; }
+    QUORVEL_AVX2_INLINE __m256 block(const std::byte* row, std::size_t k) const {
+        const float* b = as_floats(row) + 8 * S * k;
+        __m256 x = _mm256_loadu_ps(b);
+        for (std::size_t j = 1; j < S; ++j) x = _mm256_blendv_ps(x, _mm256_loadu_ps(b + 8 * j), from(j));
+        return x;
+    }
+    QUORVEL_AVX2_INLINE __m256 last(const std::byte* row, std::size_t k, std::size_t t) const {
+        const float* b = as_floats(row) + 8 * S * k;
+        const std::size_t raw = S * (t - 1) + 1;
+        __m256 x = _mm256_maskload_ps(b, lane_mask(std::min<std::size_t>(raw, 8)));
+        for (std::size_t j = 1; j < S; ++j) {
+            const std::size_t n = raw > 8 * j ? std::min<std::size_t>(raw - 8 * j, 8) : 0;
+            x = _mm256_blendv_ps(x, _mm256_maskload_ps(b + 8 * j, lane_mask(n)), from(j));
+        }
+        return x;
+    }
+};
+
+// R rows against NV vectors. vec[v] is either the caller's vector (packed loader) or a copy in
+// the loader's lane order padded with zeros to whole blocks.
+template <std::size_t NV, std::size_t R, class Loader>
+QUORVEL_AVX2 void rows_avx2_group(const Scan& s, const Loader& ld, const float* const* vec,
+                                  const std::size_t (&idx)[R]) {
+    const std::byte* p[R];
+    for (std::size_t r = 0; r < R; ++r) p[r] = row_at(s, idx[r]);
+    __m256 acc[R][NV];
+    for (std::size_t r = 0; r < R; ++r)
+        for (std::size_t v = 0; v < NV; ++v) acc[r][v] = _mm256_setzero_ps();
+    const std::size_t full = Loader::full_blocks(s.cols);
+    for (std::size_t k = 0; k < full; ++k) {
+        for (std::size_t r = 0; r < R; ++r) {
+            const __m256 x = ld.block(p[r], k);
+            for (std::size_t v = 0; v < NV; ++v)
+                acc[r][v] = _mm256_fmadd_ps(x, _mm256_loadu_ps(vec[v] + 8 * k), acc[r][v]);
+        }
+    }
+    const std::size_t t = s.cols - 8 * full;
+    if (t != 0) {
+        __m256 w[NV];
+        for (std::size_t v = 0; v < NV; ++v)
+            w[v] = Loader::kPaddedVectors ? _mm256_loadu_ps(vec[v] + 8 * full)
+                                          : _mm256_maskload_ps(vec[v] + 8 * full, lane_mask(t));
+        for (std::size_t r = 0; r < R; ++r) {
+            const __m256 x = ld.last(p[r], full, t);
+            for (std::size_t v = 0; v < NV; ++v) acc[r][v] = _mm256_fmadd_ps(x, w[v], acc[r][v]);
+        }
+    }
+    for (std::size_t v = 0; v < NV; ++v) {
+        __m256 four[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(),
+                          _mm256_setzero_ps()};
+        for (std::size_t r = 0; r < R; ++r) four[r] = acc[r][v];
+        alignas(16) float sums[4];
+        _mm_store_ps(sums, sum4(four[0], four[1], four[2], four[3]));
+        for (std::size_t r = 0; r < R; ++r) s.out[v][idx[r]] = sums[r];
+    }
+}
+
+// Rows per group by vector count: R * NV accumulators must fit the 16 ymm registers beside the
+// row block being multiplied.
+template <std::size_t NV>
+constexpr std::size_t kRowGroup = NV <= 2 ? 4 : NV == 3 ? 4 : 3;
+
+template <std::size_t NV, class Loader>
+QUORVEL_AVX2 void rows_avx2(const Scan& s, const Loader& ld, const float* const* vec) {
+    constexpr std::size_t R = kRowGroup<NV>;
+    for_row_groups<R>(
+        s.rows, [&](const std::size_t(&idx)[R]) { rows_avx2_group<NV, R>(s, ld, vec, idx); },
+        [&](std::size_t i) {
+            const std::size_t idx[1] = {i};
+            rows_avx2_group<NV, 1>(s, ld, vec, idx);
+        });
+}
+
+// Copies the vectors into lane order: out[v][8k + lane] = vec[v][8k + lane_element[lane]], and 0
+// past the last column.
+Buffer<float> lane_ordered_vectors(const Scan& s, const int (&lane_element)[8], const float** vec) {
+    const std::size_t padded = (s.cols + 7) / 8 * 8;
+    Buffer<float> buf(s.nv * padded, "scan vectors");
+    for (std::size_t v = 0; v < s.nv; ++v) {
+        float* dst = buf.data() + v * padded;
+        for (std::size_t k = 0; k < padded; k += 8)
+            for (std::size_t lane = 0; lane < 8; ++lane) {
+                const std::size_t c = k + static_cast<std::size_t>(lane_element[lane]);
+                dst[k + lane] = c < s.cols ? s.vec[v][c] : 0.0f;
+            }
+        vec[v] = dst;
+    }
+    return buf;
+}
+
+template <class Loader>
+void rows_avx2_ordered(const Scan& s, const Loader& ld) {
+    int lanes[8];
+    for (int l = 0; l < 8; ++l) lanes[l] = Loader::kLaneElement[l];
+    const float* vec[kMaxScanVectors] = {};
+    const Buffer<float> buf = lane_ordered_vectors(s, lanes, vec);
+    with_vector_count(s.nv, [&]<std::size_t NV>() { rows_avx2<NV>(s, ld, vec); });
+}
+
+template <std::size_t NV, std::size_t kChunk>
+QUORVEL_AVX2_INLINE void add_four_columns(float (&acc)[NV][kChunk], const __m256 (&w)[4][NV],
+                                          std::size_t i, __m256 x0, __m256 x1, __m256 x2,
+                                          __m256 x3) {
+    for (std::size_t v = 0; v < NV; ++v) {
+        __m256 a = _mm256_load_ps(acc[v] + i);
+        a = _mm256_fmadd_ps(x0, w[0][v], a);
+        a = _mm256_fmadd_ps(x1, w[1][v], a);
+        a = _mm256_fmadd_ps(x2, w[2][v], a);
+        a = _mm256_fmadd_ps(x3, w[3][v], a);
+        _mm256_store_ps(acc[v] + i, a);
+    }
+}
+
+// Column order with packed columns (row stride 4): a chunk of rows is swept column by column,
+// four columns a pass, into per-row sums that stay in L1.
+template <std::size_t NV>
+QUORVEL_AVX2 void cols_avx2(Scan s) {
+    if (s.rs < 0) flip_rows(s);
+    constexpr std::size_t kChunk = 512;
+    alignas(32) float acc[NV][kChunk];
+    for (std::size_t r0 = 0; r0 < s.rows; r0 += kChunk) {
+        const std::size_t n = std::min(kChunk, s.rows - r0);
+        const std::size_t full = n / 8;
+        const std::size_t rem = n % 8;
+        const __m256i rem_mask = lane_mask(rem);
+        const std::size_t blocks = full + (rem != 0);
+        for (std::size_t v = 0; v < NV; ++v)
+            for (std::size_t b = 0; b < blocks; ++b) _mm256_store_ps(acc[v] + 8 * b, _mm256_setzero_ps());
+        const std::byte* first = row_at(s, r0);
+        std::size_t c = 0;
+        for (; c + 4 <= s.cols; c += 4) {
+            const float* q0 = as_floats(first + static_cast<std::ptrdiff_t>(c) * s.cs);
+            const float* q1 = as_floats(first + static_cast<std::ptrdiff_t>(c + 1) * s.cs);
+            const float* q2 = as_floats(first + static_cast<std::ptrdiff_t>(c + 2) * s.cs);
+            const float* q3 = as_floats(first + static_cast<std::ptrdiff_t>(c + 3) * s.cs);
+            __m256 w[4][NV];
+            for (std::size_t v = 0; v < NV; ++v)
+                for (std::size_t j = 0; j < 4; ++j) w[j][v] = _mm256_broadcast_ss(s.vec[v] + c + j);
+            for (std::size_t b = 0; b < full; ++b)
+                add_four_columns<NV>(acc, w, 8 * b, _mm256_loadu_ps(q0 + 8 * b), _mm256_loadu_ps(q1 + 8 * b),
+                     _mm256_loadu_ps(q2 + 8 * b), _mm256_loadu_ps(q3 + 8 * b));
+            if (rem != 0)
+                add_four_columns<NV>(acc, w, 8 * full, _mm256_maskload_ps(q0 + 8 * full, rem_mask),
+                     _mm256_maskload_ps(q1 + 8 * full, rem_mask),
+                     _mm256_maskload_ps(q2 + 8 * full, rem_mask),
+                     _mm256_maskload_ps(q3 + 8 * full, rem_mask));
+        }
+        for (; c < s.cols; ++c) {
+            const float* q = as_floats(first + static_cast<std::ptrdiff_t>(c) * s.cs);
+            for (std::size_t b = 0; b < blocks; ++b) {
+                const __m256 x = b < full ? _mm256_loadu_ps(q + 8 * b) : _mm256_maskload_ps(q + 8 * b, rem_mask);
+                for (std::size_t v = 0; v < NV; ++v)
+                    _mm256_store_ps(acc[v] + 8 * b,
+                                    _mm256_fmadd_ps(x, _mm256_broadcast_ss(s.vec[v] + c),
+                                                    _mm256_load_ps(acc[v] + 8 * b)));
+            }
+        }
+        for (std::size_t v = 0; v < NV; ++v)
+            for (std::size_t i = 0; i < n; ++i)
+                s.out[v][static_cast<std::ptrdiff_t>(r0 + i) * s.out_step] = acc[v][i];
+    }
+}
+
+void scan_avx2(const Scan& s) {
+    const bool packed_columns = (s.rs == kFloat || s.rs == -kFloat) && (s.cs != kFloat || s.cols == 1);
+    if (packed_columns) {
+        with_vector_count(s.nv, [&]<std::size_t NV>() { cols_avx2<NV>(s); });
+    } else if (s.cs == kFloat) {
+        const PackedLoader ld;
+        with_vector_count(s.nv, [&]<std::size_t NV>() { rows_avx2<NV>(s, ld, s.vec); });
+    } else if (s.cs == 2 * kFloat) {
+        rows_avx2_ordered(s, Step2Loader{});
+    } else if (s.cs == 3 * kFloat) {
+        rows_avx2_ordered(s, OddStepLoader<3>{});
+    } else if (s.cs == 5 * kFloat) {
+        rows_avx2_ordered(s, OddStepLoader<5>{});
+    } else if (s.cs == 7 * kFloat) {
+        rows_avx2_ordered(s, OddStepLoader<7>{});
+    } else {
+        scan_scalar(s);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Checks and the layout cases shared by both implementations, then run(scan).
+
+template <class Run>
+void run_scan(const FloatMatrix& m, std::span<const float* const> vectors,
+              std::span<float* const> outs, Run&& run) {
+    const std::size_t nv = vectors.size();
+    if (nv == 0 || nv > kMaxScanVectors)
+        fail("dot_scan takes 1 to " + std::to_string(kMaxScanVectors) + " vectors, got " +
+             std::to_string(nv));
+    if (outs.size() != nv)
+        fail("dot_scan got " + std::to_string(nv) + " vectors but " + std::to_string(outs.size()) +
+             " outputs");
+    if (m.rows == 0) return;
+    for (std::size_t v = 0; v < nv; ++v) {
+        if (outs[v] == nullptr) fail("dot_scan output is null");
+        if (m.cols != 0 && vectors[v] == nullptr) fail("dot_scan vector is null");
+    }
+    if (m.cols == 0) {
+        for (std::size_t v = 0; v < nv; ++v) std::fill_n(outs[v], m.rows, 0.0f);
+        return;
+    }
+    if (m.data == nullptr) fail("dot_scan matrix data is null");
+
+    Scan s;
+    s.base = m.data;
+    s.rows = m.rows;
+    s.cols = m.cols;
+    s.rs = m.rows == 1 ? 0 : m.row_stride;
+    s.cs = m.cols == 1 ? kFloat : m.col_stride;
+    s.nv = nv;
+    for (std::size_t v = 0; v < nv; ++v) {
+        s.vec[v] = vectors[v];
+        s.out[v] = outs[v];
+    }
+
+    // Reversed columns: start from each row's last element and walk forward against reversed
+    // copies of the vectors, so every kernel sees a non-negative column stride.
+    Buffer<float> reversed;
+    if (s.cs < 0) {
+        reversed = Buffer<float>(nv * s.cols, "reversed scan vectors");
+        for (std::size_t v = 0; v < nv; ++v) {
+            float* dst = reversed.data() + v * s.cols;
+            for (std::size_t c = 0; c < s.cols; ++c) dst[c] = s.vec[v][s.cols - 1 - c];
+            s.vec[v] = dst;
+        }
+        s.base += static_cast<std::ptrdiff_t>(s.cols - 1) * s.cs;
+        s.cs = -s.cs;
+    }
+
+    // Broadcast rows (row stride 0): one row is scanned and its result copied.
+    if (s.rs == 0 && s.rows > 1) {
+        const std::size_t rows = s.rows;
+        s.rows = 1;
+        run(s);
+        for (std::size_t v = 0; v < nv; ++v) std::fill_n(s.out[v] + 1, rows - 1, s.out[v][0]);
+        return;
+    }
+    run(s);
+}
+
+}  // namespace
+
+bool simd_available() {
+    static const bool available = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return available;
+}
+
+void dot_scan_scalar(const FloatMatrix& matrix, std::span<const float* const> vectors,
+                     std::span<float* const> outs) {
+    run_scan(matrix, vectors, outs, [](const Scan& s) { scan_scalar(s); });
+}
+
+void dot_scan_avx2(const FloatMatrix& matrix, std::span<const float* const> vectors,
+                   std::span<float* const> outs) {
+    if (!simd_available()) fail("dot_scan_avx2 called on a CPU without AVX2 and FMA");
+    run_scan(matrix, vectors, outs, [](const Scan& s) { scan_avx2(s); });
+}
+
+void dot_scan(const FloatMatrix& matrix, std::span<const float* const> vectors,
+              std::span<float* const> outs) {
+    if (simd_available())
+        dot_scan_avx2(matrix, vectors, outs);
+    else
+        dot_scan_scalar(matrix, vectors, outs);
+}
+
+}  // namespace quorvel

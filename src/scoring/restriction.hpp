@@ -1,0 +1,37 @@
+// Candidate restriction: the pre-filtered working set, the mask and the similarity threshold.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/buffer.hpp"
+#include "core/views.hpp"
+#include "scoring/pipeline.hpp"
+
+namespace quorvel {
+
+// The rows a call scores. Without a pre-filter it is the caller's matrix itself (no copy) and
+// position i is row i; with one, the resolved rows are gathered and rows[i] names the input row
+// of position i.
+struct WorkingSet {
+    FloatMatrix matrix;
+    Buffer<float> gathered;
+    std::vector<std::uint64_t> rows;  // empty without a pre-filter
+    std::size_t size() const { return matrix.rows; }
+    // The input row (and identifier index) of a working position.
+    std::uint64_t input_row(std::size_t position) const { return rows.empty() ? position : rows[position]; }
+};
+
+// Builds the working set for `request`; an empty result means the pre-filter resolved nothing.
+// Fails, in this order, on a resolved row beyond the matrix, the identifiers, the timestamps
+// and the mask.
+std::optional<WorkingSet> build_working_set(const ScoreRequest& request);
+
+// Excluded positions (mask byte 0) get -inf. `mask` is indexed by input row.
+void apply_mask(float* s, const WorkingSet& working, const ByteVector& mask);
+
+// Positions scoring strictly below `threshold` get -inf; runs only for threshold > 0.
+void apply_threshold(float* s, std::size_t m, float threshold);
+
+}  // namespace quorvel

@@ -1,0 +1,97 @@
+// Candidate pool selection. Scores are ranked through a 32-bit key whose unsigned order is the
+// rank order, so that every comparison is an integer compare and NaN needs no special case there.
+#include "scoring/top_select.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace quorvel {
+namespace {
+
+// Larger key ranks earlier. Numbers map monotonically onto 1..0xFF800000 (-inf to +inf; -0.0
+// just below +0.0, an order among equal scores that is allowed); every NaN maps to 0.
+inline std::uint32_t rank_key(float f) {
+    if (std::isnan(f)) return 0;
+    std::uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return (u & 0x80000000u) ? ~u : (u | 0x80000000u);
+}
+
+struct Candidate {
+    std::uint32_t key;
+    std::uint64_t pos;
+};
+
+// Best first; ties by position so the result does not depend on the selection's internals.
+inline bool candidate_before(const Candidate& a, const Candidate& b) {
+    return a.key > b.key || (a.key == b.key && a.pos < b.pos);
+}
+
+// Drops the positions with non-finite scores from out[0..n), keeping order; returns the count kept.
+std::size_t keep_finite(const float* scores, std::uint64_t* out, std::size_t n) {
+    std::size_t kept = 0;
+    for (std::size_t j = 0; j < n; ++j)
+        if (std::isfinite(scores[out[j]])) out[kept++] = out[j];
+    return kept;
+}
+
+// P small against m: one pass with a candidate buffer of 2P entries. When it fills, a partial
+// selection keeps the P best and their worst key becomes the bar a later score must beat. Each
+// refill costs O(P) and admits P new candidates, so the pass is linear even on ascending scores.
+TopPositions select_running(const float* scores, std::size_t m, std::size_t k) {
+    const std::size_t cap = 2 * k;
+    Buffer<Candidate> cand(cap, "top candidates");
+    Candidate* c = cand.data();
+    std::size_t n = 0;
+    std::uint64_t bar = 0;  // admitted when key >= bar
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t key = rank_key(scores[i]);
+        if (key < bar) continue;
+        c[n++] = {key, i};
+        if (n == cap) {
+            std::nth_element(c, c + (k - 1), c + cap, candidate_before);
+            bar = static_cast<std::uint64_t>(c[k - 1].key) + 1;
+            n = k;
+        }
+    }
+    if (n > k) {
+        std::nth_element(c, c + (k - 1), c + n, candidate_before);
+        n = k;
+    }
+    std::sort(c, c + n, candidate_before);
+    TopPositions top{Buffer<std::uint64_t>(n, "top positions"), 0};
+    for (std::size_t j = 0; j < n; ++j) top.storage[j] = c[j].pos;
+    top.count = keep_finite(scores, top.storage.data(), n);
+    return top;
+}
+
+// P a large share of m: every position in one array, split at P by nth_element and the first P
+// sorted, or all of them sorted when P == m.
+TopPositions select_all(const float* scores, std::size_t m, std::size_t k) {
+    TopPositions top{Buffer<std::uint64_t>(m, "top positions"), 0};
+    std::uint64_t* pos = top.storage.data();
+    for (std::size_t i = 0; i < m; ++i) pos[i] = i;
+    const auto before = [scores](std::uint64_t a, std::uint64_t b) {
+        const std::uint32_t ka = rank_key(scores[a]);
+        const std::uint32_t kb = rank_key(scores[b]);
+        return ka > kb || (ka == kb && a < b);
+    };
+    if (k < m) std::nth_element(pos, pos + k, pos + m, before);
+    std::sort(pos, pos + k, before);
+    top.count = keep_finite(scores, pos, k);
+    return top;
+}
+
+}  // namespace
+
+TopPositions select_top(const float* scores, std::size_t m, std::uint64_t p) {
+    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(p, m));
+    if (k == 0) return {};
+    // The running buffer (2P candidates of 16 bytes plus P results) stays within 8 bytes per
+    // score only for P <= m/5; from m/8 up the single position array is used instead.
+    if (k <= m / 8) return select_running(scores, m, k);
+    return select_all(scores, m, k);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,34 @@
+// Candidate pool selection: the best P positions of a score vector, best first, with the
+// non-finite scores dropped afterwards. Owns the rank order (NaN after every number) and the
+// choice between a bounded running selection and a partial sort over all positions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "core/buffer.hpp"
+
+namespace quorvel {
+
+// Positions kept by select_top, best first. storage may hold more room than count.
+struct TopPositions {
+    Buffer<std::uint64_t> storage;
+    std::size_t count = 0;
+
+    std::size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    std::uint64_t operator[](std::size_t i) const { return storage[i]; }
+    const std::uint64_t* begin() const { return storage.data(); }
+    const std::uint64_t* end() const { return storage.data() + count; }
+    std::span<const std::uint64_t> span() const { return {storage.data(), count}; }
+};
+
+// The min(p, m) best positions of scores[0..m), sorted by descending score, where a ranks before
+// b iff !isnan(a) && (isnan(b) || a > b): every NaN after every number, -inf included. Equal
+// scores come in no particular order, and which of several tied positions at the boundary is
+// kept is not defined. Then every position whose score is not finite is removed, keeping order.
+// Linear in m plus P log P; extra memory at most 8 bytes per score.
+TopPositions select_top(const float* scores, std::size_t m, std::uint64_t p);
+
+}  // namespace quorvel

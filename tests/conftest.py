@@ -1,0 +1,35 @@
+import numpy as np
+import pytest
+
+
+def unit_rows(rng, n, dims):
+    m = rng.standard_normal((n, dims)).astype(np.float32)
+    norms = np.linalg.norm(m, axis=1, keepdims=True)
+    norms[norms == 0] = 1
+    return (m / norms).astype(np.float32)
+
+
+class Corpus:
+    """A seeded corpus: unit rows, ids "d0".."d{n-1}", the id map and a query."""
+
+    def __init__(self, n=300, dims=16, seed=0):
+        rng = np.random.default_rng(seed)
+        self.rng = rng
+        self.matrix = unit_rows(rng, n, dims)
+        self.ids = [f"d{i}" for i in range(n)]
+        self.id_to_idx = {d: i for i, d in enumerate(self.ids)}
+        self.query = rng.standard_normal(dims).astype(np.float32)
+
+    def args(self):
+        return self.matrix, self.ids, self.id_to_idx, self.query
+
+
+@pytest.fixture
+def corpus():
+    return Corpus()
+
+
+def internal_failure(excinfo_value):
+    """True when the exception is the module's internal-failure type."""
+    t = type(excinfo_value)
+    return t.__name__ == "InternalFailure" and t.__module__ == "native_runtime"

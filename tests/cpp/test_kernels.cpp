@@ -1,0 +1,438 @@
+// Tests of the scoring kernels: dot_scan (scalar and AVX2 paths, checked against a double
+// reference over awkward sizes and every matrix layout, with guard pages around the data) and
+// select_top (against a plain sort on data with NaN, infinities and ties). Exits nonzero on failure.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/failure.hpp"
+#include "core/views.hpp"
+#include "scoring/dot_scan.hpp"
+#include "scoring/top_select.hpp"
+
+namespace {
+
+using quorvel::FloatMatrix;
+
+int g_passed = 0;
+int g_failed = 0;
+
+void check(bool ok, const std::string& what) {
+    if (ok) {
+        ++g_passed;
+        return;
+    }
+    ++g_failed;
+    if (g_failed <= 40) std::printf("FAIL: %s\n", what.c_str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Memory with an inaccessible page on each side, so that a kernel reading one byte before the
+// first or after the last element of a view crashes the test instead of passing silently.
+
+class GuardedBytes {
+public:
+    explicit GuardedBytes(std::size_t usable) {
+        page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        usable_ = (usable + page_ - 1) / page_ * page_;
+        if (usable_ == 0) usable_ = page_;
+        total_ = usable_ + 2 * page_;
+        void* p = mmap(nullptr, total_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            std::perror("mmap");
+            std::exit(2);
+        }
+        map_ = static_cast<std::byte*>(p);
+        mprotect(map_, page_, PROT_NONE);
+        mprotect(map_ + page_ + usable_, page_, PROT_NONE);
+    }
+    ~GuardedBytes() { munmap(map_, total_); }
+    GuardedBytes(const GuardedBytes&) = delete;
+    GuardedBytes& operator=(const GuardedBytes&) = delete;
+
+    std::byte* lo() const { return map_ + page_; }
+    std::byte* hi() const { return map_ + page_ + usable_; }
+
+private:
+    std::byte* map_ = nullptr;
+    std::size_t page_ = 0, usable_ = 0, total_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Layouts: byte strides as functions of the shape.
+
+struct Layout {
+    const char* name;
+    std::ptrdiff_t (*row_stride)(std::ptrdiff_t rows, std::ptrdiff_t cols);
+    std::ptrdiff_t (*col_stride)(std::ptrdiff_t rows, std::ptrdiff_t cols);
+};
+
+// clang-format off
+const Layout kLayouts[] = {
+    {"C order",                [](auto, auto c) { return 4 * c; },          [](auto, auto) { return std::ptrdiff_t{4}; }},
+    {"C order, padded rows",   [](auto, auto c) { return 4 * c + 12; },     [](auto, auto) { return std::ptrdiff_t{4}; }},
+    {"C order, rows reversed", [](auto, auto c) { return -4 * c; },         [](auto, auto) { return std::ptrdiff_t{4}; }},
+    {"C order, cols reversed", [](auto, auto c) { return 4 * c; },          [](auto, auto) { return std::ptrdiff_t{-4}; }},
+    {"C order, both reversed", [](auto, auto c) { return -4 * c; },         [](auto, auto) { return std::ptrdiff_t{-4}; }},
+    {"C order, rows ::-3",     [](auto, auto c) { return -12 * c; },        [](auto, auto) { return std::ptrdiff_t{-4}; }},
+    {"Fortran order",          [](auto, auto) { return std::ptrdiff_t{4}; }, [](auto r, auto) { return 4 * r; }},
+    {"Fortran, rows reversed", [](auto, auto) { return std::ptrdiff_t{-4}; }, [](auto r, auto) { return 4 * r; }},
+    {"Fortran, cols reversed", [](auto, auto) { return std::ptrdiff_t{4}; }, [](auto r, auto) { return -4 * r; }},
+    {"Fortran, padded cols",   [](auto, auto) { return std::ptrdiff_t{4}; }, [](auto r, auto) { return 4 * r + 8; }},
+    {"Fortran, cols ::2",      [](auto, auto) { return std::ptrdiff_t{4}; }, [](auto r, auto) { return 8 * r; }},
+    {"Fortran, rows ::2",      [](auto, auto) { return std::ptrdiff_t{8}; }, [](auto r, auto) { return 8 * r; }},
+    {"cols ::2",               [](auto, auto c) { return 8 * c; },          [](auto, auto) { return std::ptrdiff_t{8}; }},
+    {"cols ::2, tight rows",   [](auto, auto c) { return 8 * c - 4; },      [](auto, auto) { return std::ptrdiff_t{8}; }},
+    {"cols ::-2",              [](auto, auto c) { return 8 * c; },          [](auto, auto) { return std::ptrdiff_t{-8}; }},
+    {"cols ::3",               [](auto, auto c) { return 12 * c; },         [](auto, auto) { return std::ptrdiff_t{12}; }},
+    {"cols ::3, tight rows",   [](auto, auto c) { return 12 * c - 8; },     [](auto, auto) { return std::ptrdiff_t{12}; }},
+    {"cols ::3, rows reversed",[](auto, auto c) { return -12 * c; },        [](auto, auto) { return std::ptrdiff_t{12}; }},
+    {"cols ::4",               [](auto, auto c) { return 16 * c; },         [](auto, auto) { return std::ptrdiff_t{16}; }},
+    {"cols ::5",               [](auto, auto c) { return 20 * c - 16; },    [](auto, auto) { return std::ptrdiff_t{20}; }},
+    {"cols ::7",               [](auto, auto c) { return 28 * c - 24; },    [](auto, auto) { return std::ptrdiff_t{28}; }},
+    {"broadcast rows",         [](auto, auto) { return std::ptrdiff_t{0}; }, [](auto, auto) { return std::ptrdiff_t{4}; }},
+    {"broadcast rows, cols ::2",[](auto, auto) { return std::ptrdiff_t{0}; }, [](auto, auto) { return std::ptrdiff_t{8}; }},
+    {"broadcast cols",         [](auto, auto) { return std::ptrdiff_t{4}; }, [](auto, auto) { return std::ptrdiff_t{0}; }},
+    {"broadcast cols, rows 12",[](auto, auto) { return std::ptrdiff_t{12}; }, [](auto, auto) { return std::ptrdiff_t{0}; }},
+    {"broadcast both",         [](auto, auto) { return std::ptrdiff_t{0}; }, [](auto, auto) { return std::ptrdiff_t{0}; }},
+    {"unaligned rows",         [](auto, auto c) { return 4 * c + 1; },      [](auto, auto) { return std::ptrdiff_t{4}; }},
+    {"byte strides 5",         [](auto, auto c) { return 5 * c + 3; },      [](auto, auto) { return std::ptrdiff_t{5}; }},
+    {"byte strides -6",        [](auto, auto c) { return -(6 * c + 1); },   [](auto, auto) { return std::ptrdiff_t{-6}; }},
+    {"Fortran, unaligned",     [](auto, auto) { return std::ptrdiff_t{4}; }, [](auto r, auto) { return 4 * r + 2; }},
+    {"sliding window",         [](auto, auto) { return std::ptrdiff_t{4}; }, [](auto, auto) { return std::ptrdiff_t{4}; }},
+};
+// clang-format on
+
+enum class Place { kEnd, kStart, kShift1, kShift3 };
+const char* place_name(Place p) {
+    switch (p) {
+        case Place::kEnd: return "end at guard";
+        case Place::kStart: return "start at guard";
+        case Place::kShift1: return "shifted +1";
+        default: return "shifted +3";
+    }
+}
+
+// A view of random values in [-1, -0.5] U [0.5, 1] laid out in guarded memory. Magnitudes stay
+// at or above 0.5 so that a dropped or mispaired product moves a dot product by at least 0.25,
+// far above the tolerance; the gaps between elements hold NaN, so reading one as data shows.
+struct PlacedMatrix {
+    GuardedBytes mem;
+    FloatMatrix view;
+
+    PlacedMatrix(std::size_t rows, std::size_t cols, std::ptrdiff_t rs, std::ptrdiff_t cs,
+                 Place place, std::mt19937_64& rng)
+        : mem(extent(rows, cols, rs, cs) + 8) {
+        const std::ptrdiff_t r1 = rows ? static_cast<std::ptrdiff_t>(rows) - 1 : 0;
+        const std::ptrdiff_t c1 = cols ? static_cast<std::ptrdiff_t>(cols) - 1 : 0;
+        const std::ptrdiff_t lo = std::min<std::ptrdiff_t>(0, r1 * rs) + std::min<std::ptrdiff_t>(0, c1 * cs);
+        const std::size_t ext = extent(rows, cols, rs, cs);
+        std::byte* start = nullptr;
+        switch (place) {
+            case Place::kEnd: start = mem.hi() - ext; break;
+            case Place::kStart: start = mem.lo(); break;
+            case Place::kShift1: start = mem.lo() + 1; break;
+            case Place::kShift3: start = mem.lo() + 3; break;
+        }
+        std::memset(mem.lo(), 0xFF, static_cast<std::size_t>(mem.hi() - mem.lo()));
+        view = {start - lo, rows, cols, rs, cs};
+        std::uniform_real_distribution<float> mag(0.5f, 1.0f);
+        for (std::size_t r = 0; r < rows; ++r)
+            for (std::size_t c = 0; c < cols; ++c) {
+                float x = mag(rng);
+                if (rng() & 1) x = -x;
+                std::memcpy(const_cast<std::byte*>(view.row_ptr(r)) + static_cast<std::ptrdiff_t>(c) * cs, &x, 4);
+            }
+    }
+
+    static std::size_t extent(std::size_t rows, std::size_t cols, std::ptrdiff_t rs, std::ptrdiff_t cs) {
+        if (rows == 0 || cols == 0) return 0;
+        const std::ptrdiff_t r1 = static_cast<std::ptrdiff_t>(rows) - 1;
+        const std::ptrdiff_t c1 = static_cast<std::ptrdiff_t>(cols) - 1;
+        return static_cast<std::size_t>(std::abs(r1 * rs) + std::abs(c1 * cs) + 4);
+    }
+};
+
+// Vectors with the same value range, each ending at a guard page.
+struct PlacedVector {
+    GuardedBytes mem;
+    float* data;
+    PlacedVector(std::size_t n, std::mt19937_64& rng) : mem(n * 4) {
+        data = reinterpret_cast<float*>(mem.hi()) - n;
+        std::uniform_real_distribution<float> mag(0.5f, 1.0f);
+        for (std::size_t i = 0; i < n; ++i) data[i] = (rng() & 1) ? mag(rng) : -mag(rng);
+    }
+};
+
+using ScanFn = void (*)(const FloatMatrix&, std::span<const float* const>, std::span<float* const>);
+
+// Tolerance: |got - exact| <= 1e-5 * sum |a_c * b_c|. Float32 sums of n products carry at most
+// about n * 2^-24 of that sum (2.3e-5 for 385 sequential additions) and on random signs typically
+// sqrt(n) * 2^-24 (1.2e-6); the blocked kernels add far fewer terms per accumulator.
+constexpr double kRelTol = 1e-5;
+
+void check_scan(const char* path, ScanFn fn, const FloatMatrix& m, const float* const* vecs,
+                const std::vector<double>& exact, const std::vector<double>& mag,
+                const std::string& label) {
+    const std::size_t rows = m.rows;
+    for (std::size_t nv = 1; nv <= 4; ++nv) {
+        const float sentinel = 12345.0f;
+        std::vector<std::vector<float>> out(nv, std::vector<float>(rows + 1, sentinel));
+        float* outs[4];
+        for (std::size_t v = 0; v < nv; ++v) outs[v] = out[v].data();
+        bool ok = true;
+        std::string detail;
+        try {
+            fn(m, std::span<const float* const>(vecs, nv), std::span<float* const>(outs, nv));
+        } catch (const quorvel::InternalFailure& f) {
+            ok = false;
+            detail = " threw " + f.message;
+        }
+        for (std::size_t v = 0; v < nv && ok; ++v) {
+            if (out[v][rows] != sentinel) {
+                ok = false;
+                detail = " wrote past the last row";
+            }
+            for (std::size_t i = 0; i < rows && ok; ++i) {
+                const double got = out[v][i];
+                const double want = exact[v * rows + i];
+                const double tol = kRelTol * mag[v * rows + i];
+                if (!(std::fabs(got - want) <= tol)) {
+                    ok = false;
+                    char buf[160];
+                    std::snprintf(buf, sizeof buf, " vector %zu row %zu: got %.9g want %.9g tol %.3g", v, i, got,
+                                  want, tol);
+                    detail = buf;
+                }
+            }
+        }
+        check(ok, std::string(path) + " " + label + " nv=" + std::to_string(nv) + detail);
+    }
+}
+
+void test_dot_scan_layouts() {
+    const std::size_t kRows[] = {0, 1, 3, 4, 5, 7, 8, 9, 33, 1000};
+    const std::size_t kCols[] = {0, 1, 7, 8, 9, 15, 16, 17, 384, 385};
+    const Place kPlaces[] = {Place::kEnd, Place::kStart, Place::kShift1, Place::kShift3};
+    std::mt19937_64 rng(20240611);
+    const bool simd = quorvel::simd_available();
+    for (const Layout& layout : kLayouts) {
+        for (std::size_t rows : kRows) {
+            for (std::size_t cols : kCols) {
+                const auto rs = layout.row_stride(static_cast<std::ptrdiff_t>(rows), static_cast<std::ptrdiff_t>(cols));
+                const auto cs = layout.col_stride(static_cast<std::ptrdiff_t>(rows), static_cast<std::ptrdiff_t>(cols));
+                std::vector<PlacedVector> vecs;
+                vecs.reserve(4);
+                for (int v = 0; v < 4; ++v) vecs.emplace_back(cols, rng);
+                const float* vptr[4] = {vecs[0].data, vecs[1].data, vecs[2].data, vecs[3].data};
+                for (Place place : kPlaces) {
+                    // The big shapes run in two placements only, to keep the run short.
+                    if (rows * cols > 10000 && (place == Place::kShift3 || place == Place::kStart)) continue;
+                    PlacedMatrix pm(rows, cols, rs, cs, place, rng);
+                    std::vector<double> exact(4 * rows), mag(4 * rows);
+                    for (std::size_t v = 0; v < 4; ++v)
+                        for (std::size_t r = 0; r < rows; ++r) {
+                            double sum = 0, abs_sum = 0;
+                            for (std::size_t c = 0; c < cols; ++c) {
+                                const double p = double(pm.view.at(r, c)) * double(vptr[v][c]);
+                                sum += p;
+                                abs_sum += std::fabs(p);
+                            }
+                            exact[v * rows + r] = sum;
+                            mag[v * rows + r] = abs_sum;
+                        }
+                    const std::string label = std::string(layout.name) + " " + std::to_string(rows) + "x" +
+                                              std::to_string(cols) + " (rs " + std::to_string(rs) + ", cs " +
+                                              std::to_string(cs) + ", " + place_name(place) + ")";
+                    check_scan("scalar", quorvel::dot_scan_scalar, pm.view, vptr, exact, mag, label);
+                    if (simd) check_scan("avx2", quorvel::dot_scan_avx2, pm.view, vptr, exact, mag, label);
+                    if (place == Place::kEnd) check_scan("dispatch", quorvel::dot_scan, pm.view, vptr, exact, mag, label);
+                }
+            }
+        }
+    }
+}
+
+// cols == 0 gives exact zeros whatever the data pointer; rows == 0 touches no output.
+void test_dot_scan_empty() {
+    const float v[1] = {1.0f};
+    const float* vp[1] = {v};
+    for (ScanFn fn : {quorvel::dot_scan_scalar, quorvel::dot_scan, quorvel::dot_scan_avx2}) {
+        if (fn == quorvel::dot_scan_avx2 && !quorvel::simd_available()) continue;
+        float out[3] = {7.0f, 7.0f, 7.0f};
+        float* op[1] = {out};
+        fn(FloatMatrix{nullptr, 3, 0, 0, 4}, vp, op);
+        check(out[0] == 0.0f && out[1] == 0.0f && out[2] == 0.0f && !std::signbit(out[0]),
+              "cols == 0 writes +0.0 to every row");
+        float untouched = 7.0f;
+        float* up[1] = {&untouched};
+        fn(FloatMatrix{nullptr, 0, 5, 20, 4}, vp, up);
+        check(untouched == 7.0f, "rows == 0 writes nothing");
+    }
+}
+
+template <class F>
+bool throws_internal(F&& f) {
+    try {
+        f();
+    } catch (const quorvel::InternalFailure&) {
+        return true;
+    }
+    return false;
+}
+
+void test_dot_scan_rejects() {
+    float data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    const FloatMatrix m = quorvel::view_packed(data, 2, 4);
+    const float* v[5] = {data, data, data, data, data};
+    float o0[2], o1[2], o2[2], o3[2], o4[2];
+    float* o[5] = {o0, o1, o2, o3, o4};
+    for (ScanFn fn : {quorvel::dot_scan_scalar, quorvel::dot_scan}) {
+        check(throws_internal([&] { fn(m, std::span<const float* const>(v, 0), std::span<float* const>(o, 0)); }),
+              "no vectors is an internal failure");
+        check(throws_internal([&] { fn(m, std::span<const float* const>(v, 5), std::span<float* const>(o, 5)); }),
+              "five vectors is an internal failure");
+        check(throws_internal([&] { fn(m, std::span<const float* const>(v, 2), std::span<float* const>(o, 1)); }),
+              "fewer outputs than vectors is an internal failure");
+        const float* null_v[1] = {nullptr};
+        check(throws_internal([&] { fn(m, null_v, std::span<float* const>(o, 1)); }),
+              "a null vector is an internal failure");
+        float* null_o[1] = {nullptr};
+        check(throws_internal([&] { fn(m, std::span<const float* const>(v, 1), null_o); }),
+              "a null output is an internal failure");
+    }
+    // And a plain case with known integers, exact in float32: rows (1,2,3,4) and (5,6,7,8).
+    const float w[4] = {1, -1, 2, 0.5f};
+    const float* wp[1] = {w};
+    float out[2] = {0, 0};
+    float* op[1] = {out};
+    quorvel::dot_scan(m, wp, op);
+    check(out[0] == 1 - 2 + 6 + 2 && out[1] == 5 - 6 + 14 + 4, "2x4 integer dot products are exact");
+}
+
+// Non-finite matrix values propagate as IEEE arithmetic says (a kernel that skipped or masked
+// real elements would lose them).
+void test_dot_scan_nonfinite() {
+    const std::size_t rows = 9, cols = 19;
+    std::vector<float> data(rows * cols, 0.5f);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    data[0 * cols + 18] = nan;  // last column of row 0
+    data[3 * cols + 0] = inf;   // first column of row 3
+    data[8 * cols + 17] = -inf; // tail of row 8
+    std::vector<float> vec(cols, 1.0f);
+    const float* vp[1] = {vec.data()};
+    for (ScanFn fn : {quorvel::dot_scan_scalar, quorvel::dot_scan}) {
+        std::vector<float> out(rows);
+        float* op[1] = {out.data()};
+        fn(quorvel::view_packed(data.data(), rows, cols), vp, op);
+        check(std::isnan(out[0]) && out[3] == inf && out[8] == -inf && out[1] == 0.5f * cols,
+              "NaN and infinities in a row reach its dot product");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// select_top against a stable sort of all positions.
+
+bool ranks_before(float a, float b) { return !std::isnan(a) && (std::isnan(b) || a > b); }
+
+std::vector<std::uint64_t> reference_top(const std::vector<float>& s, std::uint64_t p) {
+    std::vector<std::uint64_t> pos(s.size());
+    std::iota(pos.begin(), pos.end(), 0);
+    std::stable_sort(pos.begin(), pos.end(), [&](auto a, auto b) { return ranks_before(s[a], s[b]); });
+    pos.resize(static_cast<std::size_t>(std::min<std::uint64_t>(p, s.size())));
+    std::vector<std::uint64_t> kept;
+    for (auto i : pos)
+        if (std::isfinite(s[i])) kept.push_back(i);
+    return kept;
+}
+
+void check_top(const std::vector<float>& s, std::uint64_t p, const std::string& label) {
+    const auto want = reference_top(s, p);
+    const quorvel::TopPositions got = quorvel::select_top(s.data(), s.size(), p);
+    bool ok = got.size() == want.size();
+    std::string detail = ok ? "" : " size " + std::to_string(got.size()) + " want " + std::to_string(want.size());
+    std::vector<char> seen(s.size(), 0);
+    for (std::size_t j = 0; ok && j < want.size(); ++j) {
+        const std::uint64_t g = got[j];
+        if (g >= s.size() || seen[g]) {
+            ok = false;
+            detail = " bad or repeated position at " + std::to_string(j);
+            break;
+        }
+        seen[g] = 1;
+        // Ties may be ordered, and cut at the boundary, differently: compare the scores.
+        if (!(s[g] == s[want[j]])) {
+            ok = false;
+            char buf[120];
+            std::snprintf(buf, sizeof buf, " at %zu: score %g want %g", j, double(s[g]), double(s[want[j]]));
+            detail = buf;
+        }
+    }
+    check(ok, "select_top " + label + " m=" + std::to_string(s.size()) + " p=" + std::to_string(p) + detail);
+}
+
+void test_select_top() {
+    std::mt19937_64 rng(7);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::size_t kSizes[] = {0, 1, 2, 3, 5, 8, 9, 16, 17, 40, 100, 1000, 4096, 100000};
+    for (std::size_t m : kSizes) {
+        std::vector<std::pair<std::string, std::vector<float>>> sets;
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        std::vector<float> mixed(m), coarse(m), asc(m), desc(m), same(m, 0.25f), all_nan(m, nan),
+            all_neg_inf(m, -inf), zeros(m);
+        for (std::size_t i = 0; i < m; ++i) {
+            const auto r = rng() % 20;
+            mixed[i] = r == 0 ? nan : r == 1 ? -nan : r == 2 ? inf : r == 3 ? -inf : r == 4 ? 0.5f : u(rng);
+            coarse[i] = static_cast<float>(static_cast<int>(rng() % 7) - 3) / 4.0f;
+            if (rng() % 9 == 0) coarse[i] = rng() & 1 ? nan : -inf;
+            asc[i] = static_cast<float>(i);
+            desc[i] = -static_cast<float>(i);
+            zeros[i] = (rng() & 1) ? 0.0f : -0.0f;
+        }
+        sets.push_back({"mixed", mixed});
+        sets.push_back({"coarse ties", coarse});
+        sets.push_back({"ascending", asc});
+        sets.push_back({"descending", desc});
+        sets.push_back({"all equal", same});
+        sets.push_back({"all NaN", all_nan});
+        sets.push_back({"all -inf", all_neg_inf});
+        sets.push_back({"signed zeros", zeros});
+        const std::uint64_t mm = m;
+        const std::uint64_t kPs[] = {0, 1, 2, 3, mm / 8, mm / 8 + 1, mm / 5, mm / 4, mm / 2,
+                                     mm ? mm - 1 : 0, mm, mm + 1, std::numeric_limits<std::uint64_t>::max()};
+        for (const auto& [name, s] : sets)
+            for (std::uint64_t p : kPs) check_top(s, p, name);
+    }
+    // NaN never displaces a number: with 3 numbers and many NaN, p = 3 keeps the 3 numbers.
+    std::vector<float> s(1000, nan);
+    s[10] = -inf;
+    s[500] = -1.0f;
+    s[999] = 2.0f;
+    const quorvel::TopPositions top = quorvel::select_top(s.data(), s.size(), 3);
+    check(top.size() == 2 && top[0] == 999 && top[1] == 500, "NaN ranks after -inf; -inf then filtered");
+}
+
+}  // namespace
+
+int main() {
+    std::printf("AVX2+FMA path %s\n", quorvel::simd_available() ? "tested" : "not available on this CPU");
+    test_dot_scan_empty();
+    test_dot_scan_rejects();
+    test_dot_scan_nonfinite();
+    test_dot_scan_layouts();
+    test_select_top();
+    std::printf("%d passed, %d failed\n", g_passed, g_failed);
+    return g_failed == 0 ? 0 : 1;
+}

@@ -1,0 +1,297 @@
+"""Conversion of argument values: accepted forms, exact refusals, and array views of every layout."""
+
+import numpy as np
+import pytest
+
+from _quorvel import mmr_select_py, parse_modifiers, score_candidates
+
+from conftest import internal_failure
+
+M = np.eye(3, dtype=np.float32)
+Q = np.array([1, 0, 0], dtype=np.float32)
+IDS = ["a", "b", "c"]
+MAP = {"a": 0, "b": 1, "c": 2}
+
+
+def call(**over):
+    args = dict(matrix=M, ids=IDS, id_to_idx=MAP, query_vec=Q)
+    args.update(over)
+    return score_candidates(**args)
+
+
+class NoBool:
+    pass
+
+
+@pytest.mark.parametrize("over, message", [
+    ({"matrix": M.astype(np.float64)}, "argument 'matrix': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    ({"matrix": M.tolist()}, "argument 'matrix': 'list' object cannot be converted to 'PyArray<T, D>'"),
+    ({"matrix": Q}, "argument 'matrix': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    ({"matrix": None}, "argument 'matrix': 'NoneType' object cannot be converted to 'PyArray<T, D>'"),
+    ({"query_vec": Q.astype(np.float64)}, "argument 'query_vec': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    ({"query_vec": [1.0, 0.0, 0.0]}, "argument 'query_vec': 'list' object cannot be converted to 'PyArray<T, D>'"),
+    ({"query_vec": Q[None, :]}, "argument 'query_vec': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    ({"query_vec": np.array(1, np.float32)}, "argument 'query_vec': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    ({"query_vec": Q.astype(">f4")}, "argument 'query_vec': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    ({"ids": "abc"}, "argument 'ids': Can't extract `str` to `Vec`"),
+    ({"ids": ["a", 1, "c"]}, "argument 'ids': 'int' object cannot be converted to 'PyString'"),
+    ({"ids": {"a", "b"}}, "argument 'ids': 'set' object cannot be converted to 'Sequence'"),
+    ({"ids": (x for x in IDS)}, "argument 'ids': 'generator' object cannot be converted to 'Sequence'"),
+    ({"id_to_idx": [("a", 0)]}, "argument 'id_to_idx': 'list' object cannot be converted to 'PyDict'"),
+    ({"id_to_idx": {"a": 0, 1: 1}}, "argument 'id_to_idx': 'int' object cannot be converted to 'PyString'"),
+    ({"id_to_idx": {"a": 0.0}}, "argument 'id_to_idx': 'float' object cannot be interpreted as an integer"),
+    ({"timestamps": np.zeros(3, np.float32)}, "argument 'timestamps': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    ({"pre_filter_ids": {"a"}}, "argument 'pre_filter_ids': 'set' object cannot be converted to 'Sequence'"),
+    ({"pre_filter_ids": frozenset({"a"})}, "argument 'pre_filter_ids': 'frozenset' object cannot be converted to 'Sequence'"),
+    ({"pre_filter_ids": {"a": 1}}, "argument 'pre_filter_ids': 'dict' object cannot be converted to 'Sequence'"),
+    ({"like_ids": "a"}, "argument 'like_ids': Can't extract `str` to `Vec`"),
+    ({"mask": np.ones(3, np.int8)}, "argument 'mask': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    ({"mask": [True, True, True]}, "argument 'mask': 'list' object cannot be converted to 'PyArray<T, D>'"),
+    ({"diverse": None}, "argument 'diverse': 'NoneType' object cannot be converted to 'PyBool'"),
+    ({"diverse": 1}, "argument 'diverse': 'int' object cannot be converted to 'PyBool'"),
+    ({"recent": np.int8(1)}, "argument 'recent': 'int8' object cannot be converted to 'PyBool'"),
+    ({"limit": 3.0}, "argument 'limit': 'float' object cannot be interpreted as an integer"),
+    ({"limit": None}, "argument 'limit': 'NoneType' object cannot be interpreted as an integer"),
+    ({"oversample": "5"}, "argument 'oversample': 'str' object cannot be interpreted as an integer"),
+    ({"threshold": None}, "argument 'threshold': must be real number, not NoneType"),
+    ({"mmr_lambda": "x"}, "argument 'mmr_lambda': must be real number, not str"),
+    ({"recent_days": "7"}, "argument 'recent_days': must be real number, not str"),
+    ({"not_like_vec": np.zeros((1, 3), np.float32)}, "argument 'not_like_vec': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    ({"traj_to_vec": 3}, "argument 'traj_to_vec': 'int' object cannot be converted to 'PyArray<T, D>'"),
+    # Conversion runs in parameter order: the first bad argument is the one reported.
+    ({"matrix": None, "mask": [1]}, "argument 'matrix': 'NoneType' object cannot be converted to 'PyArray<T, D>'"),
+])
+def test_refusals_name_the_parameter(over, message):
+    with pytest.raises(TypeError) as info:
+        call(**over)
+    assert str(info.value) == message
+    assert info.value.__cause__ is None
+
+
+@pytest.mark.parametrize("over", [{"limit": -1}, {"oversample": 2**64}, {"id_to_idx": {"a": -1}},
+                                  {"threshold": 10**400}])
+def test_overflow_is_unprefixed(over):
+    with pytest.raises(OverflowError) as info:
+        call(**over)
+    assert "argument" not in str(info.value)
+
+
+def test_unencodable_text_is_unprefixed():
+    with pytest.raises(UnicodeEncodeError):
+        call(ids=["a", "\ud800", "c"])
+    with pytest.raises(UnicodeEncodeError):
+        parse_modifiers("\udfff")
+
+
+class Index:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class Floaty:
+    def __float__(self):
+        return 0.25
+
+
+class Raises:
+    def __index__(self):
+        raise ValueError("no index here")
+
+    def __float__(self):
+        raise ValueError("no float here")
+
+
+def test_exceptions_from_caller_code_pass_through():
+    with pytest.raises(ValueError, match="^no index here$"):
+        call(limit=Raises())
+    with pytest.raises(ValueError, match="^no float here$"):
+        call(mmr_lambda=Raises())
+
+
+class BadTypeError(TypeError):
+    pass
+
+
+class RaisesTypeErrorSubclass:
+    def __index__(self):
+        raise BadTypeError("sub")
+
+
+def test_type_error_subclass_is_not_renamed():
+    with pytest.raises(BadTypeError) as info:
+        call(limit=RaisesTypeErrorSubclass())
+    assert str(info.value) == "sub"
+
+
+class BadStr:
+    def __str__(self):
+        raise RuntimeError("cannot print")
+
+
+def test_unprintable_type_error(monkeypatch):
+    seen = []
+    monkeypatch.setattr("sys.unraisablehook", lambda u: seen.append(u.exc_type))
+
+    class RaisesUnprintable:
+        def __index__(self):
+            raise TypeError(BadStr())
+
+    with pytest.raises(TypeError) as info:
+        call(limit=RaisesUnprintable())
+    assert str(info.value) == "argument 'limit': <unprintable TypeError object>"
+    assert seen == [RuntimeError]
+
+
+def test_cause_of_renamed_type_error_is_kept():
+    class Chained:
+        def __index__(self):
+            try:
+                raise KeyError("inner")
+            except KeyError as inner:
+                raise TypeError("outer") from inner
+
+    with pytest.raises(TypeError) as info:
+        call(limit=Chained())
+    assert str(info.value) == "argument 'limit': outer"
+    assert isinstance(info.value.__cause__, KeyError)
+
+
+@pytest.mark.parametrize("value, expected", [
+    (True, 1), (False, 0), (np.int64(2), 2), (Index(3), 3), (2**64 - 1, 2**64 - 1)])
+def test_unsigned_accepts(value, expected):
+    out = mmr_select_py(list(range(3)), np.ones(3, np.float32), M, value, 1.0)
+    assert len(out) == min(max(expected, 1), 3)
+
+
+@pytest.mark.parametrize("value, expected", [
+    (3, 3.0), (np.float64(0.5), 0.5), (Floaty(), 0.25), (True, 1.0), (Index(1), 1.0), (-1.0, -1.0)])
+def test_double_accepts(value, expected):
+    assert mmr_select_py([0], np.full(3, 2, np.float32), M, 1, value) == [(0, 2.0 * expected)]
+
+
+def test_float32_rounding_and_overflow():
+    # 1e300 narrows to +inf: every score is below it, so nothing passes the threshold.
+    assert call(threshold=1e300) == []
+    # A threshold that rounds to the float32 just above 1.0 drops even the perfect match.
+    assert call(threshold=1.0000001) == []
+    assert [r["id"] for r in call(threshold=1)] == ["a"]
+
+
+@pytest.mark.parametrize("flag", [True, False, np.True_, np.False_])
+def test_bool_accepts_numpy_scalars(flag):
+    res = call(diverse=flag, limit=1, oversample=3)
+    assert res[0]["id"] == "a"
+
+
+def test_none_means_omitted():
+    base = call()
+    assert call(timestamps=None, pre_filter_ids=None, not_like_vec=None, recent_days=None,
+                like_ids=None, traj_from_vec=None, traj_to_vec=None, mask=None) == base
+
+
+def test_sequences_of_text():
+    base = call()
+    assert call(ids=tuple(IDS)) == base
+    assert call(ids=np.array(IDS)) == base
+    res = call(pre_filter_ids=("b", "b", "zz"), query_vec=np.array([0, 1, 0], np.float32))
+    assert [r["id"] for r in res] == ["b", "b"]
+
+    class Sub(str):
+        pass
+
+    res = call(ids=[Sub("x"), "y", "z"])
+    assert res[0]["id"] == "x" and type(res[0]["id"]) is str
+
+
+def test_sequence_iteration_error_passes_through():
+    class Broken:
+        def __len__(self):
+            raise RuntimeError("len is ignored")
+
+        def __getitem__(self, i):
+            if i == 1:
+                raise LookupError("boom")
+            if i > 1:
+                raise IndexError
+            return "a"
+
+    with pytest.raises(LookupError, match="boom"):
+        call(ids=Broken())
+
+
+def test_dict_mutated_during_conversion_is_internal_failure():
+    mapping = {}
+
+    class Mutating:
+        def __index__(self):
+            mapping["new"] = 5
+            return 0
+
+    mapping.update({"a": Mutating(), "b": 1})
+    with pytest.raises(BaseException) as info:
+        call(id_to_idx=mapping)
+    assert internal_failure(info.value)
+    assert info.value.args[0] == "dictionary changed size during iteration"
+
+
+def check_same(view):
+    """`view` must score exactly as its contiguous copy does."""
+    ids = [f"r{i}" for i in range(view.shape[0])]
+    idx = {d: i for i, d in enumerate(ids)}
+    q = np.linspace(-1, 1, view.shape[1]).astype(np.float32)
+    got = score_candidates(view, ids, idx, q, limit=view.shape[0])
+    want = score_candidates(np.ascontiguousarray(view), ids, idx, q, limit=view.shape[0])
+    assert [r["id"] for r in got] == [r["id"] for r in want]
+    np.testing.assert_allclose([r["score"] for r in got], [r["score"] for r in want], atol=1.01e-4)
+    return got
+
+
+BASE = np.random.default_rng(1).standard_normal((40, 24)).astype(np.float32)
+
+
+def _unaligned(a):
+    buf = np.zeros(a.nbytes + 1, np.uint8)
+    out = buf[1:].view(np.float32).reshape(a.shape)
+    out[...] = a
+    return out
+
+
+def _odd_stride(a):
+    rec = np.zeros(a.shape[0] * a.shape[1], dtype=[("x", np.float32), ("pad", np.uint8)])
+    rec["x"] = a.ravel()
+    return rec["x"].reshape(a.shape)
+
+
+@pytest.mark.parametrize("make", [
+    lambda a: a,
+    np.asfortranarray,
+    lambda a: a[::-1],
+    lambda a: a[:, ::-1],
+    lambda a: a[::-2, ::-3],
+    lambda a: a[:, ::2],
+    lambda a: a[3:30:3, 1:20],
+    lambda a: np.broadcast_to(a[0], a.shape),
+    _unaligned,
+    _odd_stride,
+    lambda a: np.lib.stride_tricks.as_strided(a, shape=(a.shape[1], a.shape[0]), strides=(4, a.shape[1] * 4)),
+])
+def test_matrix_layouts_read_in_place(make):
+    view = make(BASE)
+    readonly = view.view()
+    readonly.flags.writeable = False
+    got = check_same(readonly)
+    assert len(got) == view.shape[0]
+
+
+@pytest.mark.parametrize("make", [lambda v: v, lambda v: v[::-1], lambda v: v[::3], _unaligned,
+                                  lambda v: _odd_stride(v[None, :])[0]])
+def test_vector_layouts(make):
+    m = BASE[:, :12]
+    ids = [f"r{i}" for i in range(m.shape[0])]
+    idx = {d: i for i, d in enumerate(ids)}
+    q = make(np.linspace(-1, 2, 36).astype(np.float32))[:12]
+    got = score_candidates(m, ids, idx, q, limit=5)
+    assert got == score_candidates(m, ids, idx, np.ascontiguousarray(q), limit=5)
