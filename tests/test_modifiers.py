@@ -1,4 +1,4 @@
-"""Tests of parse_modifiers: documented cases, whitespace, integer ranges, argument errors, and a
+"""Tests of parse_modifiers: listed cases, whitespace, integer ranges, argument errors, and a
 property test against the pure-Python reference in modifier_reference.py."""
 
 import pytest
@@ -71,7 +71,7 @@ CASES = [
 
 
 @pytest.mark.parametrize("text,changes", CASES)
-def test_documented_cases(text, changes):
+def test_listed_cases(text, changes):
     assert _quorvel.parse_modifiers(text) == expect(**changes)
     assert ref.parse(text) == expect(**changes)  # keeps the reference honest too
 
