@@ -295,3 +295,39 @@ def test_vector_layouts(make):
     q = make(np.linspace(-1, 2, 36).astype(np.float32))[:12]
     got = score_candidates(m, ids, idx, q, limit=5)
     assert got == score_candidates(m, ids, idx, np.ascontiguousarray(q), limit=5)
+
+
+class LoudStr(str):
+    """A str subclass whose own hashing would never find anything in a dict."""
+
+    def __hash__(self):
+        return 12345
+
+    def __eq__(self, other):
+        return False
+
+
+@pytest.mark.parametrize("mapping, lookup", [
+    ({"a": 0, "b": 1, "c": 2}, ["c", "zz", "a", "a"]),                 # plain dict
+    ({"a": 0, "b": Index(1), "c": np.uint8(2)}, ["c", "zz", "a", "a"]),  # values with __index__
+    ({LoudStr("a"): 0, "b": 1, "c": 2}, ["c", "zz", "a", "a"]),        # a key of a str subclass
+    ({"a": 0, "b": 1, "c": 2}, [LoudStr("c"), "zz", LoudStr("a"), "a"]),  # subclass identifiers
+])
+def test_identifiers_resolve_by_text(mapping, lookup):
+    got = call(id_to_idx=mapping, pre_filter_ids=lookup, query_vec=np.array([1, 1, 1], np.float32))
+    assert sorted(r["id"] for r in got) == ["a", "a", "c"]
+
+
+def test_later_conversions_cannot_change_the_identifier_map():
+    mapping = {"a": 0, "b": 1, "c": 2}
+
+    class Meddling:
+        def __index__(self):
+            mapping.clear()
+            mapping["b"] = 0
+            IDS_COPY.clear()
+            return 5
+
+    IDS_COPY = list(IDS)
+    got = call(ids=IDS_COPY, id_to_idx=mapping, pre_filter_ids=["b", "c"], limit=Meddling())
+    assert sorted(r["id"] for r in got) == ["b", "c"]

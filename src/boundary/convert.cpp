@@ -146,13 +146,6 @@ std::string_view TextSequence::text(std::size_t i) const {
     return {data, static_cast<std::size_t>(len)};
 }
 
-std::vector<std::string_view> TextSequence::views() const {
-    std::vector<std::string_view> out;
-    out.reserve(size());
-    for (std::size_t i = 0; i < size(); ++i) out.push_back(text(i));
-    return out;
-}
-
 TextSequence to_text_sequence(PyObject* obj) {
     check_sequence(obj);
     TextSequence seq;
@@ -183,27 +176,24 @@ std::vector<std::uint64_t> to_u64_sequence(PyObject* obj) {
     return out;
 }
 
-IdMap to_id_map(PyObject* obj, bool build_index) {
+IdMap to_id_map(PyObject* obj, bool resolvable) {
     if (!PyDict_Check(obj)) mismatch(obj, "PyDict");
     IdMap map;
     const Py_ssize_t size = PyDict_GET_SIZE(obj);
-    if (build_index) {
-        map.index_.reserve(static_cast<std::size_t>(size));
-        map.keys_ = Ref::checked(PyList_New(0));
-    }
+    bool plain = true;  // every key an exact str and every value an exact int so far
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (true) {
         const Py_ssize_t entry_pos = pos;
         if (!PyDict_Next(obj, &pos, &key, &value)) break;
+        // Held for the entry: converting a value may run Python code that drops it from the dict.
+        Ref held_key = Ref::borrow(key);
         const std::string_view text = to_text(key);
         std::uint64_t row;
         if (PyLong_CheckExact(value)) {
             row = read_u64(value);
         } else {
-            // Converting this value may run Python code that changes the dict under the walk.
-            Ref held_key = Ref::borrow(key);
             Ref held_value = Ref::borrow(value);
             row = to_u64(held_value.get());
             if (PyDict_GET_SIZE(obj) != size) fail("dictionary changed size during iteration");
@@ -213,13 +203,45 @@ IdMap to_id_map(PyObject* obj, bool build_index) {
             if (!PyDict_Next(obj, &check, &now_key, &now_value) || now_key != held_key.get())
                 fail("dictionary keys changed during iteration");
         }
-        if (build_index) {
-            if (PyList_Append(map.keys_.get(), key) < 0) throw ErrorSet{};
-            map.index_.insert_or_assign(text, row);
+        if (!resolvable) continue;
+        if (plain && !(PyUnicode_CheckExact(key) && PyLong_CheckExact(value))) {
+            // Fall back to a table of the UTF-8 forms: replay the entries already walked.
+            plain = false;
+            Py_ssize_t replay = 0;
+            PyObject* k = nullptr;
+            PyObject* v = nullptr;
+            while (replay < entry_pos && PyDict_Next(obj, &replay, &k, &v))
+                map.table_.insert_or_assign(std::string(utf8_of(k)), read_u64(v));
         }
+        if (!plain) map.table_.insert_or_assign(std::string(text), row);
     }
-    map.built_ = build_index;
+    // A copy, so that Python code run by later conversions cannot change what lookups see.
+    if (resolvable && plain) map.snapshot_ = Ref::checked(PyDict_Copy(obj));
     return map;
+}
+
+std::optional<std::uint64_t> IdMap::find(PyObject* id) const {
+    if (!snapshot_) {
+        const auto found = table_.find(std::string(utf8_of(id)));
+        if (found == table_.end()) return std::nullopt;
+        return found->second;
+    }
+    // A str subclass may define its own hashing and equality: look it up as a plain str.
+    Ref exact = PyUnicode_CheckExact(id) ? Ref::borrow(id) : Ref::checked(PyUnicode_FromObject(id));
+    PyObject* value = PyDict_GetItemWithError(snapshot_.get(), exact.get());
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw ErrorSet{};
+        return std::nullopt;
+    }
+    return read_u64(value);
+}
+
+std::vector<std::uint64_t> resolve_rows(const TextSequence& ids, const IdMap& map) {
+    std::vector<std::uint64_t> rows;
+    rows.reserve(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        if (const auto row = map.find(PyTuple_GET_ITEM(ids.tuple(), i))) rows.push_back(*row);
+    return rows;
 }
 
 ArrayArg<FloatMatrix> to_float_matrix(PyObject* obj) { return to_array<FloatMatrix>(obj, 2, npy_float32); }

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "boundary/ref.hpp"
-#include "core/id_index.hpp"
+#include <string>
+#include <unordered_map>
 #include "core/views.hpp"
 
 namespace quorvel::py {
@@ -26,8 +27,6 @@ class TextSequence {
 public:
     std::size_t size() const { return static_cast<std::size_t>(PyTuple_GET_SIZE(items_.get())); }
     std::string_view text(std::size_t i) const;
-    // One view per item, in order: for the identifier lists that the scoring resolves.
-    std::vector<std::string_view> views() const;
     PyObject* tuple() const { return items_.get(); }
 
 private:
@@ -38,19 +37,24 @@ TextSequence to_text_sequence(PyObject* obj);
 
 std::vector<std::uint64_t> to_u64_sequence(PyObject* obj);
 
-// A dict of str to unsigned integer. Every entry is always checked in the dict's order; the
-// lookup table is built only when `build_index` is true (it is needed only to resolve ids).
+// A dict of str to unsigned integer. Every entry is always checked, in the dict's order. When
+// `resolvable` is asked for, identifier lists can then be resolved through it: by lookups in a
+// copy of the dict when every key is an exact str and every value an exact int (the common case,
+// where str equality is byte equality of the UTF-8 forms), else through a table built during the
+// walk.
 class IdMap {
 public:
-    const IdIndex* index() const { return built_ ? &index_ : nullptr; }
+    std::optional<std::uint64_t> find(PyObject* id) const;
 
 private:
-    friend IdMap to_id_map(PyObject* obj, bool build_index);
-    IdIndex index_;
-    Ref keys_;  // keeps the str objects behind the index's keys alive
-    bool built_ = false;
+    friend IdMap to_id_map(PyObject* obj, bool resolvable);
+    Ref snapshot_;
+    std::unordered_map<std::string, std::uint64_t> table_;
 };
-IdMap to_id_map(PyObject* obj, bool build_index);
+IdMap to_id_map(PyObject* obj, bool resolvable);
+
+// Row indices of the identifiers in `ids`, in order: unknown ones left out, duplicates kept.
+std::vector<std::uint64_t> resolve_rows(const TextSequence& ids, const IdMap& map);
 
 // A NumPy array of one element type and number of dimensions, read in place.
 template <class View>

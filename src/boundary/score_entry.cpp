@@ -81,7 +81,7 @@ Ref build_result(const std::vector<ScoredRow>& rows, const TextSequence& ids) {
 
 Ref score_candidates_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Slots<18> slots = bind(signature, args, nargs, kwnames);
-    // The identifier lookup table is only needed to resolve like_ids or pre_filter_ids.
+    // Lookups in id_to_idx are only needed to resolve like_ids or pre_filter_ids.
     const bool needs_index = given(slots[p_pre_filter_ids]) || given(slots[p_like_ids]);
 
     Arguments a{
@@ -105,16 +105,16 @@ Ref score_candidates_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     convert_optional(slots, p_traj_to_vec, a.traj_to_vec, to_float_vector);
     convert_optional(slots, p_mask, a.mask, to_bool_vector);
 
-    std::vector<std::string_view> pre_filter_views, like_views;
+    // Identifier lists become row lists here; the scoring decides what an empty one means.
+    std::vector<std::uint64_t> pre_filter_rows, like_rows;
     ScoreRequest request;
     request.matrix = a.matrix.view;
     request.id_count = a.ids.size();
-    request.id_to_idx = a.id_to_idx.index();
     request.query = a.query_vec.view;
     request.timestamps = view_of(a.timestamps);
     if (a.pre_filter_ids) {
-        pre_filter_views = a.pre_filter_ids->views();
-        request.pre_filter_ids = IdList(pre_filter_views);
+        pre_filter_rows = resolve_rows(*a.pre_filter_ids, a.id_to_idx);
+        request.pre_filter_rows = RowList(pre_filter_rows);
     }
     request.not_like = view_of(a.not_like_vec);
     request.diverse = a.diverse;
@@ -125,8 +125,8 @@ Ref score_candidates_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     request.recent = a.recent;
     request.recent_days = a.recent_days;
     if (a.like_ids) {
-        like_views = a.like_ids->views();
-        request.like_ids = IdList(like_views);
+        like_rows = resolve_rows(*a.like_ids, a.id_to_idx);
+        request.like_rows = RowList(like_rows);
     }
     request.traj_from = view_of(a.traj_from_vec);
     request.traj_to = view_of(a.traj_to_vec);

@@ -78,10 +78,9 @@ std::vector<ScoredRow> score_candidates(const ScoreRequest& request) {
     normalise(q.data(), dims);
 
     // 4. Centroid blending over the whole matrix, even when a pre-filter follows.
-    if (request.like_ids) {
-        const std::vector<std::uint64_t> liked = resolve_ids(*request.like_ids, *request.id_to_idx);
-        if (liked.empty()) return {};
-        blend_towards_centroid(q.data(), query_squared_norm, matrix, liked);
+    if (request.like_rows) {
+        if (request.like_rows->empty()) return {};
+        blend_towards_centroid(q.data(), query_squared_norm, matrix, *request.like_rows);
     }
 
     // 5. Trajectory direction, applied at step 8.

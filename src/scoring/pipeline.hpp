@@ -5,23 +5,22 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string_view>
 #include <vector>
 
-#include "core/id_index.hpp"
 #include "core/views.hpp"
 
 namespace quorvel {
 
-using IdList = std::span<const std::string_view>;
+// Row indices of an identifier list, resolved through the identifier-to-row map in list order:
+// identifiers the map does not hold are left out, duplicates are kept.
+using RowList = std::span<const std::uint64_t>;
 
 struct ScoreRequest {
     FloatMatrix matrix;                // n x dims, rows expected unit length
     std::size_t id_count = 0;          // length of the identifier list; row r is named by ids[r]
-    const IdIndex* id_to_idx = nullptr;  // needed only with like_ids or pre_filter_ids
     FloatVector query;
     std::optional<DoubleVector> timestamps;
-    std::optional<IdList> pre_filter_ids;
+    std::optional<RowList> pre_filter_rows;
     std::optional<FloatVector> not_like;
     bool diverse = false;
     std::uint64_t limit = 10;
@@ -30,7 +29,7 @@ struct ScoreRequest {
     double mmr_lambda = 0.7;
     bool recent = false;
     std::optional<double> recent_days;
-    std::optional<IdList> like_ids;
+    std::optional<RowList> like_rows;
     std::optional<FloatVector> traj_from;
     std::optional<FloatVector> traj_to;
     std::optional<ByteVector> mask;

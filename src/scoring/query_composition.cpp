@@ -8,16 +8,6 @@
 
 namespace quorvel {
 
-std::vector<std::uint64_t> resolve_ids(IdList ids, const IdIndex& index) {
-    std::vector<std::uint64_t> rows;
-    rows.reserve(ids.size());
-    for (const std::string_view id : ids) {
-        const auto found = index.find(id);
-        if (found != index.end()) rows.push_back(found->second);
-    }
-    return rows;
-}
-
 void blend_towards_centroid(float* q, float query_squared_norm, const FloatMatrix& matrix,
                             std::span<const std::uint64_t> liked_rows) {
     const std::size_t dims = matrix.cols;

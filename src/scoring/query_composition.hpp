@@ -7,14 +7,10 @@
 #include <vector>
 
 #include "core/buffer.hpp"
-#include "core/id_index.hpp"
 #include "core/views.hpp"
 #include "scoring/pipeline.hpp"
 
 namespace quorvel {
-
-// Row indices of the listed identifiers, in list order; unknown ones are skipped, duplicates kept.
-std::vector<std::uint64_t> resolve_ids(IdList ids, const IdIndex& index);
 
 // Replaces the normalised query q (matrix.cols long) by the liked rows' centroid, or by the
 // renormalised half-and-half blend of both when the query's squared norm was greater than 0.

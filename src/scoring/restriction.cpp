@@ -5,18 +5,17 @@
 
 #include "core/failure.hpp"
 #include "diversity/select_rows.hpp"
-#include "scoring/query_composition.hpp"
 
 namespace quorvel {
 
 std::optional<WorkingSet> build_working_set(const ScoreRequest& request) {
     WorkingSet working;
-    if (!request.pre_filter_ids) {
+    if (!request.pre_filter_rows) {
         working.matrix = request.matrix;
         return working;
     }
-    working.rows = resolve_ids(*request.pre_filter_ids, *request.id_to_idx);
-    if (working.rows.empty()) return std::nullopt;
+    if (request.pre_filter_rows->empty()) return std::nullopt;
+    working.rows = *request.pre_filter_rows;
     working.gathered = select_rows(request.matrix, working.rows);
     working.matrix = view_packed(working.gathered.data(), working.rows.size(), request.matrix.cols);
     // Timestamps and mask are read through `rows` later; their indices are checked here, after

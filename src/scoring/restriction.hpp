@@ -17,7 +17,7 @@ namespace quorvel {
 struct WorkingSet {
     FloatMatrix matrix;
     Buffer<float> gathered;
-    std::vector<std::uint64_t> rows;  // empty without a pre-filter
+    RowList rows;  // the resolved pre-filter rows; empty without a pre-filter
     std::size_t size() const { return matrix.rows; }
     // The input row (and identifier index) of a working position.
     std::uint64_t input_row(std::size_t position) const { return rows.empty() ? position : rows[position]; }
