@@ -32,9 +32,15 @@ std::string_view utf8_of(PyObject* str) {
 }
 
 void check_text_item(PyObject* item) {
+    // An ASCII str's UTF-8 form is its own data: nothing to encode or cache.
+    if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) return;
     if (!PyUnicode_Check(item)) mismatch(item, "PyString");
     utf8_of(item);  // caches the UTF-8 form in the str, so later reads cannot fail
 }
+
+// Lists of a million identifiers are common: reading each item's header is a cache miss, so
+// the walks below ask for items this far ahead.
+constexpr Py_ssize_t prefetch_distance = 16;
 
 // Walks `obj` with the iterator protocol, handing each item to `take` (which may throw).
 template <class Take>
@@ -149,17 +155,31 @@ std::string_view TextSequence::text(std::size_t i) const {
 TextSequence to_text_sequence(PyObject* obj) {
     check_sequence(obj);
     TextSequence seq;
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        // Iterating an exact list or tuple yields its items in order; a tuple snapshot holds
-        // them for the call. Checking an item runs no Python code, so nothing can change it.
-        seq.items_ = Ref::checked(PySequence_Tuple(obj));
-        const Py_ssize_t n = PyTuple_GET_SIZE(seq.items_.get());
-        for (Py_ssize_t i = 0; i < n; ++i) check_text_item(PyTuple_GET_ITEM(seq.items_.get(), i));
+    if (PyTuple_CheckExact(obj)) {
+        // A tuple cannot change: holding it is holding its items.
+        seq.items_ = Ref::borrow(obj);
+        const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i + prefetch_distance < n) __builtin_prefetch(PyTuple_GET_ITEM(obj, i + prefetch_distance));
+            check_text_item(PyTuple_GET_ITEM(obj, i));
+        }
         return seq;
     }
-    const std::size_t hint = size_hint(obj);
+    if (PyList_CheckExact(obj)) {
+        // Iterating an exact list yields its items in order; the tuple holds them for the call.
+        // Checking an item runs no Python code, so the list cannot change under the walk.
+        const Py_ssize_t n = PyList_GET_SIZE(obj);
+        seq.items_ = Ref::checked(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i + prefetch_distance < n) __builtin_prefetch(PyList_GET_ITEM(obj, i + prefetch_distance));
+            PyObject* item = PyList_GET_ITEM(obj, i);
+            PyTuple_SET_ITEM(seq.items_.get(), i, Py_NewRef(item));
+            check_text_item(item);
+        }
+        return seq;
+    }
+    size_hint(obj);  // asked as any sequence conversion does; a list grows as needed anyway
     Ref items = Ref::checked(PyList_New(0));
-    (void)hint;
     for_each_item(obj, [&](Ref item) {
         check_text_item(item.get());
         if (PyList_Append(items.get(), item.get()) < 0) throw ErrorSet{};
@@ -184,9 +204,23 @@ IdMap to_id_map(PyObject* obj, bool resolvable) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    // A second cursor runs ahead only to prefetch keys and values (a stale pointer is harmless
+    // to prefetch).
+    Py_ssize_t ahead = 0;
+    PyObject* ahead_key = nullptr;
+    PyObject* ahead_value = nullptr;
+    for (Py_ssize_t i = 0; i < prefetch_distance && PyDict_Next(obj, &ahead, &ahead_key, &ahead_value); ++i) {}
     while (true) {
         const Py_ssize_t entry_pos = pos;
         if (!PyDict_Next(obj, &pos, &key, &value)) break;
+        if (PyDict_Next(obj, &ahead, &ahead_key, &ahead_value)) {
+            __builtin_prefetch(ahead_key);
+            __builtin_prefetch(ahead_value);
+        }
+        if (!resolvable && PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) &&
+            PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value)) &&
+            PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)) >= 0)
+            continue;  // the common entry: nothing to encode, a small non-negative int
         // Held for the entry: converting a value may run Python code that drops it from the dict.
         Ref held_key = Ref::borrow(key);
         const std::string_view text = to_text(key);
