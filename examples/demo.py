@@ -1,11 +1,14 @@
-"""A short tour of _quorvel on a small generated corpus: plain, diverse, liked, contrasted,
-trajectory and recency-weighted searches, and the modifier language that drives them."""
+"""A short tour of Quorvel. First the numeric core, _quorvel, on a small generated corpus: plain,
+diverse, liked, contrasted, trajectory and recency-weighted searches, and the modifier language
+that drives them. Then the quorvel package: the same searches written as modifier strings, over
+the Python standard library's docstrings embedded offline."""
 
 import time
 
 import numpy as np
 
 import _quorvel
+from quorvel.demo import main as text_demo
 
 TOPICS = ["astronomy", "cooking", "databases", "gardening", "music"]
 
@@ -38,24 +41,25 @@ def main():
     query = centres[TOPICS.index("databases")]
 
     show("plain: nearest to the 'databases' centre",
-         _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=5))
+         _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=3))
     show("diverse: the same query, picked by Maximal Marginal Relevance",
-         _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=5, diverse=True, mmr_lambda=0.5))
+         _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=3, diverse=True, mmr_lambda=0.5))
     show("like: blended towards two liked cooking documents",
-         _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=5, like_ids=["cooking-01", "cooking-02"]))
+         _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=3, like_ids=["cooking-01", "cooking-02"]))
     show("contrast: databases, but not like music",
-         _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=5, not_like_vec=centres[TOPICS.index("music")]))
+         _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=3, not_like_vec=centres[TOPICS.index("music")]))
     show("trajectory: from gardening towards astronomy",
-         _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=5,
+         _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=3,
                                    traj_from_vec=centres[TOPICS.index("gardening")],
                                    traj_to_vec=centres[TOPICS.index("astronomy")]))
 
-    mods = _quorvel.parse_modifiers("recent:30 diverse limit:5")
-    print(f"\nparse_modifiers('recent:30 diverse limit:5') -> {mods}")
-    show("recent:30 diverse limit:5 applied to the databases query",
+    mods = _quorvel.parse_modifiers("recent:30 diverse limit:3")
+    print(f"\nparse_modifiers('recent:30 diverse limit:3') -> {mods}")
+    show("recent:30 diverse limit:3 applied to the databases query",
          _quorvel.score_candidates(matrix, ids, id_to_idx, query, timestamps=timestamps,
                                    recent=mods["recent"], recent_days=mods["recent_days"],
                                    diverse=mods["diverse"], limit=mods["limit"]))
+    text_demo()
 
 
 if __name__ == "__main__":

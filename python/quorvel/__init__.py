@@ -1,0 +1,24 @@
+"""Quorvel: semantic search over a folder of documents.
+
+    from quorvel import Collection
+    with Collection.create("notes.quorvel", [("a", "first text"), ("b", "second text")]) as c:
+        hits = c.search("text", "diverse limit:5")
+
+The numeric work (scoring, modulation, diverse selection, the modifier language) is done by the
+native module `_quorvel`; this package owns the documents, their storage and the embedders.
+"""
+
+from importlib.metadata import PackageNotFoundError, version as _version
+
+from _quorvel import parse_modifiers
+
+from .collection import Changes, Collection, Document, Result
+from .embedders import Embedder, LsaEmbedder, SentenceTransformerEmbedder
+
+try:
+    __version__ = _version("quorvel")
+except PackageNotFoundError:  # running from a source tree
+    __version__ = "0+unknown"
+
+__all__ = ["Changes", "Collection", "Document", "Embedder", "LsaEmbedder", "Result",
+           "SentenceTransformerEmbedder", "parse_modifiers", "__version__"]
