@@ -19,6 +19,10 @@ namespace {
 
 constexpr std::ptrdiff_t kFloat = sizeof(float);
 
+// Loops over rows of a group, vectors and columns of a pass have compile-time trip counts but
+// -O2 leaves them rolled, which keeps the accumulators in memory: 2.8x slower for 3 vectors.
+#define QUORVEL_UNROLL _Pragma("GCC unroll 16")
+
 // A scan after normalisation: cs >= 0, and cs == 4 whenever there is a single column.
 struct Scan {
     const std::byte* base = nullptr;  // element (0, 0)
@@ -51,8 +55,9 @@ void flip_rows(Scan& s) {
 }
 
 // Rows are taken R at a time from R equal blocks far apart (i, i + q, i + 2q, ...), so that each
-// group feeds R independent sequential streams to the prefetcher; the rows % R left over run one
-// at a time. group(idx) receives the R row indices.
+// of R streams runs on sequentially from row to row; the rows % R left over run one at a time.
+// group(idx) receives the R row indices. R adjacent rows instead took 1.4-1.8x the time of the
+// read probe against 1.0-1.06x (1M x 384 C order, 1 to 4 vectors, with prefetch).
 template <std::size_t R, class Group, class Single>
 void for_row_groups(std::size_t rows, Group&& group, Single&& single) {
     const std::size_t q = rows / R;
@@ -84,10 +89,13 @@ void rows_scalar_group(const Scan& s, const std::size_t (&idx)[R]) {
     float acc[R][NV] = {};
     for (std::size_t c = 0; c < s.cols; ++c) {
         float w[NV];
+        QUORVEL_UNROLL
         for (std::size_t v = 0; v < NV; ++v) w[v] = s.vec[v][c];
         const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(c) * s.cs;
+        QUORVEL_UNROLL
         for (std::size_t r = 0; r < R; ++r) {
             const float x = load_float(p[r] + off);
+            QUORVEL_UNROLL
             for (std::size_t v = 0; v < NV; ++v) acc[r][v] += x * w[v];
         }
     }
@@ -120,7 +128,9 @@ void cols_scalar(Scan s) {
         for (; c + 4 <= s.cols; c += 4) {
             const std::byte* q = first + static_cast<std::ptrdiff_t>(c) * s.cs;
             float w[4][NV];
+            QUORVEL_UNROLL
             for (std::size_t j = 0; j < 4; ++j)
+                QUORVEL_UNROLL
                 for (std::size_t v = 0; v < NV; ++v) w[j][v] = s.vec[v][c + j];
             for (std::size_t i = 0; i < n; ++i) {
                 const std::byte* e = q + static_cast<std::ptrdiff_t>(i) * s.rs;
@@ -128,6 +138,7 @@ void cols_scalar(Scan s) {
                 const float x1 = load_float(e + s.cs);
                 const float x2 = load_float(e + 2 * s.cs);
                 const float x3 = load_float(e + 3 * s.cs);
+                QUORVEL_UNROLL
                 for (std::size_t v = 0; v < NV; ++v)
                     acc[v][i] += x0 * w[0][v] + x1 * w[1][v] + x2 * w[2][v] + x3 * w[3][v];
             }
@@ -136,6 +147,7 @@ void cols_scalar(Scan s) {
             const std::byte* q = first + static_cast<std::ptrdiff_t>(c) * s.cs;
             for (std::size_t i = 0; i < n; ++i) {
                 const float x = load_float(q + static_cast<std::ptrdiff_t>(i) * s.rs);
+                QUORVEL_UNROLL
                 for (std::size_t v = 0; v < NV; ++v) acc[v][i] += x * s.vec[v][c];
             }
         }
@@ -192,6 +204,7 @@ QUORVEL_AVX2_INLINE __m128 sum4(__m256 a, __m256 b, __m256 c, __m256 d) {
 // Packed rows (column stride 4): plain unaligned loads; the vectors are used in place.
 struct PackedLoader {
     static constexpr bool kPaddedVectors = false;
+    static constexpr std::size_t kBlockBytes = 32;
     static std::size_t full_blocks(std::size_t cols) { return cols / 8; }
     QUORVEL_AVX2_INLINE __m256 block(const std::byte* row, std::size_t k) const {
         return _mm256_loadu_ps(as_floats(row) + 8 * k);
@@ -201,11 +214,13 @@ struct PackedLoader {
     }
 };
 
-// Column step 2 (m[:, ::2]): two contiguous loads and one in-lane shuffle per 8 elements; no
-// gathers (microcoded and slow here). Lane order 0 1 4 5 2 3 6 7. A whole block also reads the
-// gap float after its last element, so it is safe only when another element follows.
+// Column step 2 (m[:, ::2]): two contiguous loads and one in-lane shuffle per 8 elements, lane
+// order 0 1 4 5 2 3 6 7. A gather instead took 1.80x / 2.39x the read probe against 1.12x /
+// 1.23x (1M x 192 of a 1M x 384 matrix, one / three vectors). A whole block also reads the gap
+// float after its last element, so it is safe only when another element follows.
 struct Step2Loader {
     static constexpr bool kPaddedVectors = true;
+    static constexpr std::size_t kBlockBytes = 64;
     static constexpr int kLaneElement[8] = {0, 1, 4, 5, 2, 3, 6, 7};
     static std::size_t full_blocks(std::size_t cols) { return (cols - 1) / 8; }
     QUORVEL_AVX2_INLINE __m256 block(const std::byte* row, std::size_t k) const {
@@ -228,6 +243,7 @@ template <std::size_t S>
 struct OddStepLoader {
     static_assert(S % 2 == 1 && S < 8);
     static constexpr bool kPaddedVectors = true;
+    static constexpr std::size_t kBlockBytes = 32 * S;
     static constexpr auto kLaneElement = [] {
         std::array<int, 8> lanes{};
         for (int e = 0; e < 8; ++e) lanes[(e * S) % 8] = e;
@@ -248,6 +264,7 @@ struct OddStepLoader {
     QUORVEL_AVX2_INLINE __m256 block(const std::byte* row, std::size_t k) const {
         const float* b = as_floats(row) + 8 * S * k;
         __m256 x = _mm256_loadu_ps(b);
+        QUORVEL_UNROLL
         for (std::size_t j = 1; j < S; ++j) x = _mm256_blendv_ps(x, _mm256_loadu_ps(b + 8 * j), from(j));
         return x;
     }
@@ -255,6 +272,7 @@ struct OddStepLoader {
         const float* b = as_floats(row) + 8 * S * k;
         const std::size_t raw = S * (t - 1) + 1;
         __m256 x = _mm256_maskload_ps(b, lane_mask(std::min<std::size_t>(raw, 8)));
+        QUORVEL_UNROLL
         for (std::size_t j = 1; j < S; ++j) {
             const std::size_t n = raw > 8 * j ? std::min<std::size_t>(raw - 8 * j, 8) : 0;
             x = _mm256_blendv_ps(x, _mm256_maskload_ps(b + 8 * j, lane_mask(n)), from(j));
@@ -263,20 +281,48 @@ struct OddStepLoader {
     }
 };
 
+// Distance in bytes from the block being read to the block prefetched with it. Rows walked
+// forward form one stream per row group, prefetched 2 KiB ahead (or one row ahead when rows are
+// farther apart than that); rows walked backward are prefetched whole rows ahead. Measured on
+// 1M x 384 C order, time against the 4-stream read probe with one / three / four vectors, medians
+// of 15 interleaved runs: no prefetch 1.12 / 1.40 / 1.29x, one row (1.5 KiB) 1.07 / 1.15 / 1.17x,
+// 2 KiB 1.07 / 1.11 / 1.10x, two rows (3 KiB) 1.18 / 1.22 / 1.04x. Earlier, noisier runs put
+// 0.5 KiB at 1.26 / 1.39x and 4 KiB at 1.04 / 1.09x (one / three vectors).
+std::ptrdiff_t prefetch_ahead(std::ptrdiff_t rs) {
+    constexpr std::ptrdiff_t kAhead = 2048;
+    if (rs >= 0) return rs == 0 ? 0 : std::max(rs, kAhead);
+    return rs * ((kAhead - rs - 1) / -rs);
+}
+
+// A prefetch is only a hint and never faults, so the address may lie past the matrix; it is
+// formed in integers because such a pointer could not be formed by pointer arithmetic.
+QUORVEL_AVX2_INLINE void prefetch_at(const std::byte* p, std::ptrdiff_t offset) {
+    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(p) +
+                                               static_cast<std::uintptr_t>(offset)),
+                 _MM_HINT_T0);
+}
+
 // R rows against NV vectors. vec[v] is either the caller's vector (packed loader) or a copy in
 // the loader's lane order padded with zeros to whole blocks.
 template <std::size_t NV, std::size_t R, class Loader>
 QUORVEL_AVX2 void rows_avx2_group(const Scan& s, const Loader& ld, const float* const* vec,
-                                  const std::size_t (&idx)[R]) {
+                                  std::ptrdiff_t ahead, const std::size_t (&idx)[R]) {
     const std::byte* p[R];
     for (std::size_t r = 0; r < R; ++r) p[r] = row_at(s, idx[r]);
     __m256 acc[R][NV];
+    QUORVEL_UNROLL
     for (std::size_t r = 0; r < R; ++r)
+        QUORVEL_UNROLL
         for (std::size_t v = 0; v < NV; ++v) acc[r][v] = _mm256_setzero_ps();
     const std::size_t full = Loader::full_blocks(s.cols);
     for (std::size_t k = 0; k < full; ++k) {
+        QUORVEL_UNROLL
         for (std::size_t r = 0; r < R; ++r) {
+            QUORVEL_UNROLL
+            for (std::size_t line = 0; line < Loader::kBlockBytes; line += 64)
+                prefetch_at(p[r], ahead + static_cast<std::ptrdiff_t>(Loader::kBlockBytes * k + line));
             const __m256 x = ld.block(p[r], k);
+            QUORVEL_UNROLL
             for (std::size_t v = 0; v < NV; ++v)
                 acc[r][v] = _mm256_fmadd_ps(x, _mm256_loadu_ps(vec[v] + 8 * k), acc[r][v]);
         }
@@ -284,11 +330,14 @@ QUORVEL_AVX2 void rows_avx2_group(const Scan& s, const Loader& ld, const float* 
     const std::size_t t = s.cols - 8 * full;
     if (t != 0) {
         __m256 w[NV];
+        QUORVEL_UNROLL
         for (std::size_t v = 0; v < NV; ++v)
             w[v] = Loader::kPaddedVectors ? _mm256_loadu_ps(vec[v] + 8 * full)
                                           : _mm256_maskload_ps(vec[v] + 8 * full, lane_mask(t));
+        QUORVEL_UNROLL
         for (std::size_t r = 0; r < R; ++r) {
             const __m256 x = ld.last(p[r], full, t);
+            QUORVEL_UNROLL
             for (std::size_t v = 0; v < NV; ++v) acc[r][v] = _mm256_fmadd_ps(x, w[v], acc[r][v]);
         }
     }
@@ -303,18 +352,21 @@ QUORVEL_AVX2 void rows_avx2_group(const Scan& s, const Loader& ld, const float* 
 }
 
 // Rows per group by vector count: R * NV accumulators must fit the 16 ymm registers beside the
-// row block being multiplied.
+// row block being multiplied. With four vectors, 4 rows (16 accumulators) spilled and took 1.23x
+// the read probe, 3 rows 1.04x, 2 rows 1.07x; with one to three vectors 2, 3 and 4 rows were
+// within noise of each other (0.95-1.08x).
 template <std::size_t NV>
-constexpr std::size_t kRowGroup = NV <= 2 ? 4 : NV == 3 ? 4 : 3;
+constexpr std::size_t kRowGroup = NV <= 3 ? 4 : 3;
 
 template <std::size_t NV, class Loader>
 QUORVEL_AVX2 void rows_avx2(const Scan& s, const Loader& ld, const float* const* vec) {
     constexpr std::size_t R = kRowGroup<NV>;
+    const std::ptrdiff_t ahead = prefetch_ahead(s.rs);
     for_row_groups<R>(
-        s.rows, [&](const std::size_t(&idx)[R]) { rows_avx2_group<NV, R>(s, ld, vec, idx); },
+        s.rows, [&](const std::size_t(&idx)[R]) { rows_avx2_group<NV, R>(s, ld, vec, ahead, idx); },
         [&](std::size_t i) {
             const std::size_t idx[1] = {i};
-            rows_avx2_group<NV, 1>(s, ld, vec, idx);
+            rows_avx2_group<NV, 1>(s, ld, vec, ahead, idx);
         });
 }
 
@@ -344,64 +396,81 @@ void rows_avx2_ordered(const Scan& s, const Loader& ld) {
     with_vector_count(s.nv, [&]<std::size_t NV>() { rows_avx2<NV>(s, ld, vec); });
 }
 
-template <std::size_t NV, std::size_t kChunk>
-QUORVEL_AVX2_INLINE void add_four_columns(float (&acc)[NV][kChunk], const __m256 (&w)[4][NV],
-                                          std::size_t i, __m256 x0, __m256 x1, __m256 x2,
-                                          __m256 x3) {
-    for (std::size_t v = 0; v < NV; ++v) {
-        __m256 a = _mm256_load_ps(acc[v] + i);
-        a = _mm256_fmadd_ps(x0, w[0][v], a);
-        a = _mm256_fmadd_ps(x1, w[1][v], a);
-        a = _mm256_fmadd_ps(x2, w[2][v], a);
-        a = _mm256_fmadd_ps(x3, w[3][v], a);
-        _mm256_store_ps(acc[v] + i, a);
+// Adds columns q[0..P) of RB blocks of 8 rows (of the first `mask` rows when kMasked) at row
+// offset i into acc, each column prefetched 2 KiB ahead in its own stream (which also reaches
+// into the next chunk of rows at the end of this one). Two blocks a step share each broadcast
+// vector element: 1.49x -> 1.28x the read probe with four vectors, 1.17x -> 1.05x with two.
+template <std::size_t NV, std::size_t P, std::size_t RB, bool kMasked>
+QUORVEL_AVX2_INLINE void add_column_blocks(const float* const (&q)[P], const float* const (&w)[NV],
+                                           std::size_t i, __m256i mask, float* const* acc) {
+    static_assert(RB == 1 || !kMasked);
+    __m256 a[RB][NV];
+    QUORVEL_UNROLL
+    for (std::size_t b = 0; b < RB; ++b)
+        QUORVEL_UNROLL
+        for (std::size_t v = 0; v < NV; ++v) a[b][v] = _mm256_loadu_ps(acc[v] + i + 8 * b);
+    QUORVEL_UNROLL
+    for (std::size_t j = 0; j < P; ++j) {
+        prefetch_at(reinterpret_cast<const std::byte*>(q[j] + i), 2048);
+        __m256 x[RB];
+        QUORVEL_UNROLL
+        for (std::size_t b = 0; b < RB; ++b)
+            x[b] = kMasked ? _mm256_maskload_ps(q[j] + i, mask) : _mm256_loadu_ps(q[j] + i + 8 * b);
+        QUORVEL_UNROLL
+        for (std::size_t v = 0; v < NV; ++v) {
+            const __m256 wv = _mm256_broadcast_ss(w[v] + j);
+            QUORVEL_UNROLL
+            for (std::size_t b = 0; b < RB; ++b) a[b][v] = _mm256_fmadd_ps(x[b], wv, a[b][v]);
+        }
     }
+    QUORVEL_UNROLL
+    for (std::size_t b = 0; b < RB; ++b)
+        QUORVEL_UNROLL
+        for (std::size_t v = 0; v < NV; ++v) _mm256_storeu_ps(acc[v] + i + 8 * b, a[b][v]);
 }
 
-// Column order with packed columns (row stride 4): a chunk of rows is swept column by column,
-// four columns a pass, into per-row sums that stay in L1.
+// Adds columns c0..c0+P-1 of the n rows starting at `first` into acc[v][0..n).
+template <std::size_t NV, std::size_t P>
+QUORVEL_AVX2 void add_columns(const Scan& s, const std::byte* first, std::size_t c0, std::size_t n,
+                              float* const* acc) {
+    const float* q[P];
+    QUORVEL_UNROLL
+    for (std::size_t j = 0; j < P; ++j)
+        q[j] = as_floats(first + static_cast<std::ptrdiff_t>(c0 + j) * s.cs);
+    const float* w[NV];
+    QUORVEL_UNROLL
+    for (std::size_t v = 0; v < NV; ++v) w[v] = s.vec[v] + c0;
+    const std::size_t full = n / 8 * 8;
+    const __m256i all = lane_mask(8);
+    std::size_t i = 0;
+    for (; i + 16 <= full; i += 16) add_column_blocks<NV, P, 2, false>(q, w, i, all, acc);
+    for (; i < full; i += 8) add_column_blocks<NV, P, 1, false>(q, w, i, all, acc);
+    if (full != n) add_column_blocks<NV, P, 1, true>(q, w, full, lane_mask(n - full), acc);
+}
+
+// Column order with packed columns (row stride 4, e.g. Fortran order): chunks of 8K rows, and per
+// chunk the columns 16 at a time, each pass adding into per-row sums that stay in L2. Measured on
+// 1M x 384 against the 4-stream read probe (medians of 7-9, one / three vectors): 4 columns a
+// pass over 512-row chunks in L1 ran at 1.5x / 2.4x, and 1.3x / 1.35x with the next chunk
+// prefetched; 16 columns a pass with in-stream prefetch 1.0-1.25x / 1.05-1.3x for chunks of 4K to
+// 64K rows (noise dominates that spread). 8 or 32 columns a pass, or prefetching 4 KiB ahead, were
+// slower. Reading the same 2 KiB column runs with no arithmetic took 1.4-1.6x.
 template <std::size_t NV>
 QUORVEL_AVX2 void cols_avx2(Scan s) {
     if (s.rs < 0) flip_rows(s);
-    constexpr std::size_t kChunk = 512;
-    alignas(32) float acc[NV][kChunk];
-    for (std::size_t r0 = 0; r0 < s.rows; r0 += kChunk) {
-        const std::size_t n = std::min(kChunk, s.rows - r0);
-        const std::size_t full = n / 8;
-        const std::size_t rem = n % 8;
-        const __m256i rem_mask = lane_mask(rem);
-        const std::size_t blocks = full + (rem != 0);
-        for (std::size_t v = 0; v < NV; ++v)
-            for (std::size_t b = 0; b < blocks; ++b) _mm256_store_ps(acc[v] + 8 * b, _mm256_setzero_ps());
+    constexpr std::size_t kChunk = 8192;
+    const std::size_t chunk = std::min(kChunk, (s.rows + 7) / 8 * 8);
+    Buffer<float> sums(NV * chunk, "scan row sums");
+    float* acc[NV];
+    for (std::size_t v = 0; v < NV; ++v) acc[v] = sums.data() + v * chunk;
+    for (std::size_t r0 = 0; r0 < s.rows; r0 += chunk) {
+        const std::size_t n = std::min(chunk, s.rows - r0);
+        for (std::size_t v = 0; v < NV; ++v) std::fill_n(acc[v], n, 0.0f);
         const std::byte* first = row_at(s, r0);
         std::size_t c = 0;
-        for (; c + 4 <= s.cols; c += 4) {
-            const float* q0 = as_floats(first + static_cast<std::ptrdiff_t>(c) * s.cs);
-            const float* q1 = as_floats(first + static_cast<std::ptrdiff_t>(c + 1) * s.cs);
-            const float* q2 = as_floats(first + static_cast<std::ptrdiff_t>(c + 2) * s.cs);
-            const float* q3 = as_floats(first + static_cast<std::ptrdiff_t>(c + 3) * s.cs);
-            __m256 w[4][NV];
-            for (std::size_t v = 0; v < NV; ++v)
-                for (std::size_t j = 0; j < 4; ++j) w[j][v] = _mm256_broadcast_ss(s.vec[v] + c + j);
-            for (std::size_t b = 0; b < full; ++b)
-                add_four_columns<NV>(acc, w, 8 * b, _mm256_loadu_ps(q0 + 8 * b), _mm256_loadu_ps(q1 + 8 * b),
-                     _mm256_loadu_ps(q2 + 8 * b), _mm256_loadu_ps(q3 + 8 * b));
-            if (rem != 0)
-                add_four_columns<NV>(acc, w, 8 * full, _mm256_maskload_ps(q0 + 8 * full, rem_mask),
-                     _mm256_maskload_ps(q1 + 8 * full, rem_mask),
-                     _mm256_maskload_ps(q2 + 8 * full, rem_mask),
-                     _mm256_maskload_ps(q3 + 8 * full, rem_mask));
-        }
-        for (; c < s.cols; ++c) {
-            const float* q = as_floats(first + static_cast<std::ptrdiff_t>(c) * s.cs);
-            for (std::size_t b = 0; b < blocks; ++b) {
-                const __m256 x = b < full ? _mm256_loadu_ps(q + 8 * b) : _mm256_maskload_ps(q + 8 * b, rem_mask);
-                for (std::size_t v = 0; v < NV; ++v)
-                    _mm256_store_ps(acc[v] + 8 * b,
-                                    _mm256_fmadd_ps(x, _mm256_broadcast_ss(s.vec[v] + c),
-                                                    _mm256_load_ps(acc[v] + 8 * b)));
-            }
-        }
+        for (; c + 16 <= s.cols; c += 16) add_columns<NV, 16>(s, first, c, n, acc);
+        for (; c + 4 <= s.cols; c += 4) add_columns<NV, 4>(s, first, c, n, acc);
+        for (; c < s.cols; ++c) add_columns<NV, 1>(s, first, c, n, acc);
         for (std::size_t v = 0; v < NV; ++v)
             for (std::size_t i = 0; i < n; ++i)
                 s.out[v][static_cast<std::ptrdiff_t>(r0 + i) * s.out_step] = acc[v][i];
@@ -491,8 +560,12 @@ void run_scan(const FloatMatrix& m, std::span<const float* const> vectors,
 
 }  // namespace
 
+// The CPU test also requires the OS to save the ymm registers (XGETBV), as AVX2 needs.
 bool simd_available() {
-    static const bool available = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    }();
     return available;
 }
 

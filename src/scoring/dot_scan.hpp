@@ -19,7 +19,9 @@ inline constexpr std::size_t kMaxScanVectors = 4;
 // overlaps neither the matrix nor a vector. cols == 0 writes zeros; rows == 0 writes nothing.
 // The summation order is unspecified (blocked and fused), the accumulation is float32.
 // Throws InternalFailure when vectors.size() is not 1..4 or differs from outs.size(), or when
-// a pointer that would be read or written is null.
+// a pointer that would be read or written is null; OutOfMemory when a per-call work buffer
+// (reversed or reordered vector copies, column-order row sums: at most a few hundred KiB)
+// cannot be had. Nothing is allocated per row.
 void dot_scan(const FloatMatrix& matrix, std::span<const float* const> vectors,
               std::span<float* const> outs);
 

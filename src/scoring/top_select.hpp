@@ -31,4 +31,10 @@ struct TopPositions {
 // Linear in m plus P log P; extra memory at most 8 bytes per score.
 TopPositions select_top(const float* scores, std::size_t m, std::uint64_t p);
 
+namespace detail {
+// select_top as it runs from 2^32 scores up, where the whole-array branch compares positions
+// through the scores instead of packed keys; callable on any m so that tests cover that branch.
+TopPositions select_top_indirect(const float* scores, std::size_t m, std::uint64_t p);
+}  // namespace detail
+
 }  // namespace quorvel
