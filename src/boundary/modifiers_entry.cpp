@@ -18,13 +18,19 @@ Ref new_str(std::string_view text) {
     return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-void set(PyObject* dict, const char* key, Ref value) {
-    Ref key_str = created(PyUnicode_FromString(key));
-    if (PyDict_SetItem(dict, key_str.get(), value.get()) < 0) throw ErrorSet{};
-}
-
 Ref optional_str(const std::optional<std::string>& value) {
     return value ? new_str(*value) : Ref::borrow(Py_None);
+}
+
+Ref flag(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+
+// The keys, made once per process: a key is looked up by every call.
+PyObject* key(int index) {
+    static constexpr const char* names[] = {"recent", "recent_days", "unlike", "diverse", "limit", "like",
+                                            "trajectory_from", "trajectory_to", "local_communities"};
+    static PyObject* keys[9] = {};
+    if (keys[index] == nullptr) keys[index] = created(PyUnicode_InternFromString(names[index])).release();
+    return keys[index];
 }
 
 Ref parse_modifiers_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -32,34 +38,29 @@ Ref parse_modifiers_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     const std::optional<std::string_view> text =
         convert_param(signature.params[0], [&] { return optional_of(slots[0], to_text); });
 
-    Ref dict = created(PyDict_New());
-    PyObject* d = dict.get();
-    set(d, "recent", Ref::borrow(Py_False));
-    set(d, "recent_days", Ref::borrow(Py_None));
-    set(d, "unlike", Ref::borrow(Py_None));
-    set(d, "diverse", Ref::borrow(Py_False));
-    set(d, "limit", Ref::borrow(Py_None));
-    set(d, "like", Ref::borrow(Py_None));
-    set(d, "trajectory_from", Ref::borrow(Py_None));
-    set(d, "trajectory_to", Ref::borrow(Py_None));
-    set(d, "local_communities", Ref::borrow(Py_False));
-    if (!text || text->empty()) return dict;
-
-    const Modifiers parsed = parse_modifier_text(*text);
-    if (parsed.recent) set(d, "recent", Ref::borrow(Py_True));
-    if (parsed.recent_days) set(d, "recent_days", created(PyLong_FromLongLong(*parsed.recent_days)));
-    if (parsed.unlike) set(d, "unlike", optional_str(parsed.unlike));
-    if (parsed.diverse) set(d, "diverse", Ref::borrow(Py_True));
-    if (parsed.limit) set(d, "limit", created(PyLong_FromUnsignedLongLong(*parsed.limit)));
+    // Parsed first, then every key inserted once, in its fixed order, with its final value: the
+    // same dict as inserting the defaults and replacing them, without the second insertions.
+    const Modifiers parsed = text ? parse_modifier_text(*text) : Modifiers{};
+    Ref like = Ref::borrow(Py_None);
     if (parsed.like) {
-        Ref list = created(PyList_New(0));
-        for (const std::string& piece : *parsed.like)
-            if (PyList_Append(list.get(), new_str(piece).get()) < 0) throw ErrorSet{};
-        set(d, "like", std::move(list));
+        like = created(PyList_New(static_cast<Py_ssize_t>(parsed.like->size())));
+        for (std::size_t i = 0; i < parsed.like->size(); ++i)
+            PyList_SET_ITEM(like.get(), static_cast<Py_ssize_t>(i), new_str((*parsed.like)[i]).release());
     }
-    if (parsed.trajectory_from) set(d, "trajectory_from", optional_str(parsed.trajectory_from));
-    if (parsed.trajectory_to) set(d, "trajectory_to", optional_str(parsed.trajectory_to));
-    if (parsed.local_communities) set(d, "local_communities", Ref::borrow(Py_True));
+    Ref values[9] = {
+        flag(parsed.recent),
+        parsed.recent_days ? created(PyLong_FromLongLong(*parsed.recent_days)) : Ref::borrow(Py_None),
+        optional_str(parsed.unlike),
+        flag(parsed.diverse),
+        parsed.limit ? created(PyLong_FromUnsignedLongLong(*parsed.limit)) : Ref::borrow(Py_None),
+        std::move(like),
+        optional_str(parsed.trajectory_from),
+        optional_str(parsed.trajectory_to),
+        flag(parsed.local_communities),
+    };
+    Ref dict = created(PyDict_New());
+    for (int i = 0; i < 9; ++i)
+        if (PyDict_SetItem(dict.get(), key(i), values[i].get()) < 0) throw ErrorSet{};
     return dict;
 }
 
