@@ -1,8 +1,16 @@
 """A plain NumPy model of score_candidates and of the MMR selection, written for the tests.
 
-It follows the pipeline step by step in float32 (double for MMR scores and ages). Dot products
-use NumPy's own summation order, so scores agree with the module to float32 rounding, not to the
-bit: compare with `assert_rows_match`.
+It follows the pipeline step by step in float32 (double for MMR scores and ages). Every dot
+product is accumulated in float64 and rounded to float32 once, so it is the correctly rounded
+value but for a vanishing share of cases and depends on no float32 summation order; the module
+sums in float32 in its own order, so scores agree with it to float32 rounding, not to the bit:
+compare with `assert_rows_match`.
+NaN and infinity propagate through those sums as through any float32 sum (inf * 0 is NaN,
+inf - inf is NaN), as long as no finite product or sum overflows float32.
+
+`score_candidates` and `mmr` take an optional `trace` dict that they fill with their working
+state (the scores, the ranking, the pool, the margin of every MMR decision), from which a test
+can tell whether a case is too close to a tie to expect one exact answer.
 """
 
 import math
@@ -20,18 +28,42 @@ def normalise(v):
     return v, sq
 
 
+def dot_rows(rows, v):
+    """Float32 dot product of every row of `rows` with `v`, rounded once from float64."""
+    rows = np.asarray(rows, dtype=F32)
+    v = np.asarray(v, dtype=F32)
+    if rows.shape[1] != v.shape[0]:
+        raise ValueError(f"shapes {rows.shape} and {v.shape} not aligned")
+    with np.errstate(invalid="ignore", over="ignore"):
+        return np.einsum("id,d->i", rows.astype(np.float64), v.astype(np.float64)).astype(F32)
+
+
+def gram(rows):
+    """Float32 dot products of every pair of rows, rounded once from float64."""
+    g = np.asarray(rows, dtype=np.float64)
+    with np.errstate(invalid="ignore", over="ignore"):
+        return np.einsum("id,jd->ij", g, g).astype(F32)
+
+
 def resolve(ids, id_to_idx):
     return [id_to_idx[i] for i in ids if i in id_to_idx]
 
 
-def mmr(candidates, relevance, matrix, k, lam):
-    """(row index, score) pairs of the greedy MMR selection."""
+def mmr(candidates, relevance, matrix, k, lam, trace=None):
+    """(row index, score) pairs of the greedy MMR selection.
+
+    With a `trace` dict, records in trace["decisions"] one (best, runner_up) pair per pick of the
+    loop: the winning score and the best score of the other unselected positions, leaving out
+    those whose key equals the winner's (trace["keys"], one per position, default the candidate
+    values: positions with the same key are interchangeable)."""
     n = len(candidates)
     if n == 0:
         return []
-    g = np.asarray(matrix, dtype=F32)[list(candidates)]
-    sim = (g @ g.T).astype(F32)
-    rel = [float(relevance[c]) for c in candidates]
+    g = np.asarray(matrix, dtype=F32)[[int(c) for c in candidates]]
+    sim = gram(g)
+    rel = [float(relevance[int(c)]) for c in candidates]
+    keys = trace.get("keys", [int(c) for c in candidates]) if trace is not None else None
+    decisions = [] if trace is None else trace.setdefault("decisions", [])
     max_sim = [-math.inf] * n
     selected = [False] * n
     out = [(candidates[0], rel[0] * lam)]
@@ -57,6 +89,11 @@ def mmr(candidates, relevance, matrix, k, lam):
                 best, best_pos = score, i
         if best == -math.inf:
             break
+        if trace is not None:
+            others = [rel[i] * lam - max_sim[i] * w for i in range(n)
+                      if not selected[i] and i != best_pos and keys[i] != keys[best_pos]]
+            others = [x for x in others if not math.isnan(x)]
+            decisions.append((best, max(others, default=-math.inf)))
         out.append((candidates[best_pos], best))
         selected[best_pos] = True
         update(best_pos)
@@ -64,6 +101,8 @@ def mmr(candidates, relevance, matrix, k, lam):
 
 
 def round_score(x):
+    if not math.isfinite(x):
+        return x
     r = math.floor(abs(x) * 10000.0 + 0.5)
     return math.copysign(r / 10000.0, x)
 
@@ -71,8 +110,12 @@ def round_score(x):
 def score_candidates(matrix, ids, id_to_idx, query_vec, timestamps=None, pre_filter_ids=None,
                      not_like_vec=None, diverse=False, limit=10, oversample=200, threshold=0.0,
                      mmr_lambda=0.7, recent=False, recent_days=None, like_ids=None,
-                     traj_from_vec=None, traj_to_vec=None, mask=None, now=None):
-    """Returns (rows, scores): rows as the module returns them (unrounded scores in `scores`)."""
+                     traj_from_vec=None, traj_to_vec=None, mask=None, now=None, trace=None):
+    """Returns (rows, scores): rows as the module returns them (unrounded scores in `scores`).
+    A failure that the module reports as its internal-failure exception raises IndexError
+    (a row, identifier, timestamp or mask entry out of range) or ValueError (vectors of
+    incompatible lengths) here; the query's dimension check raises the module's ValueError."""
+    trace = {} if trace is None else trace
     if len(ids) == 0:
         return [], []
     matrix = np.asarray(matrix, dtype=F32)
@@ -97,15 +140,18 @@ def score_candidates(matrix, ids, id_to_idx, query_vec, timestamps=None, pre_fil
         if not rows:
             return [], []
         work = matrix[rows]
+        work_rows = rows
         work_ids = [ids[r] for r in rows]
         work_ts = None if timestamps is None else np.asarray(timestamps)[rows]
         work_mask = None if mask is None else np.asarray(mask)[rows]
     else:
         work, work_ids, work_ts, work_mask = matrix, list(ids), timestamps, mask
+        work_rows = list(range(n))
     m = work.shape[0]
-    s = (work @ q).astype(F32)
+    trace.update(work_rows=work_rows, work_ids=work_ids)
+    s = dot_rows(work, q)
     if direction is not None:
-        t = (work @ direction).astype(F32)
+        t = dot_rows(work, direction)
         s = (F32(0.7) * s + F32(0.3) * t).astype(F32)
     if recent and timestamps is not None:
         now = now if now is not None else __import__("time").time()
@@ -119,19 +165,24 @@ def score_candidates(matrix, ids, id_to_idx, query_vec, timestamps=None, pre_fil
                 age = 0.0
             factor = F32(1.0) / (F32(age) / h + F32(1.0))
             s[i] = F32(factor * s[i])
-    if mask is not None:
+    if mask is not None and m > 0:
+        if len(work_mask) < m:
+            raise IndexError(f"mask of length {len(work_mask)} for {m} rows")
         s = np.where(np.asarray(work_mask[:m], dtype=bool), s, F32(-np.inf)).astype(F32)
+    trace["pre_threshold"] = s.copy()
     if F32(threshold) > 0:
         s = np.where(s < F32(threshold), F32(-np.inf), s).astype(F32)
     if not_like_vec is not None:
         neg, _ = normalise(not_like_vec)
-        u = (work @ neg).astype(F32)
+        u = dot_rows(work, neg)
         s = (s - F32(0.5) * u).astype(F32)
     pool_size = oversample if diverse else limit
     order = sorted(range(m), key=lambda i: (math.isnan(s[i]), -float(s[i]) if not math.isnan(s[i]) else 0))
     pool = [i for i in order[:pool_size] if math.isfinite(s[i])]
+    trace.update(scores=s, order=order, pool_size=pool_size, pool=pool)
     if diverse and len(pool) > limit:
-        picks = mmr(pool, s, work, limit, mmr_lambda)
+        trace["mmr"] = {"keys": [work_rows[i] for i in pool]}
+        picks = mmr(pool, s, work, limit, mmr_lambda, trace["mmr"])
     else:
         picks = [(i, float(s[i])) for i in pool[:limit]]
     rows = [{"id": work_ids[i], "score": round_score(sc)} for i, sc in picks]

@@ -191,7 +191,7 @@ TextSequence to_text_sequence(PyObject* obj) {
 std::vector<std::uint64_t> to_u64_sequence(PyObject* obj) {
     check_sequence(obj);
     std::vector<std::uint64_t> out;
-    out.reserve(size_hint(obj));
+    out.reserve(std::min<std::size_t>(size_hint(obj), std::size_t{1} << 20));  // a length may overstate
     for_each_item(obj, [&](Ref item) { out.push_back(to_u64(item.get())); });
     return out;
 }
@@ -222,8 +222,18 @@ IdMap to_id_map(PyObject* obj, bool resolvable) {
             PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)) >= 0)
             continue;  // the common entry: nothing to encode, a small non-negative int
         // Held for the entry: converting a value may run Python code that drops it from the dict.
-        Ref held_key = Ref::borrow(key);
+        Ref held_key = Ref::borrow(key), held_entry_value = Ref::borrow(value);
         const std::string_view text = to_text(key);
+        if (resolvable && plain && !(PyUnicode_CheckExact(key) && PyLong_CheckExact(value))) {
+            // Fall back to a table of the UTF-8 forms, replaying the entries already walked before
+            // this value's conversion can run Python code that changes them.
+            plain = false;
+            Py_ssize_t replay = 0;
+            PyObject* k = nullptr;
+            PyObject* v = nullptr;
+            while (replay < entry_pos && PyDict_Next(obj, &replay, &k, &v))
+                map.table_.insert_or_assign(std::string(utf8_of(k)), read_u64(v));
+        }
         std::uint64_t row;
         if (PyLong_CheckExact(value)) {
             row = read_u64(value);
@@ -237,17 +247,7 @@ IdMap to_id_map(PyObject* obj, bool resolvable) {
             if (!PyDict_Next(obj, &check, &now_key, &now_value) || now_key != held_key.get())
                 fail("dictionary keys changed during iteration");
         }
-        if (!resolvable) continue;
-        if (plain && !(PyUnicode_CheckExact(key) && PyLong_CheckExact(value))) {
-            // Fall back to a table of the UTF-8 forms: replay the entries already walked.
-            plain = false;
-            Py_ssize_t replay = 0;
-            PyObject* k = nullptr;
-            PyObject* v = nullptr;
-            while (replay < entry_pos && PyDict_Next(obj, &replay, &k, &v))
-                map.table_.insert_or_assign(std::string(utf8_of(k)), read_u64(v));
-        }
-        if (!plain) map.table_.insert_or_assign(std::string(text), row);
+        if (resolvable && !plain) map.table_.insert_or_assign(std::string(text), row);
     }
     // A copy, so that Python code run by later conversions cannot change what lookups see.
     if (resolvable && plain) map.snapshot_ = Ref::checked(PyDict_Copy(obj));
