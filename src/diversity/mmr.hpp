@@ -24,4 +24,12 @@ struct MmrPick {
 std::vector<MmrPick> mmr_select(std::span<const std::uint64_t> candidates, const FloatVector& relevance,
                                 const FloatMatrix& matrix, std::uint64_t k, double lambda);
 
+// sim = g * g^T (n x n, row-major) for n packed rows of d floats, float32 sums, exactly symmetric.
+// gram() picks the AVX2+FMA path once per process when the CPU has it; both paths are exposed so
+// the kernel tests can check each against the same reference.
+void gram(const float* g, std::size_t n, std::size_t d, float* sim);
+void gram_scalar(const float* g, std::size_t n, std::size_t d, float* sim);
+void gram_avx2(const float* g, std::size_t n, std::size_t d, float* sim);
+bool gram_avx2_available();
+
 }  // namespace quorvel
