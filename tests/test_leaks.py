@@ -350,7 +350,10 @@ def test_flat(measured, name):
     assert r["blocks"] <= MAX_BLOCKS_GROWTH, r
     if r["heap"] is not None:
         assert r["heap"] <= MAX_HEAP_GROWTH, r
-    assert r["rss"] <= MAX_RSS_GROWTH, r
+    # Under AddressSanitizer its allocator's caches and shadow pages move RSS by about a megabyte
+    # on their own; the reference counts and block counts above still catch a leak there.
+    sanitized = "asan" in os.environ.get("LD_PRELOAD", "")
+    assert r["rss"] <= MAX_RSS_GROWTH * (4 if sanitized else 1), r
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // Conversion of argument values, with every refusal's exception and message.
 #include "boundary/convert.hpp"
 
+#include <memory>
 #include <string>
 
 #include "boundary/numpy_api.hpp"
@@ -40,7 +41,7 @@ void check_text_item(PyObject* item) {
 
 // Lists of a million identifiers are common: reading each item's header is a cache miss, so
 // the walks below ask for items this far ahead.
-constexpr Py_ssize_t prefetch_distance = 16;
+constexpr Py_ssize_t prefetch_distance = 64;
 
 // Walks `obj` with the iterator protocol, handing each item to `take` (which may throw).
 template <class Take>
@@ -94,6 +95,111 @@ ArrayArg<View> to_array(PyObject* obj, int dims, int type_number) {
         arg.view.stride = fields->strides[0];
     }
     return arg;
+}
+
+// --- The identifier map, read in place until it changes ------------------------------------
+// Resolving like_ids or pre_filter_ids must not see what Python code does to id_to_idx after its
+// conversion (a later argument's __index__, a finaliser). A copy of a million-entry dict costs
+// tens of milliseconds and tens of bytes a row, so the dict is watched instead (a dict watcher,
+// called before every change of a watched dict): lookups go to the dict itself, and only if it
+// is about to change during the call are its entries copied, as they still are. The watched
+// dict's entries are exact str keys and exact int values, unchanged since the conversion walk
+// (which ran no Python code), so copying them runs none either.
+
+// A watched map, linked into the list of those of the calls in progress (nested calls can watch
+// the same dict). Owned by a capsule in IdMap::snapshot_, whose destructor unlinks it.
+struct LiveMap {
+    Ref dict;
+    Ref copy;                  // the entries as they were, taken at the dict's first change
+    bool copy_failed = false;  // out of memory while copying: lookups raise MemoryError
+    LiveMap* next = nullptr;
+};
+
+constexpr const char* live_map_name = "_quorvel.live_id_map";
+LiveMap* live_maps = nullptr;  // guarded by the interpreter lock, like everything here
+int dict_watcher = -2;         // -2 not asked for yet, -1 none to be had (copies are made instead)
+
+Ref copy_entries(PyObject* dict) {
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy) return copy;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (PyDict_SetItem(copy.get(), key, value) < 0) return Ref();
+    return copy;
+}
+
+int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+    // An exception may be pending on entry; it must be left as it was.
+    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* shared = nullptr;  // one copy serves every live map of this dict
+    for (LiveMap* live = live_maps; live != nullptr; live = live->next) {
+        if (live->dict.get() != dict || live->copy || live->copy_failed) continue;
+        live->copy = shared ? Ref::borrow(shared) : copy_entries(dict);
+        if (!live->copy) {
+            live->copy_failed = true;
+            PyErr_Clear();
+        }
+        shared = live->copy.get();
+    }
+    PyErr_SetRaisedException(pending);
+    return 0;
+}
+
+void release_live_map(PyObject* capsule) {
+    // Called as the call's arguments are released, possibly with its exception pending.
+    PyObject* pending = PyErr_GetRaisedException();
+    auto* live = static_cast<LiveMap*>(PyCapsule_GetPointer(capsule, live_map_name));
+    if (live == nullptr) {
+        PyErr_SetRaisedException(pending);  // replaces the lookup's error: the call's comes first
+        return;
+    }
+    bool watched_elsewhere = false;
+    for (LiveMap** link = &live_maps; *link != nullptr;) {
+        if (*link == live) {
+            *link = live->next;
+            continue;
+        }
+        watched_elsewhere = watched_elsewhere || (*link)->dict.get() == live->dict.get();
+        link = &(*link)->next;
+    }
+    if (!watched_elsewhere && PyDict_Unwatch(dict_watcher, live->dict.get()) < 0) PyErr_Clear();
+    delete live;
+    PyErr_SetRaisedException(pending);
+}
+
+// What IdMap::snapshot_ holds for a dict of exact str keys and exact int values: a capsule of
+// the watched dict, or, when no dict watcher is to be had, a copy.
+Ref watch_or_copy(PyObject* dict) {
+    if (dict_watcher == -2) {
+        dict_watcher = PyDict_AddWatcher(on_dict_change);
+        if (dict_watcher < 0) {
+            PyErr_Clear();
+            dict_watcher = -1;
+        }
+    }
+    if (dict_watcher < 0) return Ref::checked(PyDict_Copy(dict));
+    auto owned = std::make_unique<LiveMap>();
+    owned->dict = Ref::borrow(dict);
+    Ref capsule = Ref::checked(PyCapsule_New(owned.get(), live_map_name, release_live_map));
+    LiveMap* live = owned.release();
+    live->next = live_maps;
+    live_maps = live;
+    if (PyDict_Watch(dict_watcher, dict) < 0) throw ErrorSet{};
+    return capsule;
+}
+
+// The dict that lookups read: the copy, the watched dict while it is unchanged, or the copy
+// taken when it changed.
+PyObject* lookup_dict(PyObject* snapshot) {
+    if (!PyCapsule_CheckExact(snapshot)) return snapshot;
+    const auto* live = static_cast<const LiveMap*>(PyCapsule_GetPointer(snapshot, live_map_name));
+    if (live == nullptr) throw ErrorSet{};
+    if (live->copy_failed)
+        throw OutOfMemory{static_cast<std::size_t>(PyDict_GET_SIZE(live->dict.get())) * 3 * sizeof(void*),
+                          "identifier map copy"};
+    return live->copy ? live->copy.get() : live->dict.get();
 }
 
 }  // namespace
@@ -171,7 +277,8 @@ TextSequence to_text_sequence(PyObject* obj) {
         const Py_ssize_t n = PyList_GET_SIZE(obj);
         seq.items_ = Ref::checked(PyTuple_New(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (i + prefetch_distance < n) __builtin_prefetch(PyList_GET_ITEM(obj, i + prefetch_distance));
+            // Prefetched for writing: the item's reference count is about to change.
+            if (i + prefetch_distance < n) __builtin_prefetch(PyList_GET_ITEM(obj, i + prefetch_distance), 1);
             PyObject* item = PyList_GET_ITEM(obj, i);
             PyTuple_SET_ITEM(seq.items_.get(), i, Py_NewRef(item));
             check_text_item(item);
@@ -201,26 +308,47 @@ IdMap to_id_map(PyObject* obj, bool resolvable) {
     IdMap map;
     const Py_ssize_t size = PyDict_GET_SIZE(obj);
     bool plain = true;  // every key an exact str and every value an exact int so far
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    // A second cursor runs ahead only to prefetch keys and values (a stale pointer is harmless
-    // to prefetch).
-    Py_ssize_t ahead = 0;
-    PyObject* ahead_key = nullptr;
-    PyObject* ahead_value = nullptr;
-    for (Py_ssize_t i = 0; i < prefetch_distance && PyDict_Next(obj, &ahead, &ahead_key, &ahead_value); ++i) {}
+    // Entries are fetched into a ring ahead of the one being checked, their keys and values
+    // prefetched as they are fetched (a million-entry dict's objects are cache misses). An entry
+    // that needs more than the fast check empties the ring: converting it may run Python code
+    // that changes the dict, so the entries after it are fetched again.
+    struct Fetched {
+        Py_ssize_t pos;   // the cursor before the entry: its PyDict_Next position
+        Py_ssize_t next;  // the cursor after it
+        PyObject* key;
+        PyObject* value;
+    };
+    constexpr std::size_t ring_size = 64;
+    Fetched ring[ring_size];
+    std::size_t head = 0, tail = 0;  // ring[head % ring_size .. tail % ring_size) are fetched
+    Py_ssize_t cursor = 0;
+    bool exhausted = false;
     while (true) {
-        const Py_ssize_t entry_pos = pos;
-        if (!PyDict_Next(obj, &pos, &key, &value)) break;
-        if (PyDict_Next(obj, &ahead, &ahead_key, &ahead_value)) {
-            __builtin_prefetch(ahead_key);
-            __builtin_prefetch(ahead_value);
+        while (!exhausted && tail - head < ring_size) {
+            Fetched& f = ring[tail % ring_size];
+            f.pos = cursor;
+            if (!PyDict_Next(obj, &cursor, &f.key, &f.value)) {
+                exhausted = true;
+                break;
+            }
+            f.next = cursor;
+            __builtin_prefetch(f.key);
+            __builtin_prefetch(f.value);
+            ++tail;
         }
-        if (!resolvable && PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) &&
+        if (head == tail) break;
+        const Fetched entry = ring[head++ % ring_size];
+        const Py_ssize_t entry_pos = entry.pos;
+        PyObject* const key = entry.key;
+        PyObject* const value = entry.value;
+        // While the map stays plain, lookups go to the dict itself and the walk only checks.
+        if ((!resolvable || plain) && PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) &&
             PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value)) &&
             PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)) >= 0)
             continue;  // the common entry: nothing to encode, a small non-negative int
+        tail = head;  // fetched again after this entry, which may change the dict
+        cursor = entry.next;
+        exhausted = false;
         // Held for the entry: converting a value may run Python code that drops it from the dict.
         Ref held_key = Ref::borrow(key), held_entry_value = Ref::borrow(value);
         const std::string_view text = to_text(key);
@@ -249,8 +377,9 @@ IdMap to_id_map(PyObject* obj, bool resolvable) {
         }
         if (resolvable && !plain) map.table_.insert_or_assign(std::string(text), row);
     }
-    // A copy, so that Python code run by later conversions cannot change what lookups see.
-    if (resolvable && plain) map.snapshot_ = Ref::checked(PyDict_Copy(obj));
+    // Watched (or copied), so that Python code run by later conversions cannot change what
+    // lookups see.
+    if (resolvable && plain) map.snapshot_ = watch_or_copy(obj);
     return map;
 }
 
@@ -262,7 +391,7 @@ std::optional<std::uint64_t> IdMap::find(PyObject* id) const {
     }
     // A str subclass may define its own hashing and equality: look it up as a plain str.
     Ref exact = PyUnicode_CheckExact(id) ? Ref::borrow(id) : Ref::checked(PyUnicode_FromObject(id));
-    PyObject* value = PyDict_GetItemWithError(snapshot_.get(), exact.get());
+    PyObject* value = PyDict_GetItemWithError(lookup_dict(snapshot_.get()), exact.get());
     if (value == nullptr) {
         if (PyErr_Occurred()) throw ErrorSet{};
         return std::nullopt;

@@ -400,6 +400,8 @@ void rows_avx2_ordered(const Scan& s, const Loader& ld) {
 // offset i into acc, each column prefetched 2 KiB ahead in its own stream (which also reaches
 // into the next chunk of rows at the end of this one). Two blocks a step share each broadcast
 // vector element: 1.49x -> 1.28x the read probe with four vectors, 1.17x -> 1.05x with two.
+// The sums of a masked block are read and written through the mask too: they may be the
+// caller's outputs, which end with the last row.
 template <std::size_t NV, std::size_t P, std::size_t RB, bool kMasked>
 QUORVEL_AVX2_INLINE void add_column_blocks(const float* const (&q)[P], const float* const (&w)[NV],
                                            std::size_t i, __m256i mask, float* const* acc) {
@@ -408,7 +410,8 @@ QUORVEL_AVX2_INLINE void add_column_blocks(const float* const (&q)[P], const flo
     QUORVEL_UNROLL
     for (std::size_t b = 0; b < RB; ++b)
         QUORVEL_UNROLL
-        for (std::size_t v = 0; v < NV; ++v) a[b][v] = _mm256_loadu_ps(acc[v] + i + 8 * b);
+        for (std::size_t v = 0; v < NV; ++v)
+            a[b][v] = kMasked ? _mm256_maskload_ps(acc[v] + i, mask) : _mm256_loadu_ps(acc[v] + i + 8 * b);
     QUORVEL_UNROLL
     for (std::size_t j = 0; j < P; ++j) {
         prefetch_at(reinterpret_cast<const std::byte*>(q[j] + i), 2048);
@@ -426,7 +429,12 @@ QUORVEL_AVX2_INLINE void add_column_blocks(const float* const (&q)[P], const flo
     QUORVEL_UNROLL
     for (std::size_t b = 0; b < RB; ++b)
         QUORVEL_UNROLL
-        for (std::size_t v = 0; v < NV; ++v) _mm256_storeu_ps(acc[v] + i + 8 * b, a[b][v]);
+        for (std::size_t v = 0; v < NV; ++v) {
+            if constexpr (kMasked)
+                _mm256_maskstore_ps(acc[v] + i, mask, a[b][v]);
+            else
+                _mm256_storeu_ps(acc[v] + i + 8 * b, a[b][v]);
+        }
 }
 
 // Adds columns c0..c0+P-1 of the n rows starting at `first` into acc[v][0..n).
@@ -448,29 +456,41 @@ QUORVEL_AVX2 void add_columns(const Scan& s, const std::byte* first, std::size_t
     if (full != n) add_column_blocks<NV, P, 1, true>(q, w, full, lane_mask(n - full), acc);
 }
 
-// Column order with packed columns (row stride 4, e.g. Fortran order): chunks of 8K rows, and per
-// chunk the columns 16 at a time, each pass adding into per-row sums that stay in L2. Measured on
-// 1M x 384 against the 4-stream read probe (medians of 7-9, one / three vectors): 4 columns a
-// pass over 512-row chunks in L1 ran at 1.5x / 2.4x, and 1.3x / 1.35x with the next chunk
-// prefetched; 16 columns a pass with in-stream prefetch 1.0-1.25x / 1.05-1.3x for chunks of 4K to
-// 64K rows (noise dominates that spread). 8 or 32 columns a pass, or prefetching 4 KiB ahead, were
-// slower. Reading the same 2 KiB column runs with no arithmetic took 1.4-1.6x.
+// Column order with packed columns (row stride 4, e.g. Fortran order): chunks of 64K rows, and
+// per chunk the columns P at a time, each pass adding into per-row sums that stay in L2 (the
+// outputs themselves when rows run forward). Each pass reads P column runs of up to 256 KiB, one
+// stream per column. Every row's sum takes its columns in order whatever P, so P and the chunk
+// change no bit of the result.
+// Measured on 1M x 384 against the fastest read probe (one process, interleaved, medians of 15,
+// one / three vectors): 8K-row chunks, 16 columns a pass 1.19-1.23x / 1.09-1.24x; 64K-row chunks,
+// 16 columns 1.13-1.14x / 1.08-1.18x; 64K-row chunks, 4 columns 1.03-1.10x / 1.12-1.20x; 8
+// columns in between. One vector takes 4 columns a pass (fewer streams, and its single sum
+// costs little to reload), more vectors 16 (their sums are reloaded once per pass).
+// Earlier, with 512-row chunks in L1: 4 columns a pass 1.5x / 2.4x against a 4-stream probe.
 template <std::size_t NV>
 QUORVEL_AVX2 void cols_avx2(Scan s) {
     if (s.rs < 0) flip_rows(s);
-    constexpr std::size_t kChunk = 8192;
-    const std::size_t chunk = std::min(kChunk, (s.rows + 7) / 8 * 8);
-    Buffer<float> sums(NV * chunk, "scan row sums");
-    float* acc[NV];
-    for (std::size_t v = 0; v < NV; ++v) acc[v] = sums.data() + v * chunk;
+    constexpr std::size_t kChunk = 65536;
+    constexpr std::size_t P = NV == 1 ? 4 : 16;
+    // Shorter matrices go in 8K-row chunks: at that size the difference is small, and the chunk
+    // loop is crossed by matrices of a few tens of thousands of rows, as the kernel tests build.
+    const std::size_t chunk = s.rows >= kChunk ? kChunk : std::min<std::size_t>(8192, (s.rows + 7) / 8 * 8);
+    // Rows written backwards (a flipped scan) are summed in a buffer and copied out.
+    const bool direct = s.out_step == 1;
+    Buffer<float> sums(direct ? 0 : NV * chunk, "scan row sums");
     for (std::size_t r0 = 0; r0 < s.rows; r0 += chunk) {
         const std::size_t n = std::min(chunk, s.rows - r0);
-        for (std::size_t v = 0; v < NV; ++v) std::fill_n(acc[v], n, 0.0f);
+        float* acc[NV];
+        for (std::size_t v = 0; v < NV; ++v) {
+            acc[v] = direct ? s.out[v] + r0 : sums.data() + v * chunk;
+            std::fill_n(acc[v], n, 0.0f);
+        }
         const std::byte* first = row_at(s, r0);
         std::size_t c = 0;
-        for (; c + 16 <= s.cols; c += 16) add_columns<NV, 16>(s, first, c, n, acc);
+        for (; c + P <= s.cols; c += P) add_columns<NV, P>(s, first, c, n, acc);
         for (; c + 4 <= s.cols; c += 4) add_columns<NV, 4>(s, first, c, n, acc);
         for (; c < s.cols; ++c) add_columns<NV, 1>(s, first, c, n, acc);
+        if (direct) continue;
         for (std::size_t v = 0; v < NV; ++v)
             for (std::size_t i = 0; i < n; ++i)
                 s.out[v][static_cast<std::ptrdiff_t>(r0 + i) * s.out_step] = acc[v][i];
@@ -559,6 +579,13 @@ void run_scan(const FloatMatrix& m, std::span<const float* const> vectors,
 }
 
 }  // namespace
+
+bool scan_reads_columns(const FloatMatrix& matrix) {
+    if (matrix.rows <= 1 || matrix.cols <= 1) return false;
+    const std::ptrdiff_t rs = matrix.row_stride < 0 ? -matrix.row_stride : matrix.row_stride;
+    const std::ptrdiff_t cs = matrix.col_stride < 0 ? -matrix.col_stride : matrix.col_stride;
+    return rs != 0 && rs < cs;
+}
 
 // The CPU test also requires the OS to save the ymm registers (XGETBV), as AVX2 needs.
 bool simd_available() {

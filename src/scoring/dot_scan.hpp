@@ -20,10 +20,15 @@ inline constexpr std::size_t kMaxScanVectors = 4;
 // The summation order is unspecified (blocked and fused), the accumulation is float32.
 // Throws InternalFailure when vectors.size() is not 1..4 or differs from outs.size(), or when
 // a pointer that would be read or written is null; OutOfMemory when a per-call work buffer
-// (reversed or reordered vector copies, column-order row sums: at most a few hundred KiB)
+// (reversed or reordered vector copies, row sums of reversed column-order rows: at most 1 MiB)
 // cannot be had. Nothing is allocated per row.
 void dot_scan(const FloatMatrix& matrix, std::span<const float* const> vectors,
               std::span<float* const> outs);
+
+// True when dot_scan reads this matrix column by column (rows closer together in memory than
+// columns, as in Fortran order): it then runs fastest on long runs of rows, 64K at a time, and a
+// caller that scans in chunks of rows should make them that long.
+bool scan_reads_columns(const FloatMatrix& matrix);
 
 // The two implementations behind dot_scan, exposed so that tests compare both on every run.
 // dot_scan_scalar runs anywhere; dot_scan_avx2 throws InternalFailure unless simd_available().

@@ -2,6 +2,7 @@
 // file and leaves the state unchanged when its option is absent.
 #include "scoring/pipeline.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -9,6 +10,7 @@
 #include "core/buffer.hpp"
 #include "core/failure.hpp"
 #include "diversity/mmr.hpp"
+#include "diversity/select_rows.hpp"
 #include "scoring/dot_scan.hpp"
 #include "scoring/query_composition.hpp"
 #include "scoring/restriction.hpp"
@@ -30,33 +32,82 @@ double round_score(double score) { return std::round(score * 10000.0) / 10000.0;
 
 namespace {
 
-// The products one call needs, computed in a single pass over the working rows: the query
-// always, the trajectory direction and the negative query when given and of the right length.
-struct Products {
-    Buffer<float> s;  // similarity, then the running score
-    Buffer<float> t;  // trajectory direction
-    Buffer<float> u;  // negative query
+// Rows scored per pass of steps 7-12: the chunk's scores (and trajectory and contrast products)
+// stay in L2 while every stage runs over them, and feed the pool selection before the next chunk,
+// so that a call holds no per-row buffer when its pool is small against m. 8K rows (at most
+// 96 KiB of scores), or 64K when the scan reads columns: its column runs are then 256 KiB long
+// (8K-row runs took 1.08-1.15x as long on 1M x 384 in Fortran order). Small working sets are
+// still cut into four or more chunks (of at least 256 rows), so that chunk boundaries are crossed
+// on every size that a test builds. Scores do not depend on the chunking.
+std::size_t chunk_rows(const FloatMatrix& rows) {
+    const std::size_t max = scan_reads_columns(rows) ? 65536 : 8192;
+    return std::min(std::clamp<std::size_t>((rows.rows / 4 + 7) / 8 * 8, 256, max), rows.rows);
+}
+
+// The scores of steps 7-12 for the working set, a chunk at a time, and the candidate pool of steps
+// 13-14 with each kept position's score.
+struct ScoredPool {
+    TopPositions positions;
+    Buffer<float> scores;  // scores[j]: the score of positions[j]
 };
 
-Products compute_products(const FloatMatrix& rows, const float* q, const Buffer<float>* direction,
-                          const Buffer<float>* negative) {
-    const std::size_t m = rows.rows;
-    Products p{Buffer<float>(m, "score vector"), {}, {}};
+ScoredPool score_and_select(const ScoreRequest& request, const WorkingSet& working, const float* q,
+                            const Buffer<float>* direction, const Buffer<float>* negative,
+                            const std::optional<Decay>& decay, std::uint64_t pool_size) {
+    const std::size_t m = working.size();
+    ScoredPool pool;
+    if (std::min<std::uint64_t>(pool_size, m) == 0) return pool;  // nothing to keep: nothing to score
+
+    const std::size_t chunk = chunk_rows(working.matrix);
+    const bool running = RunningTop::suits(m, pool_size);
+    // Without the running selection, the pool is chosen from all m scores at once.
+    Buffer<float> all_scores(running ? 0 : m, "score vector");
+    Buffer<float> chunk_scores(running ? chunk : 0, "score vector");
+    Buffer<float> t(direction ? chunk : 0, "trajectory scores");
+    Buffer<float> u(negative ? chunk : 0, "contrast scores");
+    std::optional<RunningTop> top;
+    if (running) top.emplace(m, pool_size);
+
     const float* vectors[3] = {q, nullptr, nullptr};
-    float* outs[3] = {p.s.data(), nullptr, nullptr};
+    float* outs[3] = {nullptr, nullptr, nullptr};
     std::size_t count = 1;
-    if (direction && direction->size() == rows.cols) {
-        p.t = Buffer<float>(m, "trajectory scores");
+    if (direction) {
         vectors[count] = direction->data();
-        outs[count++] = p.t.data();
+        outs[count++] = t.data();
     }
-    if (negative && negative->size() == rows.cols) {
-        p.u = Buffer<float>(m, "contrast scores");
+    if (negative) {
         vectors[count] = negative->data();
-        outs[count++] = p.u.data();
+        outs[count++] = u.data();
     }
-    dot_scan(rows, std::span<const float* const>(vectors, count), std::span<float* const>(outs, count));
-    return p;
+    for (std::size_t first = 0; first < m; first += chunk) {
+        const std::size_t n = std::min(chunk, m - first);
+        float* s = running ? chunk_scores.data() : all_scores.data() + first;
+        outs[0] = s;
+        // 7. Similarity (and the other products) in one pass over the chunk's rows.
+        dot_scan(row_range(working.matrix, first, n), std::span<const float* const>(vectors, count),
+                 std::span<float* const>(outs, count));
+        // 8. Trajectory blend.
+        if (direction) blend_trajectory(s, t.data(), n);
+        // 9. Temporal decay.
+        if (decay) apply_decay(s, working, *decay, first, n);
+        // 10-11. Mask and threshold.
+        if (request.mask) apply_mask(s, working, *request.mask, first, n);
+        apply_threshold(s, n, request.threshold);
+        // 12. Contrast, after the threshold: excluded rows stay excluded.
+        if (negative) apply_contrast(s, u.data(), n);
+        // 13. Candidates (running selection).
+        if (running) top->add(s, first, n);
+    }
+    // 13-14. The best P positions, best first, finite scores only.
+    if (running) {
+        pool.positions = top->finish(pool.scores);
+    } else {
+        pool.positions = select_top(all_scores.data(), m, pool_size);
+        pool.scores = Buffer<float>(pool.positions.size(), "top scores");
+        for (std::size_t j = 0; j < pool.positions.size(); ++j)
+            pool.scores[j] = all_scores[pool.positions[j]];
+    }
+    return pool;
 }
 
 }  // namespace
@@ -92,7 +143,6 @@ std::vector<ScoredRow> score_candidates(const ScoreRequest& request) {
     std::optional<WorkingSet> working_set = build_working_set(request);
     if (!working_set) return {};
     const WorkingSet& working = *working_set;
-    const std::size_t m = working.size();
 
     // The negative query is normalised now so that its product joins the single pass of step 7.
     std::optional<Buffer<float>> negative;
@@ -101,31 +151,20 @@ std::vector<ScoredRow> score_candidates(const ScoreRequest& request) {
         normalise(negative->data(), negative->size());
     }
 
-    // 7. Similarity (and the other products) in one pass over the working rows.
-    Products products = compute_products(working.matrix, q.data(), direction ? &*direction : nullptr,
-                                         negative ? &*negative : nullptr);
-    float* s = products.s.data();
-
-    // 8. Trajectory blend.
-    if (direction) {
-        check_product_shape(direction->size(), dims, "trajectory direction");
-        blend_trajectory(s, products.t.data(), m);
-    }
-    // 9. Temporal decay against the wall clock, read once.
+    // The failures of steps 8-12, raised in the order of the steps before any row is scored (the
+    // scan itself cannot fail on these): the direction's length, the clock and the timestamps'
+    // length, the mask's length, the negative query's length.
+    if (direction) check_product_shape(direction->size(), dims, "trajectory direction");
+    std::optional<Decay> decay;
     if (request.recent && request.timestamps)
-        apply_decay(s, working, *request.timestamps, request.recent_days, wall_clock_seconds());
-    // 10-11. Mask and threshold.
-    if (request.mask) apply_mask(s, working, *request.mask);
-    apply_threshold(s, m, request.threshold);
-    // 12. Contrast, after the threshold: excluded rows stay excluded.
-    if (negative) {
-        check_product_shape(negative->size(), dims, "negative query");
-        apply_contrast(s, products.u.data(), m);
-    }
+        decay = make_decay(working, *request.timestamps, request.recent_days, wall_clock_seconds());
+    if (request.mask) check_mask_length(working, *request.mask);
+    if (negative) check_product_shape(negative->size(), dims, "negative query");
 
-    // 13-14. The best P positions, best first, finite scores only.
+    // 7-14. Scores, modulated chunk by chunk, and the best P positions, best first, finite only.
     const std::uint64_t pool_size = request.diverse ? request.oversample : request.limit;
-    const TopPositions pool = select_top(s, m, pool_size);
+    const ScoredPool pool = score_and_select(request, working, q.data(), direction ? &*direction : nullptr,
+                                             negative ? &*negative : nullptr, decay, pool_size);
 
     // 15. Picks: diversity selection over the pool, or its head.
     std::vector<ScoredRow> rows;
@@ -134,16 +173,25 @@ std::vector<ScoredRow> score_candidates(const ScoreRequest& request) {
         check_index(id_index, request.id_count);
         rows.push_back({id_index, round_score(score)});
     };
-    if (request.diverse && pool.size() > request.limit) {
-        const FloatVector relevance{reinterpret_cast<const std::byte*>(s), m, sizeof(float)};
+    const std::size_t pooled = pool.positions.size();
+    if (request.diverse && pooled > request.limit) {
+        // The pool's rows and scores, packed, stand in for the working set: the selection reads
+        // the same float values (relevance s[position], the rows' products) through local indices.
+        const Buffer<float> pool_rows = select_rows(working.matrix, pool.positions.span());
+        const FloatMatrix pool_matrix = view_packed(pool_rows.data(), pooled, dims);
+        const FloatVector relevance{reinterpret_cast<const std::byte*>(pool.scores.data()), pooled,
+                                    sizeof(float)};
+        Buffer<std::uint64_t> local(pooled, "pool indices");
+        for (std::size_t j = 0; j < pooled; ++j) local[j] = j;
         const std::vector<MmrPick> picks =
-            mmr_select(pool.span(), relevance, working.matrix, request.limit, request.mmr_lambda);
+            mmr_select(local.span(), relevance, pool_matrix, request.limit, request.mmr_lambda);
         rows.reserve(picks.size());
-        for (const MmrPick& pick : picks) add_row(pick.index, pick.score);
+        for (const MmrPick& pick : picks) add_row(pool.positions[pick.index], pick.score);
     } else {
-        const std::size_t count = std::min<std::uint64_t>(request.limit, pool.size());
+        const std::size_t count = std::min<std::uint64_t>(request.limit, pooled);
         rows.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) add_row(pool[i], static_cast<double>(s[pool[i]]));
+        for (std::size_t i = 0; i < count; ++i)
+            add_row(pool.positions[i], static_cast<double>(pool.scores[i]));
     }
     return rows;
 }

@@ -28,12 +28,21 @@ std::optional<WorkingSet> build_working_set(const ScoreRequest& request) {
     return working;
 }
 
-void apply_mask(float* s, const WorkingSet& working, const ByteVector& mask) {
-    const std::size_t m = working.size();
-    if (working.rows.empty() && mask.len < m) fail_index(mask.len, mask.len);
+void check_mask_length(const WorkingSet& working, const ByteVector& mask) {
+    if (working.rows.empty() && mask.len < working.size()) fail_index(mask.len, mask.len);
+}
+
+void apply_mask(float* s, const WorkingSet& working, const ByteVector& mask, std::size_t first,
+                std::size_t count) {
     constexpr float excluded = -std::numeric_limits<float>::infinity();
-    for (std::size_t i = 0; i < m; ++i)
-        if (mask[working.input_row(i)] == 0) s[i] = excluded;
+    if (working.rows.empty() && mask.stride == 1) {
+        const std::uint8_t* flags = reinterpret_cast<const std::uint8_t*>(mask.data) + first;
+        for (std::size_t i = 0; i < count; ++i)
+            if (flags[i] == 0) s[i] = excluded;
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        if (mask[working.input_row(first + i)] == 0) s[i] = excluded;
 }
 
 void apply_threshold(float* s, std::size_t m, float threshold) {

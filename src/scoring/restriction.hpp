@@ -28,8 +28,22 @@ struct WorkingSet {
 // and the mask.
 std::optional<WorkingSet> build_working_set(const ScoreRequest& request);
 
-// Excluded positions (mask byte 0) get -inf. `mask` is indexed by input row.
-void apply_mask(float* s, const WorkingSet& working, const ByteVector& mask);
+// The rows first..first+count-1 of a matrix, viewed in place.
+inline FloatMatrix row_range(const FloatMatrix& matrix, std::size_t first, std::size_t count) {
+    FloatMatrix part = matrix;
+    if (count != 0) part.data = matrix.row_ptr(first);
+    part.rows = count;
+    return part;
+}
+
+// The mask stage's failure, raised before any score is touched: without a pre-filter, a mask
+// shorter than the working set fails as the stage would on reaching the first position it lacks.
+void check_mask_length(const WorkingSet& working, const ByteVector& mask);
+
+// Excluded positions (mask byte 0) among first..first+count-1 get -inf; s[0] holds position
+// `first`. `mask` is indexed by input row and checked by check_mask_length.
+void apply_mask(float* s, const WorkingSet& working, const ByteVector& mask, std::size_t first,
+                std::size_t count);
 
 // Positions scoring strictly below `threshold` get -inf; runs only for threshold > 0.
 void apply_threshold(float* s, std::size_t m, float threshold);

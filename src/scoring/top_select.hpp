@@ -24,6 +24,37 @@ struct TopPositions {
     std::span<const std::uint64_t> span() const { return {storage.data(), count}; }
 };
 
+// The running selection behind select_top when P is small against m, fed the scores a chunk at a
+// time so that a caller can select from scores it never holds all at once: add() the scores of
+// positions first..first+count-1 in ascending, gapless chunks covering 0..m-1, then finish().
+// The result is select_top's for the whole vector. Memory: 16 bytes per candidate, at most
+// max(2k, min(512, m/4)) candidates, k = min(p, m); nothing per score.
+class RunningTop {
+public:
+    // Whether select_top(scores, m, p) runs this selection; otherwise it needs all m scores at once.
+    static bool suits(std::size_t m, std::uint64_t p);
+
+    // Requires suits(m, p).
+    RunningTop(std::size_t m, std::uint64_t p);
+    void add(const float* scores, std::size_t first, std::size_t count);
+    // The kept positions, best first, non-finite scores removed; scores[j] receives the score of
+    // position j of the result (scores is resized to hold them).
+    TopPositions finish(Buffer<float>& scores);
+
+    struct Candidate {
+        std::uint32_t key;
+        float score;
+        std::uint64_t pos;
+    };
+
+private:
+    std::size_t k_ = 0;
+    std::size_t cap_ = 0;
+    std::size_t n_ = 0;
+    std::uint64_t bar_ = 0;  // admitted when key >= bar
+    Buffer<Candidate> cand_;
+};
+
 // The min(p, m) best positions of scores[0..m), sorted by descending score, where a ranks before
 // b iff !isnan(a) && (isnan(b) || a > b): every NaN after every number, -inf included. Equal
 // scores come in no particular order, and which of several tied positions at the boundary is
