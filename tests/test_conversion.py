@@ -331,3 +331,67 @@ def test_later_conversions_cannot_change_the_identifier_map():
     IDS_COPY = list(IDS)
     got = call(ids=IDS_COPY, id_to_idx=mapping, pre_filter_ids=["b", "c"], limit=Meddling())
     assert sorted(r["id"] for r in got) == ["b", "c"]
+
+
+class LenMeddling:
+    """A sequence of identifiers whose __len__ runs `meddle` first."""
+
+    def __init__(self, items, meddle):
+        self.items, self.meddle = items, meddle
+
+    def __len__(self):
+        self.meddle()
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize("where", ["limit", "threshold", "id_to_idx", "pre_filter_ids", "nested"])
+def test_identifier_lists_replaced_by_caller_code_during_the_call(where):
+    # Python code run by a later conversion replaces every item of the identifier lists and
+    # frees the old str objects: the call still sees the lists as they were converted.
+    n = 40
+    m = np.random.default_rng(3).standard_normal((n, 8)).astype(np.float32)
+    def names():  # new str objects on every call
+        return [f"row-{i}-" + "x" * (i % 5) for i in range(n)]
+    expected = score_candidates(m, names(), dict(zip(names(), range(n))), m[0], limit=n,
+                                pre_filter_ids=names()[:25], like_ids=names()[3:5])
+    ids, pre, like = names(), names()[:25], names()[3:5]
+    mapping = dict(zip(names(), range(n)))
+
+    def meddle():
+        # pre_filter_ids is replaced only where it was converted before the meddling.
+        for lst in (ids, pre) if where in ("limit", "threshold", "nested") else (ids,):
+            lst[:] = [f"other-{j}" for j in range(len(lst))]
+        junk = [f"row-{i}-zzzz" for i in range(4 * n)]  # takes over the freed memory
+        assert len(junk) == 4 * n
+
+    class Meddling:
+        def __index__(self):
+            meddle()
+            if where == "nested":
+                inner = names()
+                class Inner:
+                    def __index__(self):
+                        inner[:] = ["gone"] * n
+                        return 3
+                got = score_candidates(m, inner, {}, m[1], limit=Inner())
+                assert [r["id"] for r in got][0] == "row-1-x"
+            return n if where != "id_to_idx" else 0
+
+        def __float__(self):
+            meddle()
+            return 0.0
+
+    over = {"limit" if where == "nested" else where: Meddling()} if where in ("limit", "threshold", "nested") else {}
+    if where == "id_to_idx":
+        mapping[next(iter(mapping))] = Meddling()
+    args = dict(limit=n, pre_filter_ids=pre, like_ids=like)
+    if where == "pre_filter_ids":
+        args["pre_filter_ids"] = LenMeddling(pre[:], meddle)
+    args.update(over)
+    got = score_candidates(m, ids, mapping, m[0], **args)
+    assert [r["id"] for r in got] == [r["id"] for r in expected]
+    assert [r["score"] for r in got] == [r["score"] for r in expected]
+    assert ids[0] == "other-0"  # the caller's code did run

@@ -46,6 +46,7 @@ constexpr Py_ssize_t prefetch_distance = 64;
 // Walks `obj` with the iterator protocol, handing each item to `take` (which may throw).
 template <class Take>
 void for_each_item(PyObject* obj, Take&& take) {
+    before_python_code();
     Ref iter = Ref::checked(PyObject_GetIter(obj));
     while (true) {
         Ref item = Ref::steal(PyIter_Next(iter.get()));
@@ -64,6 +65,7 @@ void check_sequence(PyObject* obj) {
 
 // Room to reserve; a failing length is not an error.
 std::size_t size_hint(PyObject* obj) {
+    before_python_code();  // a __len__ of the caller's
     const Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) {
         PyErr_Clear();
@@ -204,14 +206,77 @@ PyObject* lookup_dict(PyObject* snapshot) {
 
 }  // namespace
 
+// --- Lists of identifiers, read in place -------------------------------------------------------
+// A million-item list copied into a tuple costs a reference taken and dropped on every item, two
+// walks over a million scattered objects (about 3 ms of a plain call). Nothing but Python code
+// can change a list while a call runs, and conversions call into Python code only through
+// before_python_code, so a list is read in place until then and copied only if that happens.
+
+struct TextSequence::Lent {
+    Ref list;
+    Ref copy;  // the items as they were checked, taken before Python code could change the list
+    Lent* prev = nullptr;
+    Lent* next = nullptr;
+    bool linked = false;
+};
+
+namespace {
+
+TextSequence::Lent* lent_lists = nullptr;  // not yet copied; guarded by the interpreter lock
+
+void link(TextSequence::Lent* lent) {
+    lent->next = lent_lists;
+    if (lent_lists != nullptr) lent_lists->prev = lent;
+    lent_lists = lent;
+    lent->linked = true;
+}
+
+void unlink(TextSequence::Lent* lent) {
+    if (!lent->linked) return;
+    if (lent->prev != nullptr) lent->prev->next = lent->next;
+    else lent_lists = lent->next;
+    if (lent->next != nullptr) lent->next->prev = lent->prev;
+    lent->prev = lent->next = nullptr;
+    lent->linked = false;
+}
+
+}  // namespace
+
+void before_python_code() {
+    // Every list still linked is as it was when it was checked: no Python code has run since.
+    while (lent_lists != nullptr) {
+        TextSequence::Lent* lent = lent_lists;
+        lent->copy = Ref::checked(PyList_AsTuple(lent->list.get()));  // runs no Python code
+        unlink(lent);
+    }
+}
+
+TextSequence::TextSequence() = default;
+TextSequence::TextSequence(TextSequence&&) noexcept = default;
+TextSequence& TextSequence::operator=(TextSequence&&) noexcept = default;
+TextSequence::~TextSequence() {
+    if (lent_) unlink(lent_.get());
+}
+
+PyObject* TextSequence::item(std::size_t i) const {
+    const auto at = static_cast<Py_ssize_t>(i);
+    if (!lent_) return PyTuple_GET_ITEM(items_.get(), at);
+    if (lent_->copy) return PyTuple_GET_ITEM(lent_->copy.get(), at);
+    return PyList_GET_ITEM(lent_->list.get(), at);
+}
+
 std::uint64_t to_u64(PyObject* obj) {
     if (PyLong_Check(obj)) return read_u64(obj);
+    before_python_code();  // __index__
     Ref index = Ref::checked(PyNumber_Index(obj));
     return read_u64(index.get());
 }
 
 double to_double(PyObject* obj) {
     if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    // A float subclass is read directly and an exact int converted; anything else may have a
+    // __float__ or __index__ of its own.
+    if (!PyFloat_Check(obj) && !PyLong_CheckExact(obj)) before_python_code();
     const double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) throw ErrorSet{};
     return value;
@@ -222,6 +287,7 @@ float to_float32(PyObject* obj) { return static_cast<float>(to_double(obj)); }
 bool to_bool(PyObject* obj) {
     if (obj == Py_True) return true;
     if (obj == Py_False) return false;
+    before_python_code();  // the type's own __bool__ or name
     // NumPy's boolean scalar, recognised by its type's module and name.
     PyTypeObject* type = Py_TYPE(obj);
     Ref module = Ref::steal(PyType_GetModuleName(type));
@@ -254,35 +320,30 @@ std::string_view to_text(PyObject* obj) {
 std::string_view TextSequence::text(std::size_t i) const {
     Py_ssize_t len = 0;
     // Every item was encoded during conversion; the str caches that form.
-    const char* data = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(items_.get(), i), &len);
+    const char* data = PyUnicode_AsUTF8AndSize(item(i), &len);
     return {data, static_cast<std::size_t>(len)};
 }
 
 TextSequence to_text_sequence(PyObject* obj) {
     check_sequence(obj);
     TextSequence seq;
-    if (PyTuple_CheckExact(obj)) {
-        // A tuple cannot change: holding it is holding its items.
-        seq.items_ = Ref::borrow(obj);
-        const Py_ssize_t n = PyTuple_GET_SIZE(obj);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (i + prefetch_distance < n) __builtin_prefetch(PyTuple_GET_ITEM(obj, i + prefetch_distance));
-            check_text_item(PyTuple_GET_ITEM(obj, i));
+    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+        // A tuple cannot change and holds its items; a list is read in place. Checking an item
+        // runs no Python code, so neither can change under the walk.
+        if (PyTuple_CheckExact(obj)) {
+            seq.items_ = Ref::borrow(obj);
+        } else {
+            seq.lent_ = std::make_unique<TextSequence::Lent>();
+            seq.lent_->list = Ref::borrow(obj);
+            link(seq.lent_.get());
         }
-        return seq;
-    }
-    if (PyList_CheckExact(obj)) {
-        // Iterating an exact list yields its items in order; the tuple holds them for the call.
-        // Checking an item runs no Python code, so the list cannot change under the walk.
-        const Py_ssize_t n = PyList_GET_SIZE(obj);
-        seq.items_ = Ref::checked(PyTuple_New(n));
+        PyObject* const* items = PySequence_Fast_ITEMS(obj);
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            // Prefetched for writing: the item's reference count is about to change.
-            if (i + prefetch_distance < n) __builtin_prefetch(PyList_GET_ITEM(obj, i + prefetch_distance), 1);
-            PyObject* item = PyList_GET_ITEM(obj, i);
-            PyTuple_SET_ITEM(seq.items_.get(), i, Py_NewRef(item));
-            check_text_item(item);
+            if (i + prefetch_distance < n) __builtin_prefetch(items[i + prefetch_distance]);
+            check_text_item(items[i]);
         }
+        seq.size_ = static_cast<std::size_t>(n);
         return seq;
     }
     size_hint(obj);  // asked as any sequence conversion does; a list grows as needed anyway
@@ -292,6 +353,7 @@ TextSequence to_text_sequence(PyObject* obj) {
         if (PyList_Append(items.get(), item.get()) < 0) throw ErrorSet{};
     });
     seq.items_ = Ref::checked(PyList_AsTuple(items.get()));
+    seq.size_ = static_cast<std::size_t>(PyTuple_GET_SIZE(seq.items_.get()));
     return seq;
 }
 
@@ -403,7 +465,7 @@ std::vector<std::uint64_t> resolve_rows(const TextSequence& ids, const IdMap& ma
     std::vector<std::uint64_t> rows;
     rows.reserve(ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i)
-        if (const auto row = map.find(PyTuple_GET_ITEM(ids.tuple(), i))) rows.push_back(*row);
+        if (const auto row = map.find(ids.item(i))) rows.push_back(*row);
     return rows;
 }
 

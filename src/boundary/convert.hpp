@@ -3,13 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "boundary/ref.hpp"
-#include <string>
-#include <unordered_map>
 #include "core/views.hpp"
 
 namespace quorvel::py {
@@ -21,27 +22,44 @@ bool to_bool(PyObject* obj);
 // A read-only view of the str's own UTF-8 form, valid while the str lives.
 std::string_view to_text(PyObject* obj);
 
-// A sequence of str, checked item by item in iteration order. Holds a tuple of the items, so
-// the caller's container is not read again; each item's UTF-8 form is read in place.
+// Conversions that may run Python code (a caller's __index__, __float__, __len__ or iterator, an
+// import) call this first. An exact list of identifiers is read in place, without a reference to
+// each item: the list holds them, and only Python code can change it. So before any Python code
+// runs during a call, every list read in place so far is copied into a tuple, which then holds
+// its items as they were when they were checked. Throws ErrorSet (MemoryError) if a copy fails.
+void before_python_code();
+
+// A sequence of str, checked item by item in iteration order; each item's UTF-8 form is read in
+// place. The caller's tuple is held as it is and an exact list is read in place (see
+// before_python_code); any other sequence is copied into a tuple.
 class TextSequence {
 public:
-    std::size_t size() const { return static_cast<std::size_t>(PyTuple_GET_SIZE(items_.get())); }
+    TextSequence();
+    TextSequence(TextSequence&&) noexcept;
+    TextSequence& operator=(TextSequence&&) noexcept;
+    ~TextSequence();
+
+    std::size_t size() const { return size_; }
+    PyObject* item(std::size_t i) const;  // borrowed
     std::string_view text(std::size_t i) const;
-    PyObject* tuple() const { return items_.get(); }
+
+    struct Lent;  // a list read in place, registered until the call ends or it is copied
 
 private:
     friend TextSequence to_text_sequence(PyObject* obj);
-    Ref items_;
+    Ref items_;                    // a tuple of the items, unless they are lent
+    std::unique_ptr<Lent> lent_;   // the caller's list, read in place
+    std::size_t size_ = 0;
 };
 TextSequence to_text_sequence(PyObject* obj);
 
 std::vector<std::uint64_t> to_u64_sequence(PyObject* obj);
 
 // A dict of str to unsigned integer. Every entry is always checked, in the dict's order. When
-// `resolvable` is asked for, identifier lists can then be resolved through it: by lookups in a
-// copy of the dict when every key is an exact str and every value an exact int (the common case,
-// where str equality is byte equality of the UTF-8 forms), else through a table built during the
-// walk.
+// `resolvable` is asked for, identifier lists can then be resolved through it: by lookups in the
+// dict itself, watched for changes (or in a copy of it), when every key is an exact str and every
+// value an exact int (the common case, where str equality is byte equality of the UTF-8 forms),
+// else through a table built during the walk.
 class IdMap {
 public:
     std::optional<std::uint64_t> find(PyObject* id) const;

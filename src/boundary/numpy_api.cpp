@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "boundary/convert.hpp"
 #include "core/failure.hpp"
 
 namespace quorvel::py {
@@ -78,6 +79,7 @@ const NumpyApi& numpy_api() {
     static bool found = false;
     if (found) [[likely]] return api;
     void** table = nullptr;
+    before_python_code();  // the imports
     try {
         table = load_api_table();
     } catch (const ErrorSet&) {
