@@ -351,16 +351,19 @@ QUORVEL_AVX2 void rows_avx2_group(const Scan& s, const Loader& ld, const float* 
     }
 }
 
-// Rows per group by vector count: R * NV accumulators must fit the 16 ymm registers beside the
-// row block being multiplied. With four vectors, 4 rows (16 accumulators) spilled and took 1.23x
-// the read probe, 3 rows 1.04x, 2 rows 1.07x; with one to three vectors 2, 3 and 4 rows were
-// within noise of each other (0.95-1.08x).
-template <std::size_t NV>
-constexpr std::size_t kRowGroup = NV <= 3 ? 4 : 3;
+// Rows per group: two far-apart rows for any vector count. R * NV accumulators must fit the 16
+// ymm registers beside the row block being multiplied, and on some CPUs more streams cost time
+// even when they fit. 1M x 384 C order in chunks of 8K rows, medians of 5 runs:
+//   Zen 5: with four vectors 4 rows (16 accumulators, spilled) 1.23x the read probe, 3 rows
+//          1.04x, 2 rows 1.07x; with one to three vectors 2, 3 and 4 rows within noise
+//          (0.95-1.08x).
+//   Zen 4: 2 rows against 4 rows took 54 / 61 ms with one vector, 53 / 69 ms with two and
+//          60 / 100 ms with three; in m[:, ::2] 58 / 63, 61 / 79 and 64 / 107 ms.
+constexpr std::size_t kRowGroup = 2;
 
 template <std::size_t NV, class Loader>
 QUORVEL_AVX2 void rows_avx2(const Scan& s, const Loader& ld, const float* const* vec) {
-    constexpr std::size_t R = kRowGroup<NV>;
+    constexpr std::size_t R = kRowGroup;
     const std::ptrdiff_t ahead = prefetch_ahead(s.rs);
     for_row_groups<R>(
         s.rows, [&](const std::size_t(&idx)[R]) { rows_avx2_group<NV, R>(s, ld, vec, ahead, idx); },
