@@ -465,16 +465,18 @@ QUORVEL_AVX2 void add_columns(const Scan& s, const std::byte* first, std::size_t
 // stream per column. Every row's sum takes its columns in order whatever P, so P and the chunk
 // change no bit of the result.
 // Measured on 1M x 384 against the fastest read probe (one process, interleaved, medians of 15,
-// one / three vectors): 8K-row chunks, 16 columns a pass 1.19-1.23x / 1.09-1.24x; 64K-row chunks,
-// 16 columns 1.13-1.14x / 1.08-1.18x; 64K-row chunks, 4 columns 1.03-1.10x / 1.12-1.20x; 8
-// columns in between. One vector takes 4 columns a pass (fewer streams, and its single sum
-// costs little to reload), more vectors 16 (their sums are reloaded once per pass).
-// Earlier, with 512-row chunks in L1: 4 columns a pass 1.5x / 2.4x against a 4-stream probe.
+// one / three vectors), on Zen 5: 8K-row chunks, 16 columns a pass 1.19-1.23x / 1.09-1.24x;
+// 64K-row chunks, 16 columns 1.13-1.14x / 1.08-1.18x; 64K-row chunks, 4 columns 1.03-1.10x /
+// 1.12-1.20x; 8 columns in between. On Zen 4 (medians of 3, ms for one / two / three vectors):
+// 64K-row chunks, 4 columns 66 / 67 / 76; 16 columns (4 for one vector) 77 / 74 / 90; 8 columns
+// 76 / 71 / 75; 8K, 16K and 32K-row chunks of 4 columns 74-82 / 81-88 / 84-89. So 4 columns a
+// pass whatever the vector count. Earlier, with 512-row chunks in L1: 4 columns a pass 1.5x /
+// 2.4x against a 4-stream probe.
 template <std::size_t NV>
 QUORVEL_AVX2 void cols_avx2(Scan s) {
     if (s.rs < 0) flip_rows(s);
     constexpr std::size_t kChunk = 65536;
-    constexpr std::size_t P = NV == 1 ? 4 : 16;
+    constexpr std::size_t P = 4;
     // Shorter matrices go in 8K-row chunks: at that size the difference is small, and the chunk
     // loop is crossed by matrices of a few tens of thousands of rows, as the kernel tests build.
     const std::size_t chunk = s.rows >= kChunk ? kChunk : std::min<std::size_t>(8192, (s.rows + 7) / 8 * 8);
@@ -491,7 +493,6 @@ QUORVEL_AVX2 void cols_avx2(Scan s) {
         const std::byte* first = row_at(s, r0);
         std::size_t c = 0;
         for (; c + P <= s.cols; c += P) add_columns<NV, P>(s, first, c, n, acc);
-        for (; c + 4 <= s.cols; c += 4) add_columns<NV, 4>(s, first, c, n, acc);
         for (; c < s.cols; ++c) add_columns<NV, 1>(s, first, c, n, acc);
         if (direct) continue;
         for (std::size_t v = 0; v < NV; ++v)
