@@ -334,7 +334,7 @@ def run(args):
         "brackets); m[:, ::2] touches every line of its base matrix. Plain: limit 10 with the ids list "
         "and the id_to_idx dict of every row, end to end. Scan only: the same matrix and query kind "
         "with one identifier and an empty dict (the scan, the stages and the selection). Conversion: "
-        "the plain call's arguments on a matrix of no rows (the ids list copied and checked, the dict "
+        "the plain call's arguments on a matrix of no rows (the ids list checked in place, the dict "
         "walked, nothing scored). NumPy and FAISS: their time / the plain call's (above 1: plain is "
         "faster).")
     out()
