@@ -53,7 +53,7 @@ class Evil(Exception):
 
 
 class EvilIndex:
-    """__index__ that raises, returns a non-int, returns out-of-range ints or mutates a list."""
+    """__index__ that raises, returns a non-int, returns out-of-range ints or changes a list."""
 
     def __init__(self, rng, victim):
         self.mode = int(rng.integers(5))
@@ -67,6 +67,8 @@ class EvilIndex:
         if self.mode == 2:
             return -5
         if self.mode == 3:
+            # New str objects in place of the old ones, which are freed if nothing else holds them.
+            self.victim[:] = [f"replaced-{i}" for i in range(len(self.victim))]
             self.victim.append("mutated")
             return 1
         return 2**70
@@ -347,7 +349,7 @@ def make_call(g):
         args = valid_mmr_args(g)
     else:
         args = {"modifier_str": g.text()} if r.random() < 0.8 else {}
-    # A misbehaving __index__ may append to the identifier or candidate list being converted.
+    # A misbehaving __index__ may change the identifier or candidate list being converted.
     for victim in ("ids", "candidates"):
         if type(args.get(victim)) is list:
             g.victim = args[victim]
@@ -375,7 +377,9 @@ def make_call(g):
     return name, positional, keywords
 
 
-def check_result(name, result, positional, keywords):
+def check_result(name, result, positional, keywords, before):
+    """`before` maps id() of each list or tuple argument to its items as they were passed: the
+    call sees them so even if caller code changes the list during the call."""
     args = dict(zip(PARAMS[name], positional), **keywords)
     if name == "score_candidates":
         assert type(result) is list
@@ -387,12 +391,13 @@ def check_result(name, result, positional, keywords):
         limit = args.get("limit", 10)
         if isinstance(limit, int) and not isinstance(limit, bool) and limit >= 1:
             assert len(result) <= limit
-        ids = args["ids"]
+        ids = before.get(id(args["ids"]), args["ids"])
         if type(ids) in (list, tuple) and all(type(i) is str for i in ids):
             assert {row["id"] for row in result} <= set(ids), (result, ids)
     elif name == "mmr_select_py":
         assert type(result) is list
-        candidates = list(args["candidates"]) if not isinstance(args["candidates"], EvilSequence) else None
+        candidates = (list(before.get(id(args["candidates"]), args["candidates"]))
+                      if not isinstance(args["candidates"], EvilSequence) else None)
         for pick in result:
             assert type(pick) is tuple and len(pick) == 2
             assert type(pick[0]) is int and type(pick[1]) is float
@@ -469,7 +474,7 @@ def fuzz_one(seed, counts):
             raise
         kind = check_exception(name, e, g.evil, dict(zip(PARAMS[name], positional), **keywords))
     else:
-        check_result(name, result, positional, keywords)
+        check_result(name, result, positional, keywords, {id(c): items for c, items in containers})
         kind = "ok"
     counts[f"{name}: {kind}"] += 1
     for owner, checksum in g.buffers:
