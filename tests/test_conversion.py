@@ -359,13 +359,13 @@ def test_identifier_lists_replaced_by_caller_code_during_the_call(where):
                                 pre_filter_ids=names()[:25], like_ids=names()[3:5])
     ids, pre, like = names(), names()[:25], names()[3:5]
     mapping = dict(zip(names(), range(n)))
+    kept = []
 
     def meddle():
         # pre_filter_ids is replaced only where it was converted before the meddling.
-        for lst in (ids, pre) if where in ("limit", "threshold", "nested") else (ids,):
+        for lst in (ids,) if where in ("id_to_idx", "pre_filter_ids") else (ids, pre):
             lst[:] = [f"other-{j}" for j in range(len(lst))]
-        junk = [f"row-{i}-zzzz" for i in range(4 * n)]  # takes over the freed memory
-        assert len(junk) == 4 * n
+        kept.append([f"row-{i}-zzzz" for i in range(4 * n)])  # takes over the freed memory
 
     class Meddling:
         def __index__(self):
@@ -384,13 +384,15 @@ def test_identifier_lists_replaced_by_caller_code_during_the_call(where):
             meddle()
             return 0.0
 
-    over = {"limit" if where == "nested" else where: Meddling()} if where in ("limit", "threshold", "nested") else {}
-    if where == "id_to_idx":
-        mapping[next(iter(mapping))] = Meddling()
     args = dict(limit=n, pre_filter_ids=pre, like_ids=like)
-    if where == "pre_filter_ids":
+    if where in ("limit", "nested"):
+        args["limit"] = Meddling()
+    elif where == "threshold":
+        args["threshold"] = Meddling()
+    elif where == "id_to_idx":
+        mapping[next(iter(mapping))] = Meddling()
+    else:
         args["pre_filter_ids"] = LenMeddling(pre[:], meddle)
-    args.update(over)
     got = score_candidates(m, ids, mapping, m[0], **args)
     assert [r["id"] for r in got] == [r["id"] for r in expected]
     assert [r["score"] for r in got] == [r["score"] for r in expected]

@@ -378,8 +378,8 @@ def make_call(g):
 
 
 def check_result(name, result, positional, keywords, before):
-    """`before` maps id() of each list or tuple argument to its items as they were passed: the
-    call sees them so even if caller code changes the list during the call."""
+    """`before` maps id() of each list or tuple argument to its items as they were passed, which
+    is what the call sees even when caller code changes the list during the call."""
     args = dict(zip(PARAMS[name], positional), **keywords)
     if name == "score_candidates":
         assert type(result) is list

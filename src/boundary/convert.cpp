@@ -212,12 +212,12 @@ PyObject* lookup_dict(PyObject* snapshot) {
 // can change a list while a call runs, and conversions call into Python code only through
 // before_python_code, so a list is read in place until then and copied only if that happens.
 
+// Linked into lent_lists from its creation until it has its copy.
 struct TextSequence::Lent {
     Ref list;
     Ref copy;  // the items as they were checked, taken before Python code could change the list
     Lent* prev = nullptr;
     Lent* next = nullptr;
-    bool linked = false;
 };
 
 namespace {
@@ -228,16 +228,14 @@ void link(TextSequence::Lent* lent) {
     lent->next = lent_lists;
     if (lent_lists != nullptr) lent_lists->prev = lent;
     lent_lists = lent;
-    lent->linked = true;
 }
 
 void unlink(TextSequence::Lent* lent) {
-    if (!lent->linked) return;
+    if (lent->copy) return;  // unlinked when it was copied
     if (lent->prev != nullptr) lent->prev->next = lent->next;
     else lent_lists = lent->next;
     if (lent->next != nullptr) lent->next->prev = lent->prev;
     lent->prev = lent->next = nullptr;
-    lent->linked = false;
 }
 
 }  // namespace
@@ -246,8 +244,9 @@ void before_python_code() {
     // Every list still linked is as it was when it was checked: no Python code has run since.
     while (lent_lists != nullptr) {
         TextSequence::Lent* lent = lent_lists;
-        lent->copy = Ref::checked(PyList_AsTuple(lent->list.get()));  // runs no Python code
+        Ref copy = Ref::checked(PyList_AsTuple(lent->list.get()));  // runs no Python code
         unlink(lent);
+        lent->copy = std::move(copy);
     }
 }
 

@@ -84,11 +84,12 @@ Ref score_candidates_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     // Lookups in id_to_idx are only needed to resolve like_ids or pre_filter_ids.
     const bool needs_index = given(slots[p_pre_filter_ids]) || given(slots[p_like_ids]);
 
-    Arguments a;
-    a.matrix = convert_slot(signature, slots, p_matrix, to_float_matrix);
-    a.ids = convert_slot(signature, slots, p_ids, to_text_sequence);
-    a.id_to_idx = convert_slot(signature, slots, p_id_to_idx, [&](PyObject* o) { return to_id_map(o, needs_index); });
-    a.query_vec = convert_slot(signature, slots, p_query_vec, to_float_vector);
+    Arguments a{
+        convert_slot(signature, slots, p_matrix, to_float_matrix),
+        convert_slot(signature, slots, p_ids, to_text_sequence),
+        convert_slot(signature, slots, p_id_to_idx, [&](PyObject* o) { return to_id_map(o, needs_index); }),
+        convert_slot(signature, slots, p_query_vec, to_float_vector),
+    };
     convert_optional(slots, p_timestamps, a.timestamps, to_double_vector);
     convert_optional(slots, p_pre_filter_ids, a.pre_filter_ids, to_text_sequence);
     convert_optional(slots, p_not_like_vec, a.not_like_vec, to_float_vector);
