@@ -20,6 +20,7 @@ import math
 import operator
 import secrets
 import sqlite3
+import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from os import PathLike
@@ -31,6 +32,7 @@ import numpy as np
 import _quorvel
 
 from .embedders import Embedder, LsaEmbedder, restore_embedder, unit_rows
+from .query import QueryError, QueryWarning, modifier_notes
 
 DB_NAME = "collection.sqlite"
 FORMAT = "1"
@@ -83,10 +85,12 @@ class Result:
 
 
 class Changes(NamedTuple):
-    """What `Collection.add` did: documents added, and existing ones whose text or time changed."""
+    """What `Collection.add` or `update` did: documents added, existing ones whose text or time
+    changed, and documents removed."""
 
     added: int
     updated: int
+    removed: int = 0
 
 
 def snippet(text: str, chars: int = SNIPPET_CHARS) -> str:
@@ -121,6 +125,14 @@ def as_document(item: Document | Mapping[str, Any] | Sequence[Any]) -> Document:
     if not isinstance(text, str):
         raise TypeError(f"text of document {doc_id!r} must be a str")
     return Document(doc_id, text, _timestamp(ts))
+
+
+def _report(notes: list[str], strict: bool) -> None:
+    """Raise the notes of a search as one QueryError when strict, else warn with each."""
+    if notes and strict:
+        raise QueryError(notes)
+    for note in notes:
+        warnings.warn(note, QueryWarning, stacklevel=3)
 
 
 def _id_list(value: str | Iterable[str]) -> list[str]:
@@ -297,6 +309,46 @@ class Collection:
             self._rewrite(current, reuse, progress)
         return Changes(added, updated)
 
+    def update(self, documents: Iterable[Any] = (), *, remove: Iterable[str] = (),
+               root: str | None = None, progress: Progress | None = None) -> Changes:
+        """Add (or replace) `documents` and remove the identifiers `remove` in one change, and
+        record `root`, the folder the collection mirrors, when given; either all of it is
+        committed or, if it fails or is interrupted, none of it."""
+        batch = {d.id: d for d in map(as_document, documents)}
+        gone = set(_id_list(remove)) & self._id_to_idx.keys()
+        current, reuse = [], []
+        for i, d in enumerate(self.documents()):
+            if d.id not in gone:
+                current.append(d)
+                reuse.append(i)
+        position = {d.id: i for i, d in enumerate(current)}
+        added = updated = 0
+        for doc in batch.values():
+            i = position.get(doc.id)
+            if i is None:
+                current.append(doc)
+                reuse.append(None)
+                added += 1
+            elif current[i] != doc:
+                if current[i].text != doc.text:
+                    reuse[i] = None
+                current[i] = doc
+                updated += 1
+        if added or updated or gone or (root is not None and root != self.root):
+            self._rewrite(current, reuse, progress, root=root)
+        return Changes(added, updated, len(gone))
+
+    @property
+    def root(self) -> str | None:
+        """The folder this collection mirrors (recorded by `update`), or None."""
+        return self._meta().get("root")
+
+    def document_sizes(self) -> dict[str, tuple[int, float | None]]:
+        """Each document's text size in UTF-8 bytes and its timestamp, by identifier, read
+        without loading the texts."""
+        rows = self._conn.execute("SELECT id, length(CAST(text AS BLOB)), timestamp FROM documents")
+        return {doc_id: (size, ts) for doc_id, size, ts in rows}
+
     def remove(self, ids: Iterable[str]) -> int:
         """Remove the documents with these identifiers; returns how many were removed."""
         gone = set(_id_list(ids)) & self._id_to_idx.keys()
@@ -314,7 +366,7 @@ class Collection:
         return np.concatenate(parts) if parts else np.zeros((0, 0), dtype=np.float32)
 
     def _rewrite(self, docs: list[Document], reuse: list[int | None],
-                 progress: Progress | None) -> None:
+                 progress: Progress | None, root: str | None = None) -> None:
         """Store `docs` as the whole collection; reuse[i] is the old row whose vector
         document i keeps, or None when it must be embedded."""
         emb = self._embedder
@@ -347,7 +399,8 @@ class Collection:
                 "INSERT INTO documents (row, id, text, timestamp) VALUES (?, ?, ?, ?)",
                 [(i, d.id, d.text, d.timestamp) for i, d in enumerate(docs)])
             self._conn.executemany("INSERT OR REPLACE INTO meta VALUES (?, ?)", [
-                ("matrix", matrix_name), ("embedder", json.dumps(config))])
+                ("matrix", matrix_name), ("embedder", json.dumps(config)),
+                *([("root", root)] if root is not None else [])])
         # The previous files are no longer referenced; an open memory map of them stays valid.
         stale = [old_meta.get("matrix", "")]
         stale += emb.files(json.loads(old_meta.get("embedder", "{}")))
@@ -373,7 +426,8 @@ class Collection:
             return self.embed(value)
         return np.ascontiguousarray(value, dtype=np.float32).reshape(-1)
 
-    def search(self, text: str, modifiers: str | None = None, **overrides: Any) -> list[Result]:
+    def search(self, text: str, modifiers: str | None = None, *, strict: bool = False,
+               **overrides: Any) -> list[Result]:
         """The documents best matching `text`, steered by a modifier string and keyword overrides.
 
         `modifiers` is read by `_quorvel.parse_modifiers` ('recent:30 diverse limit:5'). Keyword
@@ -382,13 +436,29 @@ class Collection:
         options like_ids, pre_filter_ids, not_like_vec, traj_from_vec, traj_to_vec, oversample,
         threshold, mmr_lambda and mask, passed to `_quorvel.score_candidates` as given (a str
         given for a vector option is embedded).
+
+        What the search ignores is said with a `QueryWarning` each: words of `modifiers` that
+        are unknown or malformed, `like:` identifiers that are not in the collection, texts
+        (the query, `unlike:`, `from:`/`to:`) in which the embedder knows no word. A query
+        without a known word and nothing else to steer by finds nothing. With `strict=True`
+        the search raises `QueryError` listing them instead.
         """
         for key in overrides:
             if key not in _MODIFIER_KEYS and key not in _PARAMETER_KEYS:
                 raise TypeError(f"search() got an unexpected keyword argument {key!r}")
         mods = _quorvel.parse_modifiers(modifiers)
         mods.update((k, v) for k, v in overrides.items() if k in _MODIFIER_KEYS)
+        notes = modifier_notes(modifiers)
+        if mods["recent_days"] is not None and not mods["recent_days"] > 0:
+            mods["recent_days"] = None  # said by the notes: the default half-life is used
+        if mods["like"] is not None:
+            mods["like"] = self._known_ids(_id_list(mods["like"]), notes)
+        like = mods["like"]
+        if "like_ids" in overrides:  # wins over like:, and None takes it away
+            like_ids = overrides["like_ids"]
+            like = None if like_ids is None else self._known_ids(_id_list(like_ids), notes)
         if not self._ids:
+            _report(notes, strict)
             return []
 
         texts = [text or ""]
@@ -400,6 +470,19 @@ class Collection:
         if trajectory:
             texts += [start, end]
         vectors = self._embed(texts)
+        blank = ~vectors.any(axis=1)
+        if blank[0]:
+            notes.append(f"no word of the query {text!r} is known to the collection")
+        if unlike and blank[1]:
+            notes.append(f"no word of 'unlike:{unlike}' is known to the collection; it is ignored")
+            unlike = ""
+        if trajectory and (blank[-2] or blank[-1]):
+            notes.append("no word of the 'from:' or the 'to:' text is known to the collection; "
+                         "the trajectory is ignored")
+            trajectory = False
+        _report(notes, strict)
+        if blank[0] and not like:
+            return []
 
         limit = mods["limit"]
         kwargs: dict[str, Any] = {
@@ -411,8 +494,8 @@ class Collection:
             kwargs["recent_days"] = float(mods["recent_days"])
         if self._timestamps is not None:
             kwargs["timestamps"] = self._timestamps
-        if mods["like"] is not None:
-            kwargs["like_ids"] = _id_list(mods["like"])
+        if like:
+            kwargs["like_ids"] = like
         if unlike:
             kwargs["not_like_vec"] = vectors[1]
         if trajectory:
@@ -424,6 +507,8 @@ class Collection:
                 kwargs.pop(key, None)
             elif key in _VECTOR_KEYS:
                 kwargs[key] = self._vector(value)
+            elif key == "like_ids":
+                continue  # read above, with the modifier's like:
             elif key in _ID_LIST_KEYS:
                 kwargs[key] = _id_list(value)
             elif key == "mask":
@@ -433,6 +518,14 @@ class Collection:
 
         rows = _quorvel.score_candidates(self.matrix, self._ids, self._id_to_idx, vectors[0], **kwargs)
         return self._results(rows)
+
+    def _known_ids(self, ids: list[str], notes: list[str]) -> list[str]:
+        """The non-empty identifiers of `ids` held by the collection; a note for the others."""
+        unknown = [i for i in ids if i and i not in self._id_to_idx]
+        if unknown:
+            notes.append(f"like: {', '.join(map(repr, unknown))} "
+                         f"{'is' if len(unknown) == 1 else 'are'} not in the collection; ignored")
+        return [i for i in ids if i in self._id_to_idx]
 
     def _results(self, rows: list[dict[str, Any]]) -> list[Result]:
         ids = list(dict.fromkeys(r["id"] for r in rows))
