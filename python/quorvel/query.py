@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Iterable, Iterator
+from typing import Any
 
 #: The parser's whitespace: Unicode White_Space, matched on exact characters.
 WHITE_SPACE = frozenset("\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005"
@@ -61,10 +62,16 @@ def _trim(text: str) -> str:
     return text[start:end]
 
 
-def _cut_trajectory(text: str) -> tuple[str, list[str]]:
-    """The text left for the keyword words once a complete `from: A to: B` clause is cut out, and
-    a note when a `from:` starts a clause that is not complete (its words are then read as
-    ordinary words, as the parser does)."""
+def _defaults() -> dict[str, Any]:
+    return {"recent": False, "recent_days": None, "unlike": None, "diverse": False, "limit": None,
+            "like": None, "trajectory_from": None, "trajectory_to": None,
+            "local_communities": False}
+
+
+def _cut_trajectory(text: str, result: dict[str, Any]) -> tuple[str, list[str]]:
+    """The text left for the keyword words once a complete `from: A to: B` clause is read into
+    `result` and cut out, and a note when a `from:` starts a clause that is not complete (its
+    words are then read as ordinary words, as the parser does)."""
     start = text.find("from:")
     if start < 0:
         return text, []
@@ -73,46 +80,64 @@ def _cut_trajectory(text: str) -> tuple[str, list[str]]:
         return text, ["'from:' without ' to:' after it is ignored (write 'from: TEXT to: TEXT')"]
     stops = [p for p in (text.find(s, to + 4) for s in _TO_STOPS) if p >= 0]
     stop = min(stops, default=len(text))
-    if _trim(text[start + 5:to]) and _trim(text[to + 4:stop]):
+    source, target = _trim(text[start + 5:to]), _trim(text[to + 4:stop])
+    if source and target:
+        result["trajectory_from"], result["trajectory_to"] = source, target
         return text[:start] + text[stop:], []
     return text, ["'from: ... to: ...' needs text on both sides; it is ignored"]
 
 
-def modifier_notes(modifiers: str | None) -> list[str]:
-    """One note per part of `modifiers` that `parse_modifiers` drops or that has no effect on a
-    search, in the order they appear. An empty list means every word was understood."""
+def read_modifiers(modifiers: str | None) -> tuple[dict[str, Any], list[str]]:
+    """What `parse_modifiers(modifiers)` returns, read the same way in Python, and one note per
+    part of `modifiers` that it drops or that has no effect on a search, in the order they
+    appear (no notes: every word was understood)."""
+    result = _defaults()
     if not modifiers:
-        return []
-    working, notes = _cut_trajectory(modifiers)
+        return result, []
+    working, notes = _cut_trajectory(modifiers, result)
     clause_failed = bool(notes)
     for word in _tokens(working):
-        if clause_failed and word.partition(":")[0] in ("from", "to"):
-            continue  # already said: the clause is not complete
-        note = _word_note(word)
-        if note:
-            notes.append(note)
-    return notes
+        note = _apply(word, result)
+        if note and not (clause_failed and word.partition(":")[0] in ("from", "to")):
+            notes.append(note)  # a word of an incomplete clause: already said
+    return result, notes
 
 
-def _word_note(word: str) -> str | None:
+def modifier_notes(modifiers: str | None) -> list[str]:
+    """The notes of `read_modifiers`: what a search ignores of `modifiers`."""
+    return read_modifiers(modifiers)[1]
+
+
+def _apply(word: str, result: dict[str, Any]) -> str | None:
+    """Sets what `word` sets in `result`, as the parser does; returns a note when the word is
+    dropped, partly dropped or has no effect."""
     if word in _FLAGS:
+        result[word] = True
         return None
     if word in _UNUSED:
+        result["local_communities"] = True
         return f"'{word}' is not used by the search"
     if word.startswith("recent:"):
+        result["recent"] = True
         value = word[7:]
-        if _SIGNED.fullmatch(value) is None or not 0 < int(value) < 2**63:
-            return f"'{word}': the half-life must be a positive whole number of days; 30 is used"
-        return None
+        days = int(value) if _SIGNED.fullmatch(value) else None
+        if days is not None and -2**63 <= days < 2**63:
+            result["recent_days"] = days
+            if days > 0:
+                return None
+        return f"'{word}': the half-life must be a positive whole number of days; 30 is used"
     if word.startswith("unlike:"):
+        result["unlike"] = word[7:]
         return None if word[7:] else "'unlike:' with nothing after it is ignored"
     if word.startswith("limit:"):
         value = word[6:]
-        if _UNSIGNED.fullmatch(value) is None or int(value) >= 2**64:
-            return f"'{word}' is ignored: limit needs a whole number right after the colon (limit:5)"
-        return None
+        if _UNSIGNED.fullmatch(value) and int(value) < 2**64:
+            result["limit"] = int(value)
+            return None
+        return f"'{word}' is ignored: limit needs a whole number right after the colon (limit:5)"
     if word.startswith("like:"):
         items = word[5:].split(",")
+        result["like"] = items
         if not any(items):
             return "'like:' with nothing after it is ignored"
         if not all(items):
