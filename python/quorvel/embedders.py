@@ -2,8 +2,8 @@
 
 `LsaEmbedder` is the default: fitted on the collection's own texts, it needs nothing beyond NumPy
 and works offline. `SentenceTransformerEmbedder` uses the optional sentence-transformers package
-(`pip install 'quorvel[st]'`) when it is installed. Any subclass of `Embedder` that implements
-`dim` and `embed` can be handed to a collection as well.
+(`pip install 'quorvel[st]'`) when it is installed. Any subclass of `Embedder` that sets `dim` and
+implements `embed` can be handed to a collection as well.
 """
 
 from __future__ import annotations
@@ -38,10 +38,9 @@ class Embedder(ABC):
     #: True when the embedder learns from the collection itself and is refitted when it changes.
     fits_collection: ClassVar[bool] = False
 
-    @property
-    @abstractmethod
-    def dim(self) -> int:
-        """Length of the vectors."""
+    #: Length of the vectors; a subclass sets it as a class attribute (``dim = 26``) or on each
+    #: instance (``self.dim = ...``).
+    dim: int
 
     @abstractmethod
     def embed(self, texts: Sequence[str]) -> np.ndarray:
@@ -76,15 +75,12 @@ class LsaEmbedder(Embedder):
         if dims < 1:
             raise ValueError("dims must be at least 1")
         self.dims, self.seed, self.model = dims, seed, model
-
-    @property
-    def dim(self) -> int:
-        if self.model is None:
-            raise RuntimeError("LsaEmbedder is not fitted yet")
-        return self.model.dim
+        #: The fitted model's dimensions; 0 until fitted.
+        self.dim = model.dim if model is not None else 0
 
     def fit(self, texts: Sequence[str]) -> None:
         self.model = LsaModel.fit(texts, self.dims, seed=self.seed)
+        self.dim = self.model.dim
 
     def embed(self, texts: Sequence[str]) -> np.ndarray:
         if self.model is None:
@@ -121,10 +117,7 @@ class SentenceTransformerEmbedder(Embedder):
                               "pip install 'quorvel[st]'") from e
         self.model_name, self.batch_size = model, batch_size
         self._model = SentenceTransformer(model)
-
-    @property
-    def dim(self) -> int:
-        return int(self._model.get_sentence_embedding_dimension())
+        self.dim = int(self._model.get_sentence_embedding_dimension())
 
     def embed(self, texts: Sequence[str]) -> np.ndarray:
         vectors = self._model.encode(list(texts), batch_size=self.batch_size,
