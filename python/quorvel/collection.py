@@ -85,12 +85,19 @@ class Result:
 
 
 class Changes(NamedTuple):
-    """What `Collection.add` or `update` did: documents added, existing ones whose text or time
-    changed, and documents removed."""
+    """What `Collection.add` did: documents added, and existing ones whose text or time changed."""
 
     added: int
     updated: int
-    removed: int = 0
+
+
+class Update(NamedTuple):
+    """What `Collection.update` did: documents added, existing ones whose text or time changed,
+    and documents removed."""
+
+    added: int
+    updated: int
+    removed: int
 
 
 def snippet(text: str, chars: int = SNIPPET_CHARS) -> str:
@@ -310,7 +317,7 @@ class Collection:
         return Changes(added, updated)
 
     def update(self, documents: Iterable[Any] = (), *, remove: Iterable[str] = (),
-               root: str | None = None, progress: Progress | None = None) -> Changes:
+               root: str | None = None, progress: Progress | None = None) -> Update:
         """Add (or replace) `documents` and remove the identifiers `remove` in one change, and
         record `root`, the folder the collection mirrors, when given; either all of it is
         committed or, if it fails or is interrupted, none of it."""
@@ -336,7 +343,7 @@ class Collection:
                 updated += 1
         if added or updated or gone or (root is not None and root != self.root):
             self._rewrite(current, reuse, progress, root=root)
-        return Changes(added, updated, len(gone))
+        return Update(added, updated, len(gone))
 
     @property
     def root(self) -> str | None:

@@ -34,7 +34,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import NamedTuple
 
-from .collection import Changes, Collection, Document, Progress
+from .collection import Collection, Document, Progress, Update
 
 #: Suffixes of the files indexed, compared case-insensitively.
 TEXT_SUFFIXES = (".txt", ".text", ".md", ".markdown", ".rst")
@@ -235,11 +235,11 @@ def iter_readable(scan_result: Scan, ids: list[str]) -> Iterator[tuple[FoundFile
 
 @dataclass(frozen=True, slots=True)
 class SyncReport:
-    """What `sync_folder` did: the resolved root, the collection's `Changes`, how many files
+    """What `sync_folder` did: the resolved root, the collection's `Update`, how many files
     were unchanged (not read), and the entries skipped, in the order met."""
 
     root: Path
-    changes: Changes
+    changes: Update
     unchanged: int
     skipped: list[Skipped]
 
