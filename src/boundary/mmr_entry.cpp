@@ -18,7 +18,7 @@ Ref mmr_select_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     ArrayArg<FloatMatrix> matrix = convert_slot(signature, slots, 2, to_float_matrix);
     const std::uint64_t k = convert_slot(signature, slots, 3, to_u64);
     const double lambda = convert_slot(signature, slots, 4, to_double);
-    // A __index__ of k or __float__ of lambda_ may have given an array other memory, shape or
+    // An __index__ of k or a __float__ of lambda_ may have given an array other memory, shape or
     // dtype; no Python code runs from here on, so the views are taken again, with the same checks
     // (see retake_views of score_candidates).
     similarities = convert_slot(signature, slots, 1, to_float_vector);
