@@ -466,14 +466,15 @@ class Collection:
         return state
 
     def _check_embedder(self, meta: dict[str, str], state: _State) -> Embedder:
-        db = self.path / DB_NAME
+        try:
+            config = json.loads(meta["embedder"])
+        except ValueError:
+            raise CollectionError(f"{self.path / DB_NAME}: metadata 'embedder' is not JSON") from None
+        if not isinstance(config, dict) or not isinstance(config.get("kind"), str):
+            raise CollectionError(f"{self.path}: malformed embedder description {config!r}")
         if self._caller_embedder or meta["embedder"] == self._embedder_config:
             embedder = self._embedder
         else:
-            try:
-                config = json.loads(meta["embedder"])
-            except ValueError:
-                raise CollectionError(f"{db}: metadata 'embedder' is not JSON") from None
             embedder = restore_embedder(self.path, config)
         assert embedder is not None
         if embedder.identity != meta["embedder_id"]:
@@ -573,24 +574,30 @@ class Collection:
             if not (new or retext or retime):
                 return Changes(0, 0)
             texts_changed = len(new) + len(retext)
+            appended = sum(len(split(d.text)) for d in [*new, *(d for _, d in retext)])
+            tombstoned = self._live_rows([key for key, _ in retext])
             if self._stale(state, texts_changed):
-                self._rebuild(state, new, retext, retime, refit=True, progress=progress)
-            elif state.matrix_file is None and texts_changed:
-                self._rebuild(state, new, retext, retime, refit=False, progress=progress)
+                self._rebuild(state, new, retext, retime, (), refit=True, progress=progress)
+            elif (state.matrix_file is None and appended
+                  or _sparse(state.dead + tombstoned, state.rows + appended)):
+                self._rebuild(state, new, retext, retime, (), refit=False, progress=progress)
             else:
                 self._append(state, new, retext, retime, progress)
-                self._compact_if_sparse()
         return Changes(len(new), len(retext) + len(retime))
 
     def remove(self, ids: Iterable[str]) -> int:
         """Remove the documents with these identifiers; returns how many were removed. Their
-        rows are tombstoned, and compacted away once they pass `COMPACT_FRACTION`."""
+        rows are tombstoned, and compacted away in the same change once the tombstones pass
+        `COMPACT_FRACTION` of the rows."""
         wanted = list(dict.fromkeys(_id_list(ids)))
         with self._change() as state:
             known = self._stored(wanted)
             if not known:
                 return 0
             docs = [known[i][0] for i in known]
+            if _sparse(state.dead + self._live_rows(docs), state.rows):
+                self._rebuild(state, [], [], [], docs, refit=False, progress=None)
+                return len(known)
             self._commit_sql(state, [
                 *((f"UPDATE rows SET dead = 1 WHERE dead = 0 AND doc IN ({_marks(part)})", part)
                   for part in _chunks(docs)),
@@ -603,7 +610,6 @@ class Collection:
                 state.live_buffer[row] = False
                 state.dead += 1
             state.publish()
-            self._compact_if_sparse()
         return len(known)
 
     def compact(self) -> None:
@@ -611,7 +617,7 @@ class Collection:
         `COMPACT_FRACTION`)."""
         with self._change() as state:
             if state.dead:
-                self._rebuild(state, [], [], [], refit=False, progress=None)
+                self._rebuild(state, [], [], [], (), refit=False, progress=None)
 
     def refit(self, *, progress: Progress | None = None) -> None:
         """Fit the embedder again on every text and embed them all (for an embedder that
@@ -619,7 +625,7 @@ class Collection:
         with self._change() as state:
             assert self._embedder is not None
             if self._embedder.fits_collection and len(state.id_to_idx):
-                self._rebuild(state, [], [], [], refit=True, progress=progress)
+                self._rebuild(state, [], [], [], (), refit=True, progress=progress)
 
     # -- the machinery of a change ----------------------------------------------------------
 
@@ -735,21 +741,26 @@ class Collection:
             state.matrix = state.matrix_file.rows(state.rows)
         state.publish()
 
-    def _compact_if_sparse(self) -> None:
-        state = self._state
-        if state.dead and state.dead > COMPACT_FRACTION * state.rows:
-            self._rebuild(state, [], [], [], refit=False, progress=None)
+    def _live_rows(self, docs: Sequence[int]) -> int:
+        count = 0
+        for part in _chunks(docs):
+            count += self._db().execute(
+                f"SELECT count(*) FROM rows WHERE dead = 0 AND doc IN ({_marks(part)})", part).fetchone()[0]
+        return count
 
     def _rebuild(self, state: _State, new: list[Document], retext: list[tuple[int, Document]],
-                 retime: list[tuple[int, Document]], *, refit: bool,
+                 retime: list[tuple[int, Document]], removed: Sequence[int], *, refit: bool,
                  progress: Progress | None) -> None:
-        """Writes the whole collection after the change to a new matrix file (and, with `refit`,
-        a newly fitted embedder), keeping the vectors of unchanged live rows unless refitted."""
+        """Writes the whole collection after the change (documents added, changed, and the
+        document keys `removed`) to a new matrix file, and with `refit` a newly fitted embedder;
+        unchanged live rows keep their vectors unless refitted."""
         emb = self._embedder
         assert emb is not None
         changed = {doc.id: doc for doc in [*new, *(d for _, d in retext), *(d for _, d in retime)]}
-        stored = self._db().execute("SELECT id, text, timestamp FROM documents ORDER BY doc").fetchall()
-        docs = [changed.pop(doc_id, None) or Document(doc_id, text, ts) for doc_id, text, ts in stored]
+        gone = set(removed)
+        stored = self._db().execute("SELECT doc, id, text, timestamp FROM documents ORDER BY doc").fetchall()
+        docs = [changed.pop(doc_id, None) or Document(doc_id, text, ts)
+                for key, doc_id, text, ts in stored if key not in gone]
         docs += new
         passages = [(doc, p) for doc in docs for p in split(doc.text)]
         if refit:
@@ -784,8 +795,10 @@ class Collection:
                 meta.update(embedder=json.dumps(config), embedder_id=emb.identity,
                             fit_texts=len(passages), changed=0)
             else:
-                meta["changed"] = int(state.meta["changed"]) + len(new) + len(retext)
+                meta["changed"] = int(state.meta["changed"]) + len(new) + len(retext) + len(gone)
             statements: list[tuple[str, Sequence[Any]]] = [
+                *((f"DELETE FROM documents WHERE doc IN ({_marks(part)})", part)
+                  for part in _chunks(list(gone))),
                 ("INSERT INTO documents (id, text, timestamp) VALUES (?, ?, ?)",
                  [(d.id, d.text, d.timestamp) for d in new]),
                 ("UPDATE documents SET text = ?, timestamp = ? WHERE doc = ?",
@@ -964,6 +977,11 @@ def state_generation(meta: dict[str, str]) -> int | None:
         return int(meta["generation"])
     except (KeyError, ValueError):
         return None
+
+
+def _sparse(dead: int, rows: int) -> bool:
+    """True when `dead` of `rows` rows is past the share that calls for a compaction."""
+    return dead > COMPACT_FRACTION * rows
 
 
 def _before_commit(folder: Path) -> None:
