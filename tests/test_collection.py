@@ -102,10 +102,10 @@ def test_writers_in_separate_processes_lose_nothing(tmp_path):
     procs = [ctx.Process(target=_writer, args=(folder, f"w{k}", 8, queue)) for k in range(3)]
     for p in procs:
         p.start()
-    results = dict(queue.get(timeout=120) for _ in procs)
     for p in procs:
-        p.join(timeout=60)
+        p.join(timeout=120)
         assert p.exitcode == 0
+    results = dict(queue.get(timeout=10) for _ in procs)
     with Collection.open(folder, embedder=HashEmbedder()) as c:
         expected = {f"seed{i}" for i in range(5)} | {d for ids in results.values() for d in ids}
         assert set(c.snapshot().id_to_idx) == expected

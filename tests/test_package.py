@@ -311,6 +311,10 @@ def test_cli_index_and_search(notes, tmp_path, capsys, monkeypatch):
     (notes / "garden.txt").write_text("Water the tomatoes every evening.")
     assert cli_main(["index", "notes", "-c", col, "-q"]) == 0
     assert "0 added, 1 updated" in capsys.readouterr().out
+    refits = []
+    monkeypatch.setattr(Collection, "refit", lambda self, **kw: refits.append(len(self)))
+    assert cli_main(["index", "notes", "-c", col, "-q"]) == 0 and refits == []
+    assert cli_main(["index", "notes", "-c", col, "-q", "--refit"]) == 0 and refits == [3]
 
 
 def test_cli_errors_and_module_entry(notes, tmp_path, capsys):
