@@ -694,12 +694,14 @@ class Collection:
         """Embeds the new and changed texts and appends their rows; the changed documents' old
         rows are tombstoned."""
         passages = [(doc, p) for doc in [*new, *(d for _, d in retext)] for p in split(doc.text)]
-        vectors = self._embed_batches([p.text for _, p in passages], progress)
-        if vectors.shape[1:] != (state.dim,):
-            raise ValueError(f"the embedder returned vectors of {vectors.shape[1]} dimensions, "
-                             f"the collection holds {state.dim}")
-        first = state.rows
-        undo = state.matrix_file.append(first, vectors) if len(vectors) else None
+        first, undo = state.rows, None
+        if passages:
+            vectors = self._embed_batches([p.text for _, p in passages], progress)
+            if vectors.shape[1] != state.dim:
+                raise ValueError(f"the embedder returned vectors of {vectors.shape[1]} dimensions, "
+                                 f"the collection holds {state.dim}")
+            assert state.matrix_file is not None
+            undo = state.matrix_file.append(first, vectors)
         try:
             statements: list[tuple[str, Sequence[Any]]] = [
                 ("INSERT INTO documents (id, text, timestamp) VALUES (?, ?, ?)",
