@@ -2,11 +2,14 @@
 interrupted changes, the cost of a change, and the embedder that made the vectors."""
 
 import hashlib
+import itertools
 import json
 import multiprocessing
 import os
+import signal
 import sqlite3
 import struct
+import time
 from pathlib import Path
 
 import numpy as np
@@ -383,6 +386,34 @@ def test_killed_change_leaves_the_old_state_and_the_next_change_cleans_up(tmp_pa
         check_vectors(c)
         c.add(docs("after", 2))
         check_vectors(c)
+        assert len(list(folder.glob("*" + qc.MATRIX_SUFFIX))) == 1
+
+
+def _change_forever(folder):
+    with Collection.open(folder, embedder=HashEmbedder()) as c:
+        for i in itertools.count():
+            c.add(docs(f"k{i}-", 3) + [(f"d{i % 20}", f"text {i}")])
+            if i % 2:  # tombstones, and now and then a compaction
+                c.remove([f"k{i - 1}-0", f"k{i - 1}-1"])
+
+
+def test_kill_at_any_moment_leaves_a_consistent_collection(tmp_path):
+    folder = tmp_path / "c"
+    Collection.create(folder, docs("d", 20), embedder=HashEmbedder()).close()
+    ctx = multiprocessing.get_context("fork")
+    generations = []
+    for k in range(6):
+        p = ctx.Process(target=_change_forever, args=(folder,))
+        p.start()
+        time.sleep(0.1 + 0.037 * k)
+        os.kill(p.pid, signal.SIGKILL)
+        p.join(timeout=30)
+        with Collection.open(folder, embedder=HashEmbedder()) as c:
+            check_vectors(c)
+            generations.append(c.generation)
+    assert generations[-1] > generations[0]  # the writers got somewhere
+    with Collection.open(folder, embedder=HashEmbedder()) as c:
+        c.compact()
         assert len(list(folder.glob("*" + qc.MATRIX_SUFFIX))) == 1
 
 
