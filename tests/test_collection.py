@@ -505,3 +505,24 @@ def test_read_only_handle_serves_a_score_candidates_call(tmp_path):
             shard.add(docs("x", 1))
         with pytest.raises(ValueError, match="rows"):
             shard.search("x", mask=[True] * 5)
+
+
+def test_documents_of_several_passages(tmp_path, monkeypatch):
+    """The passage hook: with two rows a document, changes and reopening keep every row on the
+    passage it embeds."""
+    monkeypatch.setattr(qc, "split", lambda text: [qc.Passage(text, 0, 0),
+                                                    qc.Passage(text.upper(), len(text) // 2, 1)])
+    folder = tmp_path / "c"
+    with Collection.create(folder, docs("d", 6), embedder=HashEmbedder()) as c:
+        c.add([("d1", "changed"), ("x", "new")])
+        c.remove(["d2"])
+        ids, mask = list(c.ids), c.mask.tolist()
+    assert ids == ["d0", "d0", "", "", "", "", "d3", "d3", "d4", "d4", "d5", "d5", "x", "x", "d1", "d1"]
+    assert mask == [bool(d) for d in ids]
+    with Collection.open(folder, embedder=HashEmbedder()) as c:
+        assert c.ids == ids and len(c) == 6 and c.snapshot().id_to_idx["d1"] == 14
+        for row, doc_id in enumerate(ids):
+            if doc_id:
+                text = c.get(doc_id).text
+                np.testing.assert_allclose(c.matrix[row], c.embed(text if row % 2 == 0 else text.upper()),
+                                           atol=2e-6)

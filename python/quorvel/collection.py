@@ -442,11 +442,10 @@ class Collection:
                 dead += 1
                 ids.append("")
                 continue
-            if not isinstance(doc_id, str) or doc_id in id_to_idx:
-                raise CollectionError(f"{db}: row {i} belongs to a missing or repeated document "
-                                      f"({doc_id!r})")
+            if not isinstance(doc_id, str):
+                raise CollectionError(f"{db}: row {i} belongs to a missing document")
             ids.append(doc_id)
-            id_to_idx[doc_id] = i
+            id_to_idx.setdefault(doc_id, i)  # a document's first passage stands for it
             live[i] = True
             if stamp is not None:
                 ts[i] = stamp
@@ -583,6 +582,8 @@ class Collection:
                 self._rebuild(state, new, retext, retime, (), refit=False, progress=progress)
             else:
                 self._append(state, new, retext, retime, progress)
+                if tombstoned != len(retext) or appended != texts_changed:
+                    self._state = self._load()  # documents of several rows: read the state again
         return Changes(len(new), len(retext) + len(retime))
 
     def remove(self, ids: Iterable[str]) -> int:
@@ -595,7 +596,8 @@ class Collection:
             if not known:
                 return 0
             docs = [known[i][0] for i in known]
-            if _sparse(state.dead + self._live_rows(docs), state.rows):
+            tombstoned = self._live_rows(docs)
+            if _sparse(state.dead + tombstoned, state.rows):
                 self._rebuild(state, [], [], [], docs, refit=False, progress=None)
                 return len(known)
             self._commit_sql(state, [
@@ -604,6 +606,9 @@ class Collection:
                 *((f"DELETE FROM documents WHERE doc IN ({_marks(part)})", part)
                   for part in _chunks(docs)),
             ], {"changed": int(state.meta["changed"]) + len(known)})
+            if tombstoned != len(known):  # documents of several rows: read the state again
+                self._state = self._load()
+                return len(known)
             for doc_id in known:
                 row = state.id_to_idx.pop(doc_id)
                 state.ids[row] = ""
