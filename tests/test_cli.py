@@ -9,6 +9,7 @@ import sys
 
 import pytest
 
+import quorvel.collection
 import quorvel.folder
 from quorvel import Collection, LsaEmbedder
 from quorvel.cli import main, printable
@@ -70,6 +71,13 @@ def test_index_search_and_reindex(notes, col, capsys, monkeypatch):
     code, out, _ = run(capsys, "index", str(notes / "sub" / ".."), "-c", col, "-q")
     assert code == 0 and "0 added, 0 updated, 0 removed, 3 unchanged" in out
     assert sorted(documents(col)) == ["garden.txt", "sub/backup.md", "sub/restore.md"]
+
+
+def test_refit_on_request(notes, col, capsys, monkeypatch):
+    refits = []
+    monkeypatch.setattr(Collection, "refit", lambda self, **kw: refits.append(len(self)))
+    assert main(["index", str(notes), "-c", col, "-q"]) == 0 and refits == []
+    assert main(["index", "-c", col, "-q", "--refit"]) == 0 and refits == [3]
 
 
 def test_list_info_remove(notes, col, capsys):
@@ -142,7 +150,7 @@ def test_nothing_found_is_exit_0_with_notes_on_stderr(notes, col, capsys):
     assert code == 0 and out == "no results\n" and "no word of the query" in err
 
 
-@pytest.mark.parametrize("where", ["reading", "embedding"])
+@pytest.mark.parametrize("where", ["reading", "embedding", "committing"])
 @pytest.mark.parametrize("fresh", [False, True], ids=["existing", "new"])
 def test_ctrl_c_during_index_leaves_the_collection_as_it_was(notes, col, capsys, monkeypatch, fresh,
                                                              where):
@@ -153,7 +161,8 @@ def test_ctrl_c_during_index_leaves_the_collection_as_it_was(notes, col, capsys,
     (notes / "new.md").write_text("A new note about the database.")
     (notes / "backup.md").unlink()
     calls, nth = [], 2 if where == "reading" else 1
-    module, name = (quorvel.folder, "read_text") if where == "reading" else (LsaEmbedder, "embed")
+    module, name = {"reading": (quorvel.folder, "read_text"), "embedding": (LsaEmbedder, "embed"),
+                    "committing": (quorvel.collection, "_before_commit")}[where]
     real = getattr(module, name)
 
     def interrupted(*args):

@@ -169,9 +169,14 @@ def test_add_update_remove(tmp_path):
         assert c.get("soup") == Document("soup", "Tomato soup.", pytest.approx(NOW))
         assert c.remove(["moon", "nope"]) == 1
     with Collection.open(path) as c:
-        assert c.ids == ("stars", "soup", "bread", "git") and "moon" not in c
+        # the small collection was refitted by the add (rows in document order); the removed
+        # row is tombstoned and masked until a compaction
+        assert c.ids == ["stars", "", "soup", "bread", "git"] and "moon" not in c and len(c) == 4
+        assert c.mask.tolist() == [True, False, True, True, True]
         assert c.search("tomato")[0].id == "soup"
-        assert c.matrix.shape[0] == 4
+        c.compact()
+        assert c.ids == ["stars", "soup", "bread", "git"] and c.mask is None
+        assert c.matrix.shape[0] == 4 and c.search("tomato")[0].id == "soup"
     assert len(list(path.glob("*.npy"))) == 1 and len(list(path.glob("*.lsa.npz"))) == 1
     with Collection.create(tmp_path / "empty") as c:
         assert len(c) == 0 and c.search("anything", "diverse") == []

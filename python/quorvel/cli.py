@@ -1,6 +1,7 @@
 """The `quorvel` command: mirror a folder of text files into a collection and search it.
 
     quorvel index notes/                          # into ./.quorvel; again to bring it up to date
+    quorvel index --refit                         # and fit the default embedder again
     quorvel search "backup strategy" -m "recent:30 diverse limit:5"
     quorvel search "backup strategy" --json
     quorvel list | info | remove ID... | demo
@@ -156,6 +157,8 @@ def cmd_index(args: argparse.Namespace) -> int:
             if source is None:
                 raise UsageError("give the folder to index")
             report = sync_folder(collection, source, progress=bar)
+            if args.refit:
+                collection.refit(progress=bar)
             bar.close()
             for skipped in report.skipped:
                 say(f"skipped {printable(skipped.path)}: {skipped.reason}")
@@ -294,6 +297,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--model", default="all-MiniLM-L6-v2",
                    help="sentence-transformers model name or path")
     p.add_argument("--dims", type=_count, default=256, help="lsa: most dimensions (default 256)")
+    p.add_argument("--refit", action="store_true",
+                   help="fit the default embedder again on every text (it is refitted by itself "
+                        "once a tenth of the texts changed since its last fit)")
     p.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     p.set_defaults(run=cmd_index)
 
