@@ -100,7 +100,7 @@ def rank_all(scores: np.ndarray, doc_of_row: np.ndarray, names: list[str]) -> li
 
 def quality(args: argparse.Namespace, corpus: dict[str, str], queries: list[tuple[str, str]]) -> dict:
     from quorvel.lexical import LexicalIndex, fuse, hybrid_rank
-    from quorvel.passages import split_passages
+    from quorvel.passages import indexed_text, split_passages
 
     names = list(corpus)
     missing = [t for t, _ in queries if t not in corpus]
@@ -109,7 +109,7 @@ def quality(args: argparse.Namespace, corpus: dict[str, str], queries: list[tupl
     texts, doc_of_row = [], []
     for d, name in enumerate(names):
         for p in split_passages(corpus[name]):
-            texts.append(p.text)
+            texts.append(indexed_text(name, p) if args.context else p.text)
             doc_of_row.append(d)
     doc_of_row = np.array(doc_of_row)
     words = np.array([len(t.split()) for t in texts])
@@ -279,6 +279,11 @@ def main() -> None:
     parser.add_argument("--embedders", default="lsa,wordllama")
     parser.add_argument("--sizes", default="10000,100000")
     parser.add_argument("--no-costs", action="store_true")
+    parser.add_argument("--costs-only", action="store_true")
+    parser.add_argument("--target-words", type=int, default=0,
+                        help="passage size to try instead of quorvel.passages.TARGET_WORDS")
+    parser.add_argument("--no-context", dest="context", action="store_false",
+                        help="index passage texts alone, without their file name and section title")
     parser.add_argument("--child", nargs=3, metavar=("KIND", "SIZE", "THREADS"))
     args = parser.parse_args()
     args.corpus = args.corpus or default_corpus()
@@ -286,8 +291,17 @@ def main() -> None:
         kind, size, threads = args.child
         print(json.dumps(child(kind, int(size), threads, args.corpus)))
         return
+    if args.target_words:
+        import quorvel.passages as passages
+        passages.TARGET_WORDS, passages.MAX_WORDS = args.target_words, args.target_words * 3 // 2
+        passages.MIN_WORDS = min(passages.MIN_WORDS, args.target_words // 4)
     args.embedders = [e for e in args.embedders.split(",") if e]
     args.sizes = [int(s) for s in args.sizes.split(",") if s]
+    if args.costs_only:
+        cost_figures = costs(args)
+        text = report({"results": {}, "sweeps": {}, "files": "-", "passages": "-"}, cost_figures, args)
+        print(text)
+        return
     corpus = read_corpus(args.corpus)
     quality_figures = quality(args, corpus, read_queries(QUERIES))
     cost_figures = {} if args.no_costs else costs(args)

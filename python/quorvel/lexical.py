@@ -70,7 +70,7 @@ def tokenize(texts: Sequence[str]) -> list[list[str]]:
         return []
     out = _bm25s().tokenize(list(texts), token_pattern=TOKEN_PATTERN, stopwords="en", stemmer=_stemmer(),
                             return_ids=False, show_progress=False, allow_empty=False)
-    return [list(t) for t in out]
+    return [[term for term in t if term] for t in out]
 
 
 class LexicalIndex:

@@ -11,16 +11,18 @@ How a text is cut (deterministic: the same text always gives the same passages):
 3. Paragraphs are packed in order into passages of up to `TARGET_WORDS` words (a paragraph that
    would overflow the passage starts the next one). A heading closes the passage before it once
    that passage holds `MIN_WORDS` words, so sections stay apart but a stub section (a title and
-   a line) joins the next one instead of standing alone.
+   a line) joins the next one instead of standing alone; a passage of fewer than `MIN_WORDS`
+   words (a lone title) takes the next paragraph up to `MAX_WORDS`.
 4. A paragraph longer than `MAX_WORDS` words or `MAX_CHARS` characters is cut at line ends, a
    line that is itself too long at word boundaries, and a word longer than `MAX_CHARS` (minified
    code, encoded data) every `MAX_CHARS` characters. No passage exceeds `MAX_CHARS` characters
    and, unless one line of it is a single over-long word, `MAX_WORDS` words.
 
-Why these sizes: about 200 words is a few paragraphs, enough for a passage to be about one
-thing and to carry the words a question uses; whole files of many thousand words match every
-query a little and none well, and single paragraphs of 10 words match by accident
-(bench/README.md, "Retrieval", has the figures).
+Why these sizes: measured on the known-item benchmark (bench/retrieval.py, bench/README.md,
+"Retrieval"): passages of about 60 words ranked the right file in the first five for more
+queries than 100, 200 or 400 words, mostly through the semantic score (a mean of word vectors is
+sharper over one paragraph than over a page). Whole files of many thousand words match every
+query a little and none well; a lone title matches by accident, hence the stub rule.
 """
 
 from __future__ import annotations
@@ -28,9 +30,9 @@ from __future__ import annotations
 import re
 from dataclasses import dataclass
 
-TARGET_WORDS = 200
-MAX_WORDS = 300
-MIN_WORDS = 40
+TARGET_WORDS = 60
+MAX_WORDS = 90
+MIN_WORDS = 15
 MAX_CHARS = 4000
 
 _LINE_END = re.compile(r"\r\n|\r|\n")
@@ -41,12 +43,14 @@ _UNDERLINE = re.compile(r"([!-/:-@\[-`{-~])\1{2,}[ \t]*")
 
 @dataclass(frozen=True, slots=True)
 class Passage:
-    """One passage: its text, its first line (1-based) and the offset of its first character in
-    the text it was cut from (in characters of the original text, line ends as they were)."""
+    """One passage: its text, its first line (1-based), the offset of its first character in the
+    text it was cut from (in characters of the original text, line ends as they were) and the
+    title of the section it starts in ("" before the first heading)."""
 
     text: str
     line: int
     offset: int
+    heading: str = ""
 
 
 @dataclass(slots=True)
@@ -57,6 +61,7 @@ class _Piece:
     line: int
     offset: int
     words: int
+    heading: str = ""
 
 
 def _lines(text: str) -> list[tuple[str, int]]:
@@ -121,6 +126,16 @@ def _cut_line(line: str, number: int, offset: int) -> list[_Piece]:
     return pieces
 
 
+def _title(lines: list[tuple[str, int]], start: int) -> str:
+    """The title of the heading starting at line `start` (past an overline, without '#'s)."""
+    line = lines[start][0]
+    if _ATX_HEADING.match(line):
+        return line.strip().strip("#").strip()
+    if _UNDERLINE.fullmatch(line) and start + 1 < len(lines):
+        line = lines[start + 1][0]
+    return line.strip()
+
+
 def _paragraphs(text: str) -> list[tuple[bool, list[_Piece]]]:
     """(starts with a heading, pieces) for every paragraph, in order."""
     lines = _lines(text)
@@ -128,6 +143,7 @@ def _paragraphs(text: str) -> list[tuple[bool, list[_Piece]]]:
     paragraphs: list[tuple[bool, list[_Piece]]] = []
     current: list[_Piece] = []
     heading = False
+    title = ""
     for i, (line, offset) in enumerate(lines):
         if not line.strip():
             if current:
@@ -138,8 +154,10 @@ def _paragraphs(text: str) -> list[tuple[bool, list[_Piece]]]:
             paragraphs.append((heading, current))
             current = []
         if i in headings:
-            heading = True
-        current.extend(_cut_line(line, i + 1, offset))
+            heading, title = True, _title(lines, i)
+        for piece in _cut_line(line, i + 1, offset):
+            piece.heading = title
+            current.append(piece)
     if current:
         paragraphs.append((heading, current))
     return paragraphs
@@ -154,8 +172,13 @@ class _Packer:
         self.words = 0
         self.chars = 0
 
-    def fits(self, words: int, chars: int, limit: int) -> bool:
-        return self.words + words <= limit and self.chars + chars + 1 <= MAX_CHARS
+    def takes(self, words: int, chars: int) -> bool:
+        """Whether `words` more words in `chars` more characters join this passage: up to
+        TARGET_WORDS, or up to MAX_WORDS while the passage is still a stub (a lone heading)."""
+        if self.chars + chars + 1 > MAX_CHARS:
+            return False
+        limit = TARGET_WORDS if self.words >= MIN_WORDS else MAX_WORDS
+        return self.words + words <= limit
 
     def add(self, piece: _Piece) -> None:
         self.pieces.append(piece)
@@ -165,7 +188,7 @@ class _Packer:
     def flush(self) -> None:
         if self.pieces:
             first = self.pieces[0]
-            self.passages.append(Passage(_join(self.pieces), first.line, first.offset))
+            self.passages.append(Passage(_join(self.pieces), first.line, first.offset, first.heading))
         self.pieces, self.words, self.chars = [], 0, 0
 
 
@@ -190,18 +213,27 @@ def split_passages(text: str) -> list[Passage]:
         chars = sum(len(p.text) + 1 for p in pieces)
         if heading and packer.words >= MIN_WORDS:
             packer.flush()
-        if packer.fits(words, chars, TARGET_WORDS):
+        if packer.takes(words, chars):
             for piece in pieces:
                 packer.add(piece)
             continue
-        packer.flush()
         if words <= MAX_WORDS and chars <= MAX_CHARS:
+            packer.flush()
             for piece in pieces:
                 packer.add(piece)
             continue
         for piece in pieces:  # a long paragraph: cut at its lines
-            if not packer.fits(piece.words, len(piece.text), TARGET_WORDS):
+            if not packer.takes(piece.words, len(piece.text)):
                 packer.flush()
             packer.add(piece)
     packer.flush()
     return packer.passages
+
+
+def indexed_text(document_id: str, passage: Passage) -> str:
+    """What is indexed for a passage: its document's identifier and section title, then its
+    text. A file's name and headings say what it is about, in words a question uses
+    ('add_custom_command.rst' for "run a command during the build"), and a passage deep in a
+    file would otherwise lose them."""
+    name = re.sub(r"[\W_]+", " ", document_id).strip()
+    return f"{name}\n{passage.heading}\n{passage.text}" if passage.heading else f"{name}\n{passage.text}"
