@@ -64,6 +64,12 @@ def test_same_text_same_passages():
     assert max(len(p.text.split()) for p in split_passages(text)) <= MAX_WORDS
 
 
+def test_no_heading_inside_a_fenced_block():
+    body = words(MIN_WORDS + 5)
+    text = f"# Setup\n{body}\n\n```sh\n# install it\nmake\n```\n\n~~~\n# not a title\n~~~\n\n# Use\n{body}"
+    assert [p.heading for p in split_passages(text)] == ["Setup", "Use"]
+
+
 def test_indexed_text_carries_the_name_and_section():
     passage = split_passages("Usage\n=====\n\nrun it")[0]
     text = indexed_text("docs/add_custom-command.rst", passage)

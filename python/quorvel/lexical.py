@@ -9,7 +9,8 @@ How the two scores meet the native scoring (`hybrid_rank`):
 
 1. Semantic pool: `_quorvel.score_candidates` with every modifier the caller asked for except
    `recent` and `diverse` (so mask, pre-filter, threshold, like, contrast and trajectory shape
-   the semantic scores), `limit=pool`.
+   the semantic scores), `limit=pool`. The threshold thus applies to the semantic score before
+   recency, and `oversample` has no use (the pools play its part).
 2. Lexical pool: the `pool` rows with the best non-zero BM25 scores. Those not already in the
    semantic pool are scored by a second call of `score_candidates` restricted to them with
    `pre_filter_ids` (intersected with the caller's own pre-filter), with the same modifiers: a
@@ -26,7 +27,8 @@ How the two scores meet the native scoring (`hybrid_rank`):
    Marginal Relevance (`mmr_select_py`) over the candidates with the fused scores as relevance.
 
 Rows are passages; `best_per_document` folds rows into documents (a document scores as its best
-passage, which it names). The weights and normalisation come from the known-item benchmark in
+passage, which it names). A search for `limit` documents asks `hybrid_rank` for `pool` rows and
+folds them: a document's passages often fill several of the first places. The weights and normalisation come from the known-item benchmark in
 bench/retrieval.py (figures in bench/README.md, "Retrieval").
 """
 

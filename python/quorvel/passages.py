@@ -7,7 +7,7 @@ How a text is cut (deterministic: the same text always gives the same passages):
 2. Blank lines (only white space) separate paragraphs. A heading starts a paragraph of its own and
    is kept with the text under it: Markdown "# Title" lines, and underlined titles of reST and
    Markdown (a line followed by a line of one repeated punctuation character, at least as long
-   as the title or 3 long, optionally also overlined).
+   as the title or 3 long, optionally also overlined); nothing inside a fenced code block.
 3. Paragraphs are packed in order into passages of up to `TARGET_WORDS` words (a paragraph that
    would overflow the passage starts the next one). A heading closes the passage before it once
    that passage holds `MIN_WORDS` words, so sections stay apart but a stub section (a title and
@@ -38,6 +38,7 @@ MAX_CHARS = 4000
 _LINE_END = re.compile(r"\r\n|\r|\n")
 _WORD = re.compile(r"\S+")
 _ATX_HEADING = re.compile(r" {0,3}#{1,6}(?:[ \t]|$)")
+_FENCE = re.compile(r" {0,3}(`{3,}|~{3,})")
 _UNDERLINE = re.compile(r"([!-/:-@\[-`{-~])\1{2,}[ \t]*")
 
 
@@ -83,9 +84,17 @@ def _is_underline(line: str, title: str) -> bool:
 
 
 def _heading_lines(lines: list[tuple[str, int]]) -> set[int]:
-    """Indices of lines that start a heading (the overline, if any, else the title)."""
+    """Indices of lines that start a heading (the overline, if any, else the title). Lines inside
+    a fenced code block (``` or ~~~) are never headings: '# install' there is a shell comment."""
     starts: set[int] = set()
+    fence = ""
     for i, (line, _) in enumerate(lines):
+        marker = _FENCE.match(line)
+        if marker and (not fence or marker.group(1)[0] == fence[0] and len(marker.group(1)) >= len(fence)):
+            fence = "" if fence else marker.group(1)
+            continue
+        if fence:
+            continue
         if _ATX_HEADING.match(line):
             starts.add(i)
         elif i + 1 < len(lines) and line.strip() and _is_underline(lines[i + 1][0], line):
