@@ -57,12 +57,12 @@ def test_index_search_and_reindex(notes, col, capsys, monkeypatch):
     code, out, _ = run(capsys, "search", "database backup", "-m", "limit:2", "--json", "-c", col)
     hits = json.loads(out)
     assert code == 0 and [h["id"] for h in hits] == ["backup.md", "sub/restore.md"]
-    assert set(hits[0]) == {"id", "score", "snippet", "timestamp"}
+    assert set(hits[0]) == {"id", "score", "snippet", "timestamp", "line"} and hits[0]["line"] == 1
     assert hits[0]["timestamp"] == T0 and hits[0]["snippet"].startswith("Nightly backups")
     code, out, _ = run(capsys, "search", "tomatoes", "-m", "limit:5", "-n", "1", "-c", col)
     table = out.splitlines()
     assert table[0].split() == ["#", "score", "id", "date", "text"] and len(table) == 2
-    assert "garden.txt" in table[1]
+    assert "garden.txt:1" in table[1]
 
     (notes / "garden.txt").write_text("Water the tomatoes every evening.")
     (notes / "backup.md").rename(notes / "sub" / "backup.md")

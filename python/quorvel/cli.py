@@ -185,7 +185,7 @@ def format_table(hits: Sequence[Result], width: int) -> str:
     """Rank, score, identifier, date and as much of the snippet as fits in `width` columns."""
     if not hits:
         return "no results"
-    ids = [printable(h.id) for h in hits]
+    ids = [printable(f"{h.id}:{h.line}") for h in hits]
     id_width = min(max(len("id"), *map(len, ids)), max(20, width // 3))
     head = f"{'#':>3}  {'score':>7}  {'id':<{id_width}}  {'date':<10}  text"
     lines = [head]
@@ -203,7 +203,8 @@ def cmd_search(args: argparse.Namespace) -> int:
     with _open(args) as collection, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", QueryWarning)
         try:
-            hits = collection.search(args.text, args.modifiers, strict=args.strict, **overrides)
+            hits = collection.search(args.text, args.modifiers, strict=args.strict,
+                                     passages=args.passages, **overrides)
         except QueryError as e:
             for note in e.notes:
                 say(printable(note))
@@ -238,6 +239,7 @@ def cmd_info(args: argparse.Namespace) -> int:
             "collection": str(folder.resolve()),
             "mirrors": collection.root,
             "documents": len(collection),
+            "passages": sum(1 for label in collection.ids if label),
             "embedder": f"{collection.embedder.kind} x {dim}",
             "bytes on disk": size,
         }
@@ -310,6 +312,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--collection", "-c", **where)
     p.add_argument("--limit", "-n", type=_count, default=None, help="most results (wins over limit:)")
     p.add_argument("--json", action="store_true", help="print the results as JSON")
+    p.add_argument("--passages", action="store_true",
+                   help="every passage that ranks, not one hit per document (its best passage)")
     p.add_argument("--strict", action="store_true",
                    help="refuse a query with ignored parts instead of noting them")
     p.set_defaults(run=cmd_search)
