@@ -1109,7 +1109,7 @@ class Collection:
         `limit` documents, as (row, score). Rows are asked for in growing numbers until enough
         documents are found: a document's passages may fill the first rows."""
         live = state.rows - state.dead
-        fetch = min(live, limit if passages else 4 * limit)
+        fetch = limit if passages or live == state.documents else min(live, 4 * limit)
         while True:
             if lexical_scores is not None:
                 ranked = hybrid_rank(state.matrix, state.ids, state.id_to_idx, query, lexical_scores,
