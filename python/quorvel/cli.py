@@ -32,7 +32,8 @@ from datetime import datetime
 from pathlib import Path
 
 from .collection import DB_NAME, Collection, Result
-from .embedders import Embedder, LsaEmbedder, SentenceTransformerEmbedder
+from .embedders import (Embedder, LsaEmbedder, SentenceTransformerEmbedder, WordLlamaEmbedder,
+                        default_embedder)
 from .folder import TEXT_SUFFIXES, sync_folder
 from .query import QueryError, QueryWarning
 
@@ -119,7 +120,11 @@ class ProgressBar:
 def _make_embedder(args: argparse.Namespace) -> Embedder:
     if args.embedder == "sentence-transformers":
         return SentenceTransformerEmbedder(args.model)
-    return LsaEmbedder(args.dims)
+    if args.embedder == "wordllama":
+        return WordLlamaEmbedder()
+    if args.embedder == "lsa":
+        return LsaEmbedder(args.dims)
+    return default_embedder()
 
 
 def _exists(folder: Path) -> bool:
@@ -150,7 +155,6 @@ def cmd_index(args: argparse.Namespace) -> int:
         if made is None and _exists(folder):
             collection = Collection.open(folder)
         else:
-            args.embedder = args.embedder or "lsa"
             collection = Collection.create(folder, embedder=_make_embedder(args))
         with collection:
             source = args.folder if args.folder is not None else collection.root
@@ -294,8 +298,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("folder", nargs="?", metavar="FOLDER",
                    help="the folder to mirror (default: the one the collection mirrors)")
     p.add_argument("--collection", "-c", **where)
-    p.add_argument("--embedder", choices=["lsa", "sentence-transformers"], default=None,
-                   help="for a new collection: lsa (default, offline) or sentence-transformers")
+    p.add_argument("--embedder", choices=["wordllama", "lsa", "sentence-transformers"], default=None,
+                   help="for a new collection: wordllama (the default when installed), lsa (the "
+                        "default otherwise; both offline) or sentence-transformers")
     p.add_argument("--model", default="all-MiniLM-L6-v2",
                    help="sentence-transformers model name or path")
     p.add_argument("--dims", type=_count, default=256, help="lsa: most dimensions (default 256)")

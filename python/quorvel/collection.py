@@ -1062,6 +1062,9 @@ class Collection:
         blank = ~vectors.any(axis=1)
         if blank[0] and not found_by_words:
             notes.append(f"no word of the query {text!r} is known to the collection")
+        elif lexical_scores is not None and not found_by_words:
+            notes.append(f"no word of the query {text!r} occurs in the collection; "
+                         "ranked by meaning alone")
         if unlike and blank[1]:
             notes.append(f"no word of 'unlike:{unlike}' is known to the collection; it is ignored")
             unlike = ""
