@@ -378,6 +378,7 @@ class Collection:
         # the same on disk the embedder is kept. A caller's embedder is never replaced.
         self._embedder_config = config
         self._lexical: tuple[int, LexicalIndex] | None = None
+        self._cuts: dict[str, tuple[str, list[Passage]]] = {}  # see _split
         self._caller_embedder = embedder is not None and config is None
         self._state = self._load()
 
@@ -655,6 +656,7 @@ class Collection:
         collection mirrors (see `root`)."""
         batch = _batch(documents)
         dropped = [i for i in dict.fromkeys(_id_list(remove)) if i not in batch]
+        self._cuts.clear()  # kept from here to the index built after this change
         with self._change() as state:
             known = self._stored([*batch, *dropped])
             gone = [known[i][0] for i in dropped if i in known]
@@ -671,7 +673,7 @@ class Collection:
             if not (new or retext or retime or gone or meta):
                 return Update(0, 0, 0)
             texts_changed = len(new) + len(retext)
-            appended = sum(len(split(d)) for d in [*new, *(d for _, d in retext)])
+            appended = sum(len(self._split(d)) for d in [*new, *(d for _, d in retext)])
             tombstoned = self._live_rows([key for key, _ in retext] + gone)
             if self._stale(state, texts_changed):
                 self._rebuild(state, new, retext, retime, gone, refit=True, progress=progress,
@@ -812,7 +814,7 @@ class Collection:
         """Embeds the new and changed texts and appends their rows; the changed documents' old
         rows are tombstoned, and the documents `gone` (keys) removed with their rows; `meta` is
         committed with them."""
-        passages = [(doc, p) for doc in [*new, *(d for _, d in retext)] for p in split(doc)]
+        passages = [(doc, p) for doc in [*new, *(d for _, d in retext)] for p in self._split(doc)]
         first, undo = state.rows, None
         if passages:
             vectors = self._embed_batches([p.text for _, p in passages], progress)
@@ -888,7 +890,7 @@ class Collection:
         docs = [changed.pop(doc_id, None) or Document(doc_id, text, ts)
                 for key, doc_id, text, ts in stored if key not in gone]
         docs += new
-        passages = [(doc, p) for doc in docs for p in split(doc)]
+        passages = [(doc, p) for doc in docs for p in self._split(doc)]
         if refit:
             if progress:
                 progress("fitting", 0, 1)
@@ -1158,10 +1160,18 @@ class Collection:
                 raise ValueError("another generation's index")
         except ValueError:
             index = LexicalIndex.build(self._row_texts(state))
+            self._cuts.clear()
             if not self._read_only:
                 _save_lexical(index, folder)
         self._lexical = (state.generation, index)
         return index
+
+    def _split(self, doc: Document) -> list[Passage]:
+        """`split(doc)`, each document cut once for a change and the index built after it."""
+        cut = self._cuts.get(doc.id)
+        if cut is None or cut[0] != doc.text:
+            cut = self._cuts[doc.id] = (doc.text, split(doc))
+        return cut[1]
 
     def _row_texts(self, state: _State) -> list[str]:
         """The text indexed for each row of `state` ('' for a dead row), from its document."""
@@ -1171,7 +1181,7 @@ class Collection:
         for part in _chunks(ids):
             query = f"SELECT id, text, timestamp FROM documents WHERE id IN ({_marks(part)})"
             for doc_id, text, ts in self._db().execute(query, part):
-                for row, passage in zip(rows[doc_id], split(Document(doc_id, text, ts))):
+                for row, passage in zip(rows[doc_id], self._split(Document(doc_id, text, ts))):
                     texts[row] = passage.text
         return texts
 
