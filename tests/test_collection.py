@@ -10,14 +10,13 @@ import signal
 import sqlite3
 import struct
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import quorvel.collection as qc
 import quorvel.storage
-from quorvel import Collection, CollectionError, Embedder, LsaEmbedder
+from quorvel import Collection, CollectionError, Embedder
 from quorvel.lsa import LsaModel
 from quorvel.storage import HEADER_BYTES
 
@@ -182,6 +181,7 @@ DAMAGE = {
     "metadata missing": (lambda f: _meta(f, "embedder_id", None), "embedder_id"),
     "metadata not a count": (lambda f: _meta(f, "generation", "x"), "'generation'"),
     "stale format": (lambda f: _meta(f, "format", "1"), "format '1'"),
+    "a format-1 collection": (lambda f: _format_1(f), "format '1', this version reads format '2'"),
     "embedder not JSON": (lambda f: _meta(f, "embedder", "{"), "not JSON"),
     "embedder not an object": (lambda f: _meta(f, "embedder", "[1]"), "malformed embedder"),
     "row of a missing document": (lambda f: _sql(f, "DELETE FROM documents WHERE id = 'd3'"), "row"),
@@ -191,6 +191,16 @@ DAMAGE = {
     "database empty": (lambda f: (f / qc.DB_NAME).write_bytes(b""), "collection.sqlite"),
     "matrix a symlink": (lambda f: _symlink_matrix(f), "symbolic link"),
 }
+
+
+def _format_1(folder):
+    (folder / qc.DB_NAME).unlink()
+    with sqlite3.connect(folder / qc.DB_NAME) as conn:
+        conn.executescript("CREATE TABLE documents (row INTEGER PRIMARY KEY, id TEXT NOT NULL UNIQUE, "
+                           "text TEXT NOT NULL, timestamp REAL); "
+                           "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);")
+        conn.executemany("INSERT INTO meta VALUES (?, ?)", [
+            ("format", "1"), ("matrix", _matrix(folder).name), ("embedder", '{"kind": "custom"}')])
 
 
 def _symlink_matrix(folder):
@@ -351,7 +361,7 @@ def test_unstorable_identifiers_are_refused_before_any_work(tmp_path, bad, shown
         before, calls = fingerprint(folder), emb.calls
         with pytest.raises(ValueError, match=f"document identifier {shown} cannot be stored"):
             c.add(docs("ok", 2) + [(bad, "text")])
-        with pytest.raises(ValueError, match=f"text of document 'x' cannot be stored"):
+        with pytest.raises(ValueError, match="text of document 'x' cannot be stored"):
             c.add([("x", bad)])
         assert emb.calls == calls and fingerprint(folder) == before and len(c) == 3
     with pytest.raises(ValueError, match=shown):
