@@ -137,6 +137,33 @@ def test_two_handles_in_one_process_follow_each_other(tmp_path):
         b.close()
 
 
+def _add_and_remove(folder, rounds):
+    with Collection.open(folder, embedder=HashEmbedder()) as c:
+        for i in range(rounds):
+            c.add([(f"r{i}-{k}", f"text r{i}-{k}") for k in range(4)])
+            c.remove([f"r{i}-{k}" for k in range(3)] + [f"d{i}"])  # compactions now and then
+
+
+def test_a_reader_sees_one_state_at_a_time_while_a_process_writes(tmp_path):
+    folder = tmp_path / "c"
+    Collection.create(folder, [(f"d{i}", f"text d{i}") for i in range(30)], embedder=HashEmbedder()).close()
+    writer = multiprocessing.get_context("fork").Process(target=_add_and_remove, args=(folder, 25))
+    seen = set()
+    with Collection.open(folder, embedder=HashEmbedder(), read_only=True) as reader:
+        writer.start()
+        for _ in range(200):
+            snap = reader.snapshot()
+            seen.add(snap.generation)
+            assert len(snap.ids) == snap.matrix.shape[0]
+            assert snap.mask is None or np.flatnonzero(snap.mask).tolist() == sorted(snap.id_to_idx.values())
+            for row in list(snap.id_to_idx.values())[-6:]:  # texts never change: the latest rows
+                np.testing.assert_allclose(snap.matrix[row], reader.embed(f"text {snap.ids[row]}"), atol=2e-6)
+            if not writer.is_alive():
+                break
+        writer.join(timeout=60)
+    assert writer.exitcode == 0 and len(seen) > 1
+
+
 # -- damage refused at open ----------------------------------------------------------------------
 
 def _meta(folder, key, value):
