@@ -563,3 +563,16 @@ def test_documents_of_several_passages(tmp_path, monkeypatch):
                 text = c.get(doc_id).text
                 np.testing.assert_allclose(c.matrix[row], c.embed(text if row % 2 == 0 else text.upper()),
                                            atol=2e-6)
+
+
+def test_a_refit_elsewhere_reaches_the_other_handle(tmp_path):
+    folder = tmp_path / "c"
+    with Collection.create(folder, [(f"d{i}", prose(i)) for i in range(20)]) as a, \
+            Collection.open(folder) as b:
+        first = b.embedder.identity
+        a.add([(f"n{k}", prose(50 + k)) for k in range(3)])  # past a tenth: refitted
+        assert b.embedder.identity == a.embedder.identity != first
+        check_vectors(b)
+        b.add([("m", prose(99))])  # folded in with the model b reloaded
+        assert a.embedder.identity == b.embedder.identity and a.ids == b.ids
+        check_vectors(a)
