@@ -10,14 +10,13 @@ import signal
 import sqlite3
 import struct
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import quorvel.collection as qc
 import quorvel.storage
-from quorvel import Collection, CollectionError, Document, Embedder, LsaEmbedder
+from quorvel import Collection, CollectionError, Document, Embedder
 from quorvel.lsa import LsaModel
 from quorvel.storage import HEADER_BYTES
 
@@ -143,6 +142,34 @@ def test_two_handles_in_one_process_follow_each_other(tmp_path):
         b.close()
 
 
+def _add_and_remove(folder, rounds):
+    with Collection.open(folder, embedder=HashEmbedder()) as c:
+        for i in range(rounds):
+            c.add([(f"r{i}-{k}", f"text r{i}-{k}") for k in range(4)])
+            c.remove([f"r{i}-{k}" for k in range(3)] + [f"d{i}"])  # compactions now and then
+
+
+def test_a_reader_sees_one_state_at_a_time_while_a_process_writes(tmp_path):
+    folder = tmp_path / "c"
+    Collection.create(folder, [(f"d{i}", f"text d{i}") for i in range(30)], embedder=HashEmbedder()).close()
+    writer = multiprocessing.get_context("fork").Process(target=_add_and_remove, args=(folder, 25))
+    seen = set()
+    with Collection.open(folder, embedder=HashEmbedder(), read_only=True) as reader:
+        writer.start()
+        for _ in range(200):
+            snap = reader.snapshot()
+            seen.add(snap.generation)
+            assert len(snap.ids) == snap.matrix.shape[0]
+            assert snap.mask is None or np.flatnonzero(snap.mask).tolist() == sorted(snap.id_to_idx.values())
+            for row in list(snap.id_to_idx.values())[-6:]:  # texts never change: the latest rows
+                passage = qc.split(Document(snap.ids[row], f"text {snap.ids[row]}"))[0].text
+                np.testing.assert_allclose(snap.matrix[row], reader.embed(passage), atol=2e-6)
+            if not writer.is_alive():
+                break
+        writer.join(timeout=60)
+    assert writer.exitcode == 0 and len(seen) > 1
+
+
 # -- damage refused at open ----------------------------------------------------------------------
 
 def _meta(folder, key, value):
@@ -187,6 +214,7 @@ DAMAGE = {
     "metadata missing": (lambda f: _meta(f, "embedder_id", None), "embedder_id"),
     "metadata not a count": (lambda f: _meta(f, "generation", "x"), "'generation'"),
     "stale format": (lambda f: _meta(f, "format", "1"), "format '1'"),
+    "a format-1 collection": (lambda f: _format_1(f), "format '1', this version reads format '2'"),
     "embedder not JSON": (lambda f: _meta(f, "embedder", "{"), "not JSON"),
     "embedder not an object": (lambda f: _meta(f, "embedder", "[1]"), "malformed embedder"),
     "row of a missing document": (lambda f: _sql(f, "DELETE FROM documents WHERE id = 'd3'"), "row"),
@@ -196,6 +224,16 @@ DAMAGE = {
     "database empty": (lambda f: (f / qc.DB_NAME).write_bytes(b""), "collection.sqlite"),
     "matrix a symlink": (lambda f: _symlink_matrix(f), "symbolic link"),
 }
+
+
+def _format_1(folder):
+    (folder / qc.DB_NAME).unlink()
+    with sqlite3.connect(folder / qc.DB_NAME) as conn:
+        conn.executescript("CREATE TABLE documents (row INTEGER PRIMARY KEY, id TEXT NOT NULL UNIQUE, "
+                           "text TEXT NOT NULL, timestamp REAL); "
+                           "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);")
+        conn.executemany("INSERT INTO meta VALUES (?, ?)", [
+            ("format", "1"), ("matrix", _matrix(folder).name), ("embedder", '{"kind": "custom"}')])
 
 
 def _symlink_matrix(folder):
@@ -356,7 +394,7 @@ def test_unstorable_identifiers_are_refused_before_any_work(tmp_path, bad, shown
         before, calls = fingerprint(folder), emb.calls
         with pytest.raises(ValueError, match=f"document identifier {shown} cannot be stored"):
             c.add(docs("ok", 2) + [(bad, "text")])
-        with pytest.raises(ValueError, match=f"text of document 'x' cannot be stored"):
+        with pytest.raises(ValueError, match="text of document 'x' cannot be stored"):
             c.add([("x", bad)])
         assert emb.calls == calls and fingerprint(folder) == before and len(c) == 3
     with pytest.raises(ValueError, match=shown):
@@ -534,3 +572,16 @@ def test_documents_of_several_passages(tmp_path, monkeypatch):
                 text = c.get(qc.document_of(label)).text
                 np.testing.assert_allclose(c.matrix[row], c.embed(text if row % 2 == 0 else text.upper()),
                                            atol=2e-6)
+
+
+def test_a_refit_elsewhere_reaches_the_other_handle(tmp_path):
+    folder = tmp_path / "c"
+    with Collection.create(folder, [(f"d{i}", prose(i)) for i in range(20)]) as a, \
+            Collection.open(folder) as b:
+        first = b.embedder.identity
+        a.add([(f"n{k}", prose(50 + k)) for k in range(3)])  # past a tenth: refitted
+        assert b.embedder.identity == a.embedder.identity != first
+        check_vectors(b)
+        b.add([("m", prose(99))])  # folded in with the model b reloaded
+        assert a.embedder.identity == b.embedder.identity and a.ids == b.ids
+        check_vectors(a)

@@ -476,6 +476,7 @@ class Collection:
         conn.execute("BEGIN")
         try:
             meta = dict(conn.execute("SELECT key, value FROM meta"))
+            _check_format(meta, self.path / DB_NAME)
             rows = conn.execute("SELECT r.row, r.dead, d.id, d.timestamp FROM rows r "
                                 "LEFT JOIN documents d ON d.doc = r.doc ORDER BY r.row").fetchall()
             documents = conn.execute("SELECT count(*) FROM documents").fetchone()[0]
@@ -495,7 +496,7 @@ class Collection:
                 state = self._check_state(meta, rows, documents)
                 embedder = self._check_embedder(meta, state)
             except CollectionError:
-                if attempt + 1 < LOAD_ATTEMPTS and self._generation_on_disk() != state_generation(meta):
+                if attempt + 1 < LOAD_ATTEMPTS and self._generation_on_disk() != _generation_of(meta):
                     continue
                 raise
             self._embedder = embedder
@@ -507,10 +508,6 @@ class Collection:
     def _check_state(self, meta: dict[str, str], rows: list[tuple], documents: int) -> _State:
         db = self.path / DB_NAME
         missing = [k for k in _META_KEYS if k not in meta]
-        if "format" in meta and meta["format"] != FORMAT:
-            raise CollectionError(
-                f"{db}: collection format {meta['format']!r}, this version reads format {FORMAT!r}; "
-                "create the collection again from its documents")
         if missing:
             raise CollectionError(f"{db}: metadata lacks {', '.join(missing)}")
         counts = _meta_counts(meta, db)
@@ -1248,11 +1245,21 @@ class _Change:
             c._lock.release()
 
 
-def state_generation(meta: dict[str, str]) -> int | None:
+def _generation_of(meta: dict[str, str]) -> int | None:
     try:
         return int(meta["generation"])
     except (KeyError, ValueError):
         return None
+
+
+def _check_format(meta: dict[str, str], db: Path) -> None:
+    """Format 1 (one matrix row per document in a single table, the whole matrix written again
+    by every change) is refused rather than migrated: its documents table holds everything needed
+    to create the collection again, which also refits its embedder."""
+    if meta.get("format", FORMAT) != FORMAT:
+        raise CollectionError(
+            f"{db}: collection format {meta['format']!r}, this version reads format {FORMAT!r}; "
+            "create the collection again from its documents")
 
 
 def _sparse(dead: int, rows: int) -> bool:
