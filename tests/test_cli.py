@@ -81,6 +81,22 @@ def test_index_search_and_reindex(notes, col, capsys, monkeypatch):
     assert sorted(documents(col)) == ["garden.txt", "sub/backup.md", "sub/restore.md"]
 
 
+def test_passages_on_request(tmp_path, col, capsys):
+    root = tmp_path / "guide"
+    root.mkdir()
+    (root / "guide.md").write_text("# Backups\n\n" + "Dump the database to tape every night. " * 12
+                                   + "\n\n# Restores\n\n" + "Restore the database dump on a test server. " * 12)
+    assert main(["index", str(root), "-c", col, "-q"]) == 0
+    capsys.readouterr()
+    code, out, _ = run(capsys, "search", "database", "--json", "-c", col)
+    assert code == 0 and [h["id"] for h in json.loads(out)] == ["guide.md"]
+    code, out, _ = run(capsys, "search", "database", "--json", "--passages", "-c", col)
+    hits = json.loads(out)
+    assert code == 0 and sorted(h["line"] for h in hits) == [1, 5] and {h["id"] for h in hits} == {"guide.md"}
+    code, out, _ = run(capsys, "search", "restore a dump", "-c", col)
+    assert out.splitlines()[1].split()[2] == "guide.md:5"
+
+
 def test_refit_on_request(notes, col, capsys, monkeypatch):
     refits = []
     monkeypatch.setattr(Collection, "refit", lambda self, **kw: refits.append(len(self)))
