@@ -84,8 +84,8 @@ def test_index_search_and_reindex(notes, col, capsys, monkeypatch):
 def test_passages_on_request(tmp_path, col, capsys):
     root = tmp_path / "guide"
     root.mkdir()
-    (root / "guide.md").write_text("# Backups\n\n" + "Dump the database to tape every night. " * 12
-                                   + "\n\n# Restores\n\n" + "Restore the database dump on a test server. " * 12)
+    (root / "guide.md").write_text("# Backups\n\n" + "Dump the database to tape every night. " * 8
+                                   + "\n\n# Restores\n\n" + "Restore the database dump on a test server. " * 8)
     assert main(["index", str(root), "-c", col, "-q"]) == 0
     capsys.readouterr()
     code, out, _ = run(capsys, "search", "database", "--json", "-c", col)
