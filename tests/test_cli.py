@@ -207,6 +207,20 @@ def test_ctrl_c_during_index_leaves_the_collection_as_it_was(notes, col, capsys,
         assert documents(col) == before
 
 
+def test_ctrl_c_after_the_change_says_so(notes, col, capsys, monkeypatch):
+    def interrupted(self):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(Collection, "lexical_index", interrupted)
+    code, _, err = run(capsys, "index", str(notes), "-c", col, "-q")
+    assert code == 130 and err == ("quorvel: interrupted after the collection was updated; its word "
+                                   "index is made by the next search\n")
+    monkeypatch.undo()
+    assert len(documents(col)) == 3
+    assert main(["search", "tomatoes", "--json", "-c", col]) == 0
+    assert json.loads(capsys.readouterr().out)[0]["id"] == "garden.txt"
+
+
 def test_bad_files_are_skipped_with_one_line_each_and_counted(notes, col, capsys):
     (notes / "binary.txt").write_bytes(b"\x7fELF\x02\x01\x01\0\0\0")
     (notes / "dangling.md").symlink_to(notes / "nowhere")

@@ -161,8 +161,18 @@ def cmd_index(args: argparse.Namespace) -> int:
             if source is None:
                 raise UsageError("give the folder to index")
             report = sync_folder(collection, source, progress=bar)
-            if args.refit:
-                collection.refit(progress=bar)
+            made = None  # committed: from here on the collection is the new one
+            try:
+                if args.refit:
+                    collection.refit(progress=bar)
+                bar("indexing", 0, 1)
+                collection.lexical_index()  # now, so that the first search need not wait for it
+            except KeyboardInterrupt:
+                bar.close()
+                say("interrupted after the collection was updated"
+                    + (" (not refitted)" if args.refit else "")
+                    + "; its word index is made by the next search")
+                return EXIT_INTERRUPTED
             bar.close()
             for skipped in report.skipped:
                 say(f"skipped {printable(skipped.path)}: {skipped.reason}")

@@ -279,7 +279,4 @@ def sync_folder(collection: Collection, folder: str | os.PathLike[str], *,
         if progress:
             progress("reading", done, len(to_read))
     changes = collection.update(documents, remove=vanished, root=root, progress=progress)
-    if progress:
-        progress("indexing", 0, 1)
-    collection.lexical_index()  # built now, so that the first search does not wait for it
     return SyncReport(found.root, changes, plan.unchanged, skipped)
