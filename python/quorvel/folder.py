@@ -264,7 +264,8 @@ def sync_folder(collection: Collection, folder: str | os.PathLike[str], *,
                          "give another collection for it")
     held = collection.document_sizes()
     plan = plan_sync({k: f.fingerprint for k, f in found.files.items()},
-                     {k: Fingerprint(*v) if v[1] is not None else None for k, v in held.items()})
+                     {k: None if mtime is None else Fingerprint(size, mtime)
+                      for k, (size, mtime) in held.items()})
     skipped = list(found.skipped)
     documents, vanished = [], list(plan.deleted)
     to_read = plan.new + plan.changed
