@@ -1127,19 +1127,19 @@ class Collection:
                 return best[:limit]
             fetch = min(live, 4 * fetch)
 
-    @staticmethod
-    def _row_labels(state: _State, doc_ids: list[str]) -> list[str]:
+    def _row_labels(self, state: _State, doc_ids: list[str]) -> list[str]:
         """The labels of every live row of these documents (identifiers not held are kept as
         they are: the native call ignores them or says so)."""
-        wanted = set(doc_ids)
-        if all(i not in state.id_to_idx for i in wanted):
-            return list(doc_ids)
-        first = {state.id_to_idx[i] for i in wanted if i in state.id_to_idx}
+        held = [i for i in dict.fromkeys(doc_ids) if i in state.id_to_idx]
+        wanted = set(held)
         labels = [i for i in doc_ids if i not in state.id_to_idx]
-        for row in range(min(first), state.rows):
-            label = state.ids[row]
-            if label and document_of(label) in wanted:
-                labels.append(label)
+        for part in _chunks(held):
+            query = ("SELECT r.row FROM rows r JOIN documents d ON r.doc = d.doc "
+                     f"WHERE r.dead = 0 AND d.id IN ({_marks(part)}) ORDER BY r.row")
+            for (row,) in self._db().execute(query, part):
+                label = state.ids[row] if row < state.rows else ""
+                if label and document_of(label) in wanted:  # the same row in this generation
+                    labels.append(label)
         return labels
 
     def lexical_index(self) -> LexicalIndex:
