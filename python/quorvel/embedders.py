@@ -161,6 +161,9 @@ class WordLlamaEmbedder(Embedder):
     kind = "wordllama"
     CONFIG = "l2_supercat"
     DIM = 256
+    #: Bounds the padded token vectors of a batch (about 1 KiB a token): 128K characters are
+    #: some 32K tokens, 32 MiB. Without it 256 passages of 4,000 characters took 500 MiB.
+    BATCH_CHARS = 1 << 17
 
     def __init__(self, *, batch_size: int = 256):
         if batch_size < 1:
@@ -179,10 +182,7 @@ class WordLlamaEmbedder(Embedder):
     def embed(self, texts: Sequence[str]) -> np.ndarray:
         texts = list(texts)
         out = np.zeros((len(texts), self.DIM), dtype=np.float32)
-        # Batches of similar lengths pad less: embed in order of length, store in input order.
-        order = sorted(range(len(texts)), key=lambda i: (len(texts[i]), i))
-        for start in range(0, len(order), self.batch_size):
-            chunk = order[start:start + self.batch_size]
+        for chunk in self._batches(texts):
             part = [texts[i] for i in chunk]
             keep = [j for j, t in enumerate(part) if t.strip()]  # a blank text has no token: zero row
             if keep:
@@ -190,6 +190,22 @@ class WordLlamaEmbedder(Embedder):
                 out[[chunk[j] for j in keep]] = np.asarray(vectors, dtype=np.float32).reshape(len(keep), self.DIM)
         np.nan_to_num(out, copy=False, nan=0.0, posinf=0.0, neginf=0.0)
         return unit_rows(out)
+
+    def _batches(self, texts: list[str]) -> list[list[int]]:
+        """Indices of `texts` in batches of similar lengths (a batch is padded to its longest
+        text, with a float32 vector per token): in order of length, at most `batch_size` texts
+        and `BATCH_CHARS` characters counted as the longest text times the batch size."""
+        order = sorted(range(len(texts)), key=lambda i: (len(texts[i]), i))
+        batches: list[list[int]] = []
+        current: list[int] = []
+        for i in order:
+            if current and (len(current) >= self.batch_size or (len(current) + 1) * len(texts[i]) > self.BATCH_CHARS):
+                batches.append(current)
+                current = []
+            current.append(i)
+        if current:
+            batches.append(current)
+        return batches
 
     def save(self, folder: Path, stem: str) -> dict[str, Any]:
         return {"kind": self.kind, "identity": self.identity}
