@@ -11,6 +11,7 @@ collection as well.
 
 from __future__ import annotations
 
+import logging
 import shutil
 import tempfile
 from abc import ABC, abstractmethod
@@ -219,13 +220,27 @@ class WordLlamaEmbedder(Embedder):
         return embedder
 
 
+def _import_wordllama() -> Any:
+    """The wordllama module, imported without the logging set-up it does on import (a handler
+    on the root logger that would print every library's INFO lines on stderr)."""
+    root = logging.getLogger()
+    handlers, level = list(root.handlers), root.level
+    try:
+        import wordllama
+    finally:
+        for handler in root.handlers[len(handlers):]:
+            root.removeHandler(handler)
+        root.setLevel(level)
+    return wordllama
+
+
 def _load_wordllama(config: str, dim: int) -> Any:
     """The WordLlama model `config` of `dim` dimensions, from the files inside its wheel only."""
     try:
-        import wordllama
-        from wordllama import WordLlama
+        wordllama = _import_wordllama()
     except ImportError as e:
         raise ImportError("WordLlamaEmbedder needs the optional extra: pip install 'quorvel[embed]'") from e
+    WordLlama = wordllama.WordLlama
     package = Path(wordllama.__file__).parent
     tokenizer = package / "tokenizers" / f"{config}_tokenizer_config.json"
     weights = package / "weights" / f"{config}_{dim}.safetensors"
@@ -243,7 +258,7 @@ def default_embedder() -> Embedder:
     """The best embedder installed: `WordLlamaEmbedder` with the `embed` extra, else a fresh
     (unfitted) `LsaEmbedder`."""
     try:
-        import wordllama  # noqa: F401
+        _import_wordllama()
     except ImportError:
         return LsaEmbedder()
     return WordLlamaEmbedder()
