@@ -122,6 +122,6 @@ bench: $(BENCH_PY)
 RETRIEVAL_ARGS ?=
 bench-retrieval: $(BENCH_PY)
 	$(BENCH_PIP) install "scikit-build-core>=0.10" "numpy>=1.26" "threadpoolctl>=3" "cmake>=4.4,<4.5" \
-		$(shell $(PYTHON) scripts/extra-requirements embed)
+		$(shell $(BENCH_PY) scripts/extra-requirements embed)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(BENCH_PIP) install --no-build-isolation -Cbuild-dir=build/bench/module .
 	$(BENCH_PY) bench/retrieval.py $(RETRIEVAL_ARGS)

@@ -45,6 +45,22 @@ def test_default_loads_and_embeds_with_networking_refused(no_network):
         np.testing.assert_allclose(small.embed([text])[0], row, atol=1e-5)
 
 
+def test_loading_leaves_the_logging_set_up_alone(monkeypatch):
+    pytest.importorskip("wordllama")
+    import logging
+
+    from quorvel.embedders import WordLlamaEmbedder
+
+    root = logging.getLogger()
+    monkeypatch.setattr(root, "handlers", [])
+    monkeypatch.delitem(sys.modules, "wordllama")  # its import configures the root logger
+    for name in [n for n in sys.modules if n.startswith("wordllama.")]:
+        monkeypatch.delitem(sys.modules, name)
+    level = root.level
+    WordLlamaEmbedder()
+    assert root.handlers == [] and root.level == level
+
+
 def test_restoring_refuses_vectors_of_another_model(tmp_path):
     pytest.importorskip("wordllama")
     from quorvel.embedders import WordLlamaEmbedder, restore_embedder

@@ -5,13 +5,14 @@ model trained on language, whose weights ship inside the `wordllama` wheel:
 `pip install 'quorvel[embed]'`), else `LsaEmbedder`, which needs nothing beyond NumPy and is
 fitted on the collection's own texts. Both work offline. `SentenceTransformerEmbedder` uses the
 optional sentence-transformers package (`pip install 'quorvel[st]'`) with whatever model that
-package can load. Any subclass of `Embedder` that sets `dim` and implements `embed` can be handed to a
-collection as well.
+package can load. Any subclass of `Embedder` that sets `dim` and implements `embed` can be handed
+to a collection as well.
 """
 
 from __future__ import annotations
 
 import copy
+import logging
 import shutil
 import tempfile
 from abc import ABC, abstractmethod
@@ -185,6 +186,9 @@ class WordLlamaEmbedder(Embedder):
     kind = "wordllama"
     CONFIG = "l2_supercat"
     dim = 256
+    #: Bounds the padded token vectors of a batch (about 1 KiB a token): 128K characters are
+    #: some 32K tokens, 32 MiB. Without it 256 passages of 4,000 characters took 500 MiB.
+    BATCH_CHARS = 1 << 17
 
     def __init__(self, *, batch_size: int = 256):
         if batch_size < 1:
@@ -199,10 +203,7 @@ class WordLlamaEmbedder(Embedder):
     def embed(self, texts: Sequence[str]) -> np.ndarray:
         texts = list(texts)
         out = np.zeros((len(texts), self.dim), dtype=np.float32)
-        # Batches of similar lengths pad less: embed in order of length, store in input order.
-        order = sorted(range(len(texts)), key=lambda i: (len(texts[i]), i))
-        for start in range(0, len(order), self.batch_size):
-            chunk = order[start:start + self.batch_size]
+        for chunk in self._batches(texts):
             part = [texts[i] for i in chunk]
             keep = [j for j, t in enumerate(part) if t.strip()]  # a blank text has no token: zero row
             if keep:
@@ -210,6 +211,22 @@ class WordLlamaEmbedder(Embedder):
                 out[[chunk[j] for j in keep]] = np.asarray(vectors, dtype=np.float32).reshape(len(keep), self.dim)
         np.nan_to_num(out, copy=False, nan=0.0, posinf=0.0, neginf=0.0)
         return unit_rows(out)
+
+    def _batches(self, texts: list[str]) -> list[list[int]]:
+        """Indices of `texts` in batches of similar lengths (a batch is padded to its longest
+        text, with a float32 vector per token): in order of length, at most `batch_size` texts
+        and `BATCH_CHARS` characters counted as the longest text times the batch size."""
+        order = sorted(range(len(texts)), key=lambda i: (len(texts[i]), i))
+        batches: list[list[int]] = []
+        current: list[int] = []
+        for i in order:
+            if current and (len(current) >= self.batch_size or (len(current) + 1) * len(texts[i]) > self.BATCH_CHARS):
+                batches.append(current)
+                current = []
+            current.append(i)
+        if current:
+            batches.append(current)
+        return batches
 
     def save(self, folder: Path, stem: str) -> dict[str, Any]:
         return {"kind": self.kind, "identity": self.identity}
@@ -223,13 +240,27 @@ class WordLlamaEmbedder(Embedder):
         return embedder
 
 
+def _import_wordllama() -> Any:
+    """The wordllama module, imported without the logging set-up it does on import (a handler
+    on the root logger that would print every library's INFO lines on stderr)."""
+    root = logging.getLogger()
+    handlers, level = list(root.handlers), root.level
+    try:
+        import wordllama
+    finally:
+        for handler in root.handlers[len(handlers):]:
+            root.removeHandler(handler)
+        root.setLevel(level)
+    return wordllama
+
+
 def _load_wordllama(config: str, dim: int) -> Any:
     """The WordLlama model `config` of `dim` dimensions, from the files inside its wheel only."""
     try:
-        import wordllama
-        from wordllama import WordLlama
+        wordllama = _import_wordllama()
     except ImportError as e:
         raise ImportError("WordLlamaEmbedder needs the optional extra: pip install 'quorvel[embed]'") from e
+    WordLlama = wordllama.WordLlama
     package = Path(wordllama.__file__).parent
     tokenizer = package / "tokenizers" / f"{config}_tokenizer_config.json"
     weights = package / "weights" / f"{config}_{dim}.safetensors"
@@ -247,7 +278,7 @@ def default_embedder() -> Embedder:
     """The best embedder installed: `WordLlamaEmbedder` with the `embed` extra, else a fresh
     (unfitted) `LsaEmbedder`."""
     try:
-        import wordllama  # noqa: F401
+        _import_wordllama()
     except ImportError:
         return LsaEmbedder()
     return WordLlamaEmbedder()
