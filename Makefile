@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 JOBS ?= 2
 
-.PHONY: demo test install venv kernel-tests clean sanitize fuzz bench
+.PHONY: demo test install venv kernel-tests clean sanitize fuzz bench bench-retrieval
 
 $(PY):
 	@test -n "$(PYTHON)" || { echo "no Python >= 3.13 found; pass PYTHON=..."; exit 1; }
@@ -28,8 +28,9 @@ kernel-tests:
 	cmake --build build/kernel-tests -j $(JOBS)
 	ctest --test-dir build/kernel-tests --output-on-failure
 
+# The tests run with the optional default embedder installed, so that its offline loading is tested.
 test: install kernel-tests
-	$(PIP) install $(shell $(PY) scripts/extra-requirements test typing)
+	$(PIP) install $(shell $(PY) scripts/extra-requirements test typing embed)
 	$(PY) -m pytest -q
 
 clean:
@@ -90,10 +91,11 @@ fuzz:
 		-print_final_stats=1 build/fuzz/corpus fuzz/corpus
 
 # Speed against the read bound of the matrix and against NumPy, FAISS and LangChain, all measured
-# in one run (bench/README.md). The baselines live in a venv of their own so that the test venv
-# stays lean; the module is built there in build/bench. `make bench BENCH_ARGS=--full` adds the
-# 1,000,000-row matrices (about 6 GiB of memory). OpenBLAS's core-type override of this machine
-# is dropped for the run so that NumPy runs its own kernel for this CPU.
+# in one run (bench/README.md), then what a change to a collection costs (bench/collection.py).
+# The baselines live in a venv of their own so that the test venv stays lean; the module is built
+# there in build/bench. `make bench BENCH_ARGS=--full` adds the 1,000,000-row matrices (about
+# 6 GiB of memory). OpenBLAS's core-type override of this machine is dropped for the run so that
+# NumPy runs its own kernel for this CPU.
 BENCH_VENV ?= .venv-bench
 BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_PIP := $(BENCH_PY) -m pip --disable-pip-version-check -q
@@ -111,3 +113,15 @@ bench: $(BENCH_PY)
 	mkdir -p build/bench
 	$(BENCH_CXX) -O3 -std=c++20 -Wall -Wextra -ffp-contract=off -fPIC -shared bench/read_probe.cpp -o build/bench/read_probe.so
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_PY) bench/run.py --probe build/bench/read_probe.so $(BENCH_ARGS)
+	$(BENCH_PY) bench/collection.py
+
+# Known-item retrieval over the CMake documentation shipped in the cmake wheel (lexical, semantic
+# per embedder, combined) and the cost of each embedder at 10,000 and 100,000 passages
+# (bench/README.md, "Retrieval"). Same venv as `make bench`. RETRIEVAL_ARGS=--no-costs skips the
+# costs (a few minutes).
+RETRIEVAL_ARGS ?=
+bench-retrieval: $(BENCH_PY)
+	$(BENCH_PIP) install "scikit-build-core>=0.10" "numpy>=1.26" "threadpoolctl>=3" "cmake>=4.4,<4.5" \
+		$(shell $(BENCH_PY) scripts/extra-requirements embed)
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(BENCH_PIP) install --no-build-isolation -Cbuild-dir=build/bench/module .
+	$(BENCH_PY) bench/retrieval.py $(RETRIEVAL_ARGS)

@@ -82,7 +82,7 @@ VEC = object()  # expected value: the embedding of the text that follows
      {"threshold": 0.2, "mmr_lambda": 0.4, "oversample": 50, "pre_filter_ids": ["git", "merge"]}, []),
 ])
 def test_modifiers_reach_score_candidates(collection, calls, modifiers, overrides, expected, absent):
-    results = collection.search("onion soup", modifiers, **overrides)
+    results = collection.search("onion soup", modifiers, lexical=False, **overrides)
     (call,) = calls
     assert call["matrix"] is collection.matrix and call["ids"] == collection.ids
     assert call["id_to_idx"] == {d: i for i, d in enumerate(TEXTS)}
@@ -100,7 +100,7 @@ def test_modifiers_reach_score_candidates(collection, calls, modifiers, override
 
 
 def test_mask_override_and_unknown_keyword(collection, calls):
-    collection.search("soup", mask=[True, False] * 3)
+    collection.search("soup", mask=[True, False] * 3, lexical=False)
     assert calls[0]["mask"].dtype == np.bool_ and calls[0]["mask"].tolist() == [True, False] * 3
     with pytest.raises(TypeError, match="'k'"):
         collection.search("x", k=3)
@@ -108,7 +108,7 @@ def test_mask_override_and_unknown_keyword(collection, calls):
 
 def test_undated_collection_passes_no_timestamps(tmp_path, calls):
     with Collection.create(tmp_path / "c", corpus(dated=False)) as c:
-        c.search("soup", "recent")
+        c.search("soup", "recent", lexical=False)
         assert c.timestamps is None and "timestamps" not in calls[0] and calls[0]["recent"] is True
 
 
@@ -169,9 +169,14 @@ def test_add_update_remove(tmp_path):
         assert c.get("soup") == Document("soup", "Tomato soup.", pytest.approx(NOW))
         assert c.remove(["moon", "nope"]) == 1
     with Collection.open(path) as c:
-        assert c.ids == ("stars", "soup", "bread", "git") and "moon" not in c
+        # the small collection was refitted by the add (rows in document order); the removed
+        # row is tombstoned and masked until a compaction
+        assert c.ids == ["stars", "", "soup", "bread", "git"] and "moon" not in c and len(c) == 4
+        assert c.mask.tolist() == [True, False, True, True, True]
         assert c.search("tomato")[0].id == "soup"
-        assert c.matrix.shape[0] == 4
+        c.compact()
+        assert c.ids == ["stars", "soup", "bread", "git"] and c.mask is None
+        assert c.matrix.shape[0] == 4 and c.search("tomato")[0].id == "soup"
     assert len(list(path.glob("*.npy"))) == 1 and len(list(path.glob("*.lsa.npz"))) == 1
     with Collection.create(tmp_path / "empty") as c:
         assert len(c) == 0 and c.search("anything", "diverse") == []
@@ -199,7 +204,7 @@ def test_fixed_embedder_embeds_only_new_texts_and_must_be_given_again(tmp_path):
         first = np.array(c.matrix)
         emb.seen.clear()
         c.add([("git", TEXTS["git"]), ("moon", "Changed text about the moon.")])
-        assert sorted(emb.seen) == sorted([TEXTS["git"], "Changed text about the moon."])
+        assert sorted(emb.seen) == sorted([f"git\n{TEXTS['git']}", "moon\nChanged text about the moon."])
         np.testing.assert_array_equal(c.matrix[[0, 2]], first[[0, 2]])  # untouched rows kept
     with pytest.raises(TypeError, match="embedder="):
         Collection.open(tmp_path / "c")

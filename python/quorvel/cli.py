@@ -1,6 +1,7 @@
 """The `quorvel` command: mirror a folder of text files into a collection and search it.
 
     quorvel index notes/                          # into ./.quorvel; again to bring it up to date
+    quorvel index --refit                         # and fit the default embedder again
     quorvel search "backup strategy" -m "recent:30 diverse limit:5"
     quorvel search "backup strategy" --json
     quorvel list | info | remove ID... | demo
@@ -31,7 +32,8 @@ from datetime import datetime
 from pathlib import Path
 
 from .collection import DB_NAME, Collection, Result
-from .embedders import Embedder, LsaEmbedder, SentenceTransformerEmbedder
+from .embedders import (Embedder, LsaEmbedder, SentenceTransformerEmbedder, WordLlamaEmbedder,
+                        default_embedder)
 from .folder import TEXT_SUFFIXES, sync_folder
 from .query import QueryError, QueryWarning
 
@@ -118,7 +120,11 @@ class ProgressBar:
 def _make_embedder(args: argparse.Namespace) -> Embedder:
     if args.embedder == "sentence-transformers":
         return SentenceTransformerEmbedder(args.model)
-    return LsaEmbedder(args.dims)
+    if args.embedder == "wordllama":
+        return WordLlamaEmbedder()
+    if args.embedder == "lsa":
+        return LsaEmbedder(args.dims)
+    return default_embedder()
 
 
 def _exists(folder: Path) -> bool:
@@ -149,13 +155,24 @@ def cmd_index(args: argparse.Namespace) -> int:
         if made is None and _exists(folder):
             collection = Collection.open(folder)
         else:
-            args.embedder = args.embedder or "lsa"
             collection = Collection.create(folder, embedder=_make_embedder(args))
         with collection:
             source = args.folder if args.folder is not None else collection.root
             if source is None:
                 raise UsageError("give the folder to index")
             report = sync_folder(collection, source, progress=bar)
+            made = None  # committed: from here on the collection is the new one
+            try:
+                if args.refit:
+                    collection.refit(progress=bar)
+                bar("indexing", 0, 1)
+                collection.lexical_index()  # now, so that the first search need not wait for it
+            except KeyboardInterrupt:
+                bar.close()
+                say("interrupted after the collection was updated"
+                    + (" (not refitted)" if args.refit else "")
+                    + "; its word index is made by the next search")
+                return EXIT_INTERRUPTED
             bar.close()
             for skipped in report.skipped:
                 say(f"skipped {printable(skipped.path)}: {skipped.reason}")
@@ -182,7 +199,7 @@ def format_table(hits: Sequence[Result], width: int) -> str:
     """Rank, score, identifier, date and as much of the snippet as fits in `width` columns."""
     if not hits:
         return "no results"
-    ids = [printable(h.id) for h in hits]
+    ids = [printable(f"{h.id}:{h.line}") for h in hits]
     id_width = min(max(len("id"), *map(len, ids)), max(20, width // 3))
     head = f"{'#':>3}  {'score':>7}  {'id':<{id_width}}  {'date':<10}  text"
     lines = [head]
@@ -200,7 +217,8 @@ def cmd_search(args: argparse.Namespace) -> int:
     with _open(args) as collection, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", QueryWarning)
         try:
-            hits = collection.search(args.text, args.modifiers, strict=args.strict, **overrides)
+            hits = collection.search(args.text, args.modifiers, strict=args.strict,
+                                     passages=args.passages, **overrides)
         except QueryError as e:
             for note in e.notes:
                 say(printable(note))
@@ -235,6 +253,7 @@ def cmd_info(args: argparse.Namespace) -> int:
             "collection": str(folder.resolve()),
             "mirrors": collection.root,
             "documents": len(collection),
+            "passages": sum(1 for label in collection.ids if label),
             "embedder": f"{collection.embedder.kind} x {dim}",
             "bytes on disk": size,
         }
@@ -289,11 +308,15 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("folder", nargs="?", metavar="FOLDER",
                    help="the folder to mirror (default: the one the collection mirrors)")
     p.add_argument("--collection", "-c", **where)
-    p.add_argument("--embedder", choices=["lsa", "sentence-transformers"], default=None,
-                   help="for a new collection: lsa (default, offline) or sentence-transformers")
+    p.add_argument("--embedder", choices=["wordllama", "lsa", "sentence-transformers"], default=None,
+                   help="for a new collection: wordllama (the default when installed), lsa (the "
+                        "default otherwise; both offline) or sentence-transformers")
     p.add_argument("--model", default="all-MiniLM-L6-v2",
                    help="sentence-transformers model name or path")
     p.add_argument("--dims", type=_count, default=256, help="lsa: most dimensions (default 256)")
+    p.add_argument("--refit", action="store_true",
+                   help="fit the default embedder again on every text (it is refitted by itself "
+                        "once a tenth of the texts changed since its last fit)")
     p.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     p.set_defaults(run=cmd_index)
 
@@ -304,6 +327,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--collection", "-c", **where)
     p.add_argument("--limit", "-n", type=_count, default=None, help="most results (wins over limit:)")
     p.add_argument("--json", action="store_true", help="print the results as JSON")
+    p.add_argument("--passages", action="store_true",
+                   help="every passage that ranks, not one hit per document (its best passage)")
     p.add_argument("--strict", action="store_true",
                    help="refuse a query with ignored parts instead of noting them")
     p.set_defaults(run=cmd_search)

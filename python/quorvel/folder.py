@@ -12,9 +12,11 @@ are not regular (a FIFO would block the read), and binary files (a NUL byte, byt
 UTF-8, or mostly control characters).
 
 Symlinks are followed, to files and to folders alike, so a tree assembled from links is indexed as
-it appears. Every folder is entered at most once, keyed by its (st_dev, st_ino): a link back to a
-folder being walked (a loop) or to one already indexed under another name is skipped, so every
-file is read once and the walk ends.
+it appears. Every folder is entered at most once, keyed by its (st_dev, st_ino), so every file is
+read once and the walk ends: a link back to a folder being walked is a loop, skipped with a
+reason; a folder met again under another name (Debian's documentation links many package folders
+to one) is indexed under the first name met, in sorted order, and the other names are listed in
+`Scan.aliases` without a warning.
 
 Identifiers are the POSIX paths of the files relative to the root, taken from the names under
 the root (not from where links point), and the root itself is resolved first: `notes`,
@@ -71,11 +73,13 @@ class Skipped:
 
 @dataclass(slots=True)
 class Scan:
-    """The text files under a root, by identifier, and the entries skipped."""
+    """The text files under a root, by identifier, the entries skipped, and the folders met again
+    under another name (alias: the name they were indexed under)."""
 
     root: Path
     files: dict[str, FoundFile] = field(default_factory=dict)
     skipped: list[Skipped] = field(default_factory=list)
+    aliases: dict[str, str] = field(default_factory=dict)
 
 
 def resolve_root(folder: str | os.PathLike[str]) -> Path:
@@ -152,9 +156,10 @@ def _walk(folder: Path, prefix: str, entered: dict[tuple[int, int], str], result
             key = (st.st_dev, st.st_ino)
             if key in entered:
                 seen = entered[key]
-                result.skipped.append(Skipped(rel, f"symlink loop back to {seen or '.'}"
-                                              if _is_ancestor(seen, rel) else
-                                              f"same folder as {seen}, indexed there"))
+                if _is_ancestor(seen, rel):
+                    result.skipped.append(Skipped(rel, f"symlink loop back to {seen or '.'}"))
+                else:
+                    result.aliases[rel] = seen
                 continue
             entered[key] = rel
             folders.append((entry, rel, key))
@@ -259,7 +264,8 @@ def sync_folder(collection: Collection, folder: str | os.PathLike[str], *,
                          "give another collection for it")
     held = collection.document_sizes()
     plan = plan_sync({k: f.fingerprint for k, f in found.files.items()},
-                     {k: Fingerprint(*v) if v[1] is not None else None for k, v in held.items()})
+                     {k: None if mtime is None else Fingerprint(size, mtime)
+                      for k, (size, mtime) in held.items()})
     skipped = list(found.skipped)
     documents, vanished = [], list(plan.deleted)
     to_read = plan.new + plan.changed
