@@ -2,11 +2,13 @@
 every passage on request, modifiers that name documents reach all their passages, the BM25
 index kept per generation, and rows kept on their passages through compaction."""
 
+import zlib
+
 import numpy as np
 import pytest
 
 import quorvel.collection as qc
-from quorvel import Collection, Document
+from quorvel import Collection, Document, Embedder
 
 DAY = 86400.0
 T0 = 1_700_000_000.0
@@ -107,10 +109,46 @@ def test_the_bm25_index_follows_the_generations(tmp_path):
         assert c.search("compost", "limit:1")[0].id == "garden.md"
         assert (tmp_path / "c" / f"{first}.lexical").is_dir()
         c.add([Document("worms.md", "Worms eat the compost and make it richer, worms again.")])
-        assert not (tmp_path / "c" / f"{first}.lexical").exists()   # the change swept it
         assert c.search("worms", "limit:1")[0].id == "worms.md"
-    with Collection.open(tmp_path / "c", read_only=True) as c:      # read from the folder
+        c.remove(["worms.md"])
+        lexical = sorted(p.name for p in (tmp_path / "c").iterdir() if ".lexical" in p.name)
+        assert lexical == [f"{c.generation - 1}.lexical"]   # the latest only, kept for its terms
+    with Collection.open(tmp_path / "c", read_only=True) as c:      # built in memory
         assert c.lexical_index().rows == len(c.ids)
+
+
+class WordHashes(Embedder):
+    """A fixed embedder (never refitted, so appends keep the matrix file): hashed words."""
+    dim = 64
+
+    def embed(self, texts):
+        out = np.zeros((len(texts), self.dim), dtype=np.float32)
+        for i, text in enumerate(texts):
+            for word in text.lower().split():
+                out[i, zlib.crc32(word.encode()) % self.dim] += 1
+        return out
+
+
+def test_the_next_index_tokenizes_only_the_rows_appended(tmp_path, monkeypatch):
+    queries = ["compost worms", "tea", "bread soup", "CXX_STANDARD", "nothing"]
+    filler = [Document(f"filler{i}.md", f"Filler note {i} about walking the dog.") for i in range(20)]
+    with Collection.create(tmp_path / "c", DOCS + filler, embedder=WordHashes()) as c:
+        c.lexical_index()
+        seen = []
+        monkeypatch.setattr(qc, "tokenize", lambda texts, real=qc.tokenize: seen.append(len(texts)) or real(texts))
+        c.add([Document("worms.md", "Worms eat the compost."),
+               Document("kitchen.md", KITCHEN + section("Tea", "Brew green tea for two minutes."))])
+        c.remove(["notes.md"])
+        index = c.lexical_index()
+        appended = len(qc.rows_by_document(c.ids)["kitchen.md"]) + 1
+        assert seen == [appended]
+        full = qc.LexicalIndex.build(c._row_texts(c._state))
+        for q in queries:
+            np.testing.assert_allclose(index.scores(q), full.scores(q), rtol=1e-6)
+        c.compact()                                    # rows moved: every row tokenized again
+        seen.clear()
+        c.lexical_index()
+        assert seen == [len(c.ids)]
 
 
 def test_rows_stay_on_their_passages_through_changes_and_compaction(tmp_path):

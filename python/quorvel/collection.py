@@ -56,7 +56,7 @@ import numpy as np
 import _quorvel
 
 from .embedders import Embedder, LsaEmbedder, restore_embedder, unit_rows
-from .lexical import DEFAULT_POOL, LexicalIndex, hybrid_rank
+from .lexical import DEFAULT_POOL, LexicalIndex, hybrid_rank, tokenize
 from .passages import Passage as _Cut, indexed_text, split_passages
 from .query import QueryError, QueryWarning, modifier_notes
 from .storage import CollectionError, MatrixFile, folder_file, writer_lock
@@ -66,6 +66,8 @@ FORMAT = "2"
 MATRIX_SUFFIX = ".embeddings.npy"
 #: The BM25 index of generation G is the folder ``G.lexical``, made on first use.
 LEXICAL_SUFFIX = ".lexical"
+#: In such a folder, the index terms of every row, kept for the next generation's index.
+TERMS_FILE = "terms.json"
 DEFAULT_LIMIT = 10
 SNIPPET_CHARS = 200
 EMBED_BATCH = 512
@@ -220,12 +222,15 @@ def _best_per_document(ranked: list[tuple[int, float]], labels: Sequence[str]) -
     return best
 
 
-def _save_lexical(index: LexicalIndex, folder: Path) -> None:
-    """Writes `index` under a scratch name and renames it to `folder`; a reader that cannot
-    write, or loses a race with another that saved the same generation, keeps it in memory."""
+def _save_lexical(index: LexicalIndex, folder: Path, terms: dict[str, Any]) -> None:
+    """Writes `index`, with the terms of its rows and the matrix file they belong to, under a
+    scratch name and renames it to `folder`; a reader that cannot write, or loses a race with
+    another that saved the same generation, keeps it in memory."""
     scratch = folder.with_name(f".{folder.name}.{secrets.token_hex(4)}")
     try:
         index.save(scratch)
+        with open(scratch / TERMS_FILE, "w", encoding="utf-8") as f:
+            json.dump(terms, f, separators=(",", ":"))
         os.rename(scratch, folder)
     except OSError:
         shutil.rmtree(scratch, ignore_errors=True)
@@ -991,13 +996,17 @@ class Collection:
             keep.update(self._embedder.files(config))
         except (ValueError, TypeError, KeyError):
             return
-        current = f"{state.generation}{LEXICAL_SUFFIX}"
+        # Of the BM25 indexes only the latest stays: the next one takes its rows' terms.
+        with os.scandir(self.path) as entries:
+            indexes = [e for e in entries if ".lexical" in e.name and e.is_dir(follow_symlinks=False)]
+        latest = max((int(e.name.removesuffix(LEXICAL_SUFFIX)) for e in indexes
+                      if e.name.removesuffix(LEXICAL_SUFFIX).isdigit()), default=None)
+        for entry in indexes:
+            if entry.name != f"{latest}{LEXICAL_SUFFIX}":  # older, or a scratch folder left
+                shutil.rmtree(entry.path, ignore_errors=True)
         with os.scandir(self.path) as entries:
             for entry in entries:
-                if (entry.name.endswith(LEXICAL_SUFFIX) and entry.name != current
-                        and entry.is_dir(follow_symlinks=False)):
-                    shutil.rmtree(entry.path, ignore_errors=True)
-                elif (entry.name.endswith((MATRIX_SUFFIX, ".lsa.npz")) and entry.name not in keep
+                if (entry.name.endswith((MATRIX_SUFFIX, ".lsa.npz")) and entry.name not in keep
                         and entry.is_file(follow_symlinks=False)):
                     try:
                         os.unlink(entry.path)
@@ -1176,12 +1185,45 @@ class Collection:
             if index.rows != state.rows:
                 raise ValueError("another generation's index")
         except ValueError:
-            index = LexicalIndex.build(self._row_texts(state))
+            terms = self._row_terms(state)
+            index = LexicalIndex.from_terms(terms)
             self._cuts.clear()
             if not self._read_only:
-                _save_lexical(index, folder)
+                _save_lexical(index, folder, {"matrix": state.meta["matrix"], "terms": terms})
         self._lexical = (state.generation, index)
         return index
+
+    def _row_terms(self, state: _State) -> list[list[str]]:
+        """The index terms of each row of `state` (none for a dead row). The rows of an earlier
+        generation whose index was saved keep their terms when that generation's matrix file is
+        still the current one (rows were only appended or tombstoned since, never moved): only
+        the rows appended since are cut and tokenized."""
+        kept = self._earlier_terms(state)
+        terms = [t if state.ids[row] else [] for row, t in enumerate(kept)]
+        fresh = self._row_texts(state, first=len(kept))
+        return terms + tokenize(fresh) if fresh else terms
+
+    def _earlier_terms(self, state: _State) -> list[list[str]]:
+        """The saved terms of the latest earlier generation, if its rows are a prefix of these."""
+        earlier = []
+        with os.scandir(self.path) as entries:
+            for entry in entries:
+                stem = entry.name.removesuffix(LEXICAL_SUFFIX)
+                if stem != entry.name and stem.isdigit() and int(stem) < state.generation:
+                    earlier.append(int(stem))
+        if not earlier:
+            return []
+        try:
+            with open(self.path / f"{max(earlier)}{LEXICAL_SUFFIX}" / TERMS_FILE, encoding="utf-8") as f:
+                saved = json.load(f)
+            terms = saved["terms"]
+            if (saved["matrix"] != state.meta["matrix"] or not isinstance(terms, list)
+                    or len(terms) > state.rows
+                    or not all(isinstance(t, list) and all(isinstance(w, str) for w in t) for t in terms)):
+                return []
+        except (OSError, ValueError, KeyError, TypeError):
+            return []
+        return terms
 
     def _split(self, doc: Document) -> list[Passage]:
         """`split(doc)`, each document cut once for a change and the index built after it."""
@@ -1190,16 +1232,18 @@ class Collection:
             cut = self._cuts[doc.id] = (doc.text, split(doc))
         return cut[1]
 
-    def _row_texts(self, state: _State) -> list[str]:
-        """The text indexed for each row of `state` ('' for a dead row), from its document."""
-        texts = [""] * state.rows
+    def _row_texts(self, state: _State, first: int = 0) -> list[str]:
+        """The text indexed for each row of `state` from `first` on ('' for a dead row), from
+        its document."""
+        texts = [""] * (state.rows - first)
         rows = rows_by_document(state.ids)
-        ids = list(rows)
+        ids = list(dict.fromkeys(document_of(label) for label in state.ids[first:] if label))
         for part in _chunks(ids):
             query = f"SELECT id, text, timestamp FROM documents WHERE id IN ({_marks(part)})"
             for doc_id, text, ts in self._db().execute(query, part):
                 for row, passage in zip(rows[doc_id], self._split(Document(doc_id, text, ts))):
-                    texts[row] = passage.text
+                    if row >= first:
+                        texts[row - first] = passage.text
         return texts
 
     @staticmethod
