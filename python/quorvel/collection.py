@@ -230,7 +230,7 @@ def _save_lexical(index: LexicalIndex, folder: Path, terms: dict[str, Any]) -> N
     try:
         index.save(scratch)
         with open(scratch / TERMS_FILE, "w", encoding="utf-8") as f:
-            json.dump(terms, f, separators=(",", ":"))
+            f.write(json.dumps(terms, separators=(",", ":")))  # dumps: the C encoder
         os.rename(scratch, folder)
     except OSError:
         shutil.rmtree(scratch, ignore_errors=True)
