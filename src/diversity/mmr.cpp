@@ -254,14 +254,15 @@ std::vector<MmrPick> select_eager(Selection s) {
     return std::move(s.result);
 }
 
-// Whether a position's last computed score bounds every later one from above, which the lazy
-// scan rests on. max_sim never decreases (a NaN similarity never replaces a value, and nothing
-// else lowers it) and is never NaN, so with a finite positive redundancy weight the penalty never
-// decreases and is never NaN, and rounding keeps that order; a score can then only fall, or turn
-// NaN (infinite gain less infinite penalty), which no scan ever picks, and no NaN score ever turns
-// back into a number. A weight of 0 (lambda 1) breaks this: 0 x -inf is NaN while a position has
-// seen only NaN similarities, and becomes a number again later; a negative weight (lambda > 1)
-// raises scores, and NaN or infinite weights make every score NaN.
+// Whether a position's last computed score bounds every later one from above (a NaN score
+// counted as -inf, since no scan picks either), which the lazy scan rests on. max_sim never
+// decreases (a NaN similarity never replaces a value, and nothing else lowers it) and is never
+// NaN, so with a finite positive redundancy weight the penalty never decreases and is never NaN,
+// and rounding keeps that order: a score can only fall. It is NaN only where it can never be
+// picked again: a NaN gain, a gain of -inf, or a gain of +inf less a penalty of +inf (max_sim
+// +inf stays). A weight of 0 (lambda 1) breaks this: 0 x -inf is NaN while a position has seen
+// only NaN similarities, and turns into its gain later; a negative weight (lambda > 1) raises
+// scores, and NaN or infinite weights make every score NaN.
 bool scores_only_fall(double redundancy_weight) {
     return redundancy_weight > 0.0 && redundancy_weight < std::numeric_limits<double>::infinity();
 }
@@ -291,9 +292,10 @@ bool ranks_below(const Bound& a, const Bound& b) {
 // order and put back with its new score.
 //
 // Why a current top is the eager pick: every other unpicked position j ranks below it, so
-// score_j <= bound_j <= top's score, and bound_j is strictly lower for every j before the top;
-// the eager scan keeps the earliest of the highest scores above -inf, which is the top. When the
-// top's bound is -inf, every score is -inf or NaN and the eager scan stops too.
+// score_j <= bound_j <= top's score (NaN counted as -inf), and bound_j is strictly lower for
+// every j before the top; the eager scan keeps the earliest of the highest scores above -inf,
+// which is the top. When the top's bound is -inf, every score is -inf or NaN and the eager scan
+// stops too.
 std::vector<MmrPick> select_lazy(Selection s) {
     const std::size_t n = s.n();
     Buffer<double> max_sim(n, "mmr redundancy");
