@@ -210,11 +210,10 @@ Selection start_selection(std::span<const std::uint64_t> candidates, const doubl
     return s;
 }
 
-// The seed is taken whatever its relevance and carries no redundancy term. Fills max_sim with
-// the seed's similarities to every position (sim_row is scratch of n floats).
-void pick_seed(Selection& s, double* max_sim, float* sim_row) {
+// The seed's similarities to every position as the first redundancies (sim_row is scratch of n
+// floats). Only later picks read them, so a selection of one pick never computes them.
+void seed_redundancy(const Selection& s, double* max_sim, float* sim_row) {
     const std::size_t n = s.n();
-    s.result.push_back({s.candidates[0], s.rel[0] * s.lambda});
     std::fill_n(max_sim, n, -std::numeric_limits<double>::infinity());
     s.similarity_row(s.rows[0], s.rows, n, s.d, sim_row);
     merge_max(max_sim, sim_row, n);
@@ -228,10 +227,8 @@ std::vector<MmrPick> select_eager(Selection s) {
     Buffer<double> max_sim(n, "mmr redundancy");
     Buffer<unsigned char> selected(n, "mmr picked flags");
     std::fill_n(selected.data(), n, static_cast<unsigned char>(0));
-
-    pick_seed(s, max_sim.data(), sim_row.data());
+    seed_redundancy(s, max_sim.data(), sim_row.data());
     selected[0] = 1;
-    if (s.k < 2) return std::move(s.result);
 
     while (s.wants_more()) {
         double best = -std::numeric_limits<double>::infinity();
@@ -301,9 +298,8 @@ std::vector<MmrPick> select_lazy(Selection s) {
     Buffer<double> max_sim(n, "mmr redundancy");
     {
         Buffer<float> seed_row(n, "similarity row");
-        pick_seed(s, max_sim.data(), seed_row.data());
+        seed_redundancy(s, max_sim.data(), seed_row.data());
     }
-    if (s.k < 2) return std::move(s.result);
 
     // compared[j]: how many picks max_sim[j] holds (the seed's row covered every position).
     Buffer<std::size_t> compared(n, "mmr compared picks");
@@ -345,6 +341,9 @@ std::vector<MmrPick> select_greedy(std::span<const std::uint64_t> candidates, co
                                    const float* const* rows, std::size_t d, std::uint64_t k, double lambda,
                                    SimilarityRowFn similarity_row, MmrScan scan) {
     Selection s = start_selection(candidates, rel, rows, d, k, lambda, similarity_row);
+    // The seed is taken whatever its relevance and carries no redundancy term.
+    s.result.push_back({candidates[0], rel[0] * lambda});
+    if (k < 2) return std::move(s.result);
     if (scan == MmrScan::automatic && scores_only_fall(s.redundancy_weight)) return select_lazy(std::move(s));
     return select_eager(std::move(s));
 }
