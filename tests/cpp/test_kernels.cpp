@@ -588,7 +588,8 @@ void test_mmr_against_full_product() {
                         bool ok = got[v].size() == want.size();
                         for (std::size_t t = 0; ok && t < want.size(); ++t)
                             ok = got[v][t].index == want[t].index && same_score(got[v][t].score, want[t].score);
-                        check(ok, std::string("mmr per pick = full product, ") + path.name + " variant " +
+                        check(ok, std::string("mmr = full product, ") + (v < 3 ? "automatic scan, " : "eager scan, ") +
+                                      path.name + " variant " +
                                       std::to_string(v) + " n=" + std::to_string(c.n) + " d=" +
                                       std::to_string(c.d) + " k=" + std::to_string(k) + " lambda=" +
                                       std::to_string(lambda));
@@ -599,6 +600,37 @@ void test_mmr_against_full_product() {
         }
     }
     check(compared > 10000, "mmr comparisons ran: " + std::to_string(compared));
+}
+
+// A similarity that is NaN with the seed (two lanes overflowing to +inf and -inf) and finite with
+// a later pick: at lambda 1 the position scores NaN until that pick, then its relevance, which
+// is the highest left. No score bound holds across that change, so the selection must find this
+// position after the later pick as the full-product selection does.
+void test_mmr_similarity_nan_then_finite() {
+    const float rows[] = {1e20f, 1e20f,    // 0: the seed
+                          1e20f, -1e20f,   // 1: NaN with the seed, 1e20 with row 2
+                          1.0f, 0.0f,      // 2: finite with every row
+                          0.0f, 1.0f};     // 3: finite with every row
+    const float rel[] = {1.0f, 0.9f, 0.5f, 0.3f};
+    const std::vector<std::uint64_t> cands = {0, 1, 2, 3};
+    const std::vector<double> rel_pos(rel, rel + 4);
+    const FloatMatrix m = quorvel::view_packed(rows, 4, 2);
+    const quorvel::FloatVector relevance{reinterpret_cast<const std::byte*>(rel), 4, sizeof(float)};
+    for (const RowPath& path : row_paths()) {
+        const std::vector<float> sim = mmr_reference::full_product(rows, 4, 2, path.gram);
+        check(std::isnan(sim[1]) && std::isfinite(sim[2 * 4 + 1]), "similarity NaN with the seed, finite later");
+        for (double lambda : {1.0, 0.7, 0.0, 1.5}) {
+            const auto want = mmr_reference::select(cands, rel_pos, sim, 4, lambda);
+            for (auto scan : {quorvel::MmrScan::automatic, quorvel::MmrScan::eager}) {
+                const auto got = quorvel::mmr_select(cands, relevance, m, 4, lambda, path.row, scan);
+                bool ok = got.size() == want.size();
+                for (std::size_t t = 0; ok && t < want.size(); ++t)
+                    ok = got[t].index == want[t].index && same_score(got[t].score, want[t].score);
+                check(ok, std::string("mmr, similarity NaN then finite: ") + path.name + " lambda=" +
+                              std::to_string(lambda));
+            }
+        }
+    }
 }
 
 // The lazy scan's cost and its equality with the eager scan on pools too large for the full
@@ -678,6 +710,7 @@ int main() {
     test_select_top();
     test_similarity_rows();
     test_mmr_against_full_product();
+    test_mmr_similarity_nan_then_finite();
     test_mmr_lazy_large_pools();
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
