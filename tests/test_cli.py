@@ -121,6 +121,11 @@ def test_list_info_remove(notes, col, capsys):
     code, out, _ = run(capsys, "remove", "garden.txt", "backup.md", "-c", col)
     assert code == 0 and out == "removed 2 documents; 1 left\n"
     assert list(documents(col)) == ["sub/restore.md"]
+    (notes / "sub" / "restore.md").write_text("Restore the database. " * 80)   # several passages
+    assert main(["index", "-c", col, "-q"]) == 0
+    capsys.readouterr()
+    code, out, _ = run(capsys, "list", "-c", col)
+    assert out.splitlines() == ["backup.md", "garden.txt", "sub/restore.md"]   # each document once
 
 
 @pytest.mark.parametrize("argv, code, message", [

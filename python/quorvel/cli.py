@@ -235,7 +235,7 @@ def cmd_search(args: argparse.Namespace) -> int:
 
 def cmd_list(args: argparse.Namespace) -> int:
     with _open(args) as collection:
-        ids = sorted(collection.ids)
+        ids = sorted(collection.document_sizes())
     if args.json:
         print(_json(ids))
     else:
@@ -247,7 +247,7 @@ def cmd_list(args: argparse.Namespace) -> int:
 def cmd_info(args: argparse.Namespace) -> int:
     with _open(args) as collection:
         folder = collection.path
-        size = sum(f.stat().st_size for f in folder.iterdir() if f.is_file())
+        size = sum(f.stat().st_size for f in folder.rglob("*") if f.is_file())
         dim = collection.matrix.shape[1] if len(collection) else 0
         info = {
             "collection": str(folder.resolve()),
