@@ -10,7 +10,7 @@
 #include "core/buffer.hpp"
 #include "core/failure.hpp"
 #include "diversity/mmr.hpp"
-#include "scoring/dot_scan.hpp"
+#include "kernels/dot_scan.hpp"
 #include "scoring/query_composition.hpp"
 #include "scoring/restriction.hpp"
 #include "scoring/temporal_decay.hpp"
