@@ -111,45 +111,43 @@ struct Held {
     std::vector<std::uint64_t> like_rows;
 };
 
-// Every argument in parameter order: the options straight into the request (an omitted one
-// keeps the request's default), the rest into `held`.
-void convert_arguments(const Bound<18>& args, Held& held, ScoreRequest& request) {
-    // Lookups in id_to_idx are only needed to resolve like_ids or pre_filter_ids.
-    const bool needs_index = args.given(at("pre_filter_ids")) || args.given(at("like_ids"));
-    held.matrix = args.value(at("matrix"), to_float_matrix);
-    held.ids = args.value(at("ids"), to_text_sequence);
-    held.id_to_idx = args.value(at("id_to_idx"), [&](PyObject* o) { return to_id_map(o, needs_index); });
-    held.query_vec = args.value(at("query_vec"), to_float_vector);
-    args.into(at("timestamps"), held.timestamps, to_double_vector);
-    args.into(at("pre_filter_ids"), held.pre_filter_ids, to_text_sequence);
-    args.into(at("not_like_vec"), held.not_like_vec, to_float_vector);
-    args.into(at("diverse"), request.diverse, to_bool);
-    args.into(at("limit"), request.limit, to_u64);
-    args.into(at("oversample"), request.oversample, to_u64);
-    args.into(at("threshold"), request.threshold, to_float32);
-    args.into(at("mmr_lambda"), request.mmr_lambda, to_double);
-    args.into(at("recent"), request.recent, to_bool);
-    args.into(at("recent_days"), request.recent_days, to_double);
-    args.into(at("like_ids"), held.like_ids, to_text_sequence);
-    args.into(at("traj_from_vec"), held.traj_from_vec, to_float_vector);
-    args.into(at("traj_to_vec"), held.traj_to_vec, to_float_vector);
-    args.into(at("mask"), held.mask, to_bool_vector);
-}
-
 // Python code that a conversion runs (a caller's __index__, __float__, __bool__ or iterator, or
 // another thread that it lets run) can give an array converted before it other memory, shape,
 // strides or dtype: ndarray.__setstate__ and resize(refcheck=False) free the buffer a view points
 // into. Nothing from the last conversion to the end of the body runs Python code, so each view
 // is taken again there, with the same checks: the call reads the arrays as they are now, and one
 // that no longer passes is refused as if it had been passed so. Costs a few loads an array.
-void retake_views(const Bound<18>& args, Held& held) {
-    held.matrix = args.value(at("matrix"), to_float_matrix);
-    held.query_vec = args.value(at("query_vec"), to_float_vector);
-    args.into(at("timestamps"), held.timestamps, to_double_vector);
-    args.into(at("not_like_vec"), held.not_like_vec, to_float_vector);
-    args.into(at("traj_from_vec"), held.traj_from_vec, to_float_vector);
-    args.into(at("traj_to_vec"), held.traj_to_vec, to_float_vector);
-    args.into(at("mask"), held.mask, to_bool_vector);
+enum class Pass { every_argument, arrays_again };
+
+// The arguments in parameter order: the options straight into the request (an omitted one keeps
+// the request's default), the rest into `held`; or, in the second pass, the arrays alone.
+void convert_arguments(const Bound<18>& args, Held& held, ScoreRequest& request, Pass pass) {
+    const bool every = pass == Pass::every_argument;
+    const auto array = [&](std::size_t index, auto& target, auto convert) { args.into(index, target, convert); };
+    const auto other = [&](std::size_t index, auto& target, auto convert) {
+        if (every) args.into(index, target, convert);
+    };
+    // Lookups in id_to_idx are only needed to resolve like_ids or pre_filter_ids.
+    const bool needs_index = args.given(at("pre_filter_ids")) || args.given(at("like_ids"));
+    const auto to_index = [&](PyObject* o) { return to_id_map(o, needs_index); };
+    array(at("matrix"), held.matrix, to_float_matrix);
+    other(at("ids"), held.ids, to_text_sequence);
+    other(at("id_to_idx"), held.id_to_idx, to_index);
+    array(at("query_vec"), held.query_vec, to_float_vector);
+    array(at("timestamps"), held.timestamps, to_double_vector);
+    other(at("pre_filter_ids"), held.pre_filter_ids, to_text_sequence);
+    array(at("not_like_vec"), held.not_like_vec, to_float_vector);
+    other(at("diverse"), request.diverse, to_bool);
+    other(at("limit"), request.limit, to_u64);
+    other(at("oversample"), request.oversample, to_u64);
+    other(at("threshold"), request.threshold, to_float32);
+    other(at("mmr_lambda"), request.mmr_lambda, to_double);
+    other(at("recent"), request.recent, to_bool);
+    other(at("recent_days"), request.recent_days, to_double);
+    other(at("like_ids"), held.like_ids, to_text_sequence);
+    array(at("traj_from_vec"), held.traj_from_vec, to_float_vector);
+    array(at("traj_to_vec"), held.traj_to_vec, to_float_vector);
+    array(at("mask"), held.mask, to_bool_vector);
 }
 
 // The views and the resolved rows into the request. Identifier lists become row lists here; the
@@ -191,8 +189,8 @@ Ref score_candidates_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     const Bound<18> bound(signature, args, nargs, kwnames);
     Held held;
     ScoreRequest request;
-    convert_arguments(bound, held, request);
-    retake_views(bound, held);
+    convert_arguments(bound, held, request, Pass::every_argument);
+    convert_arguments(bound, held, request, Pass::arrays_again);
     point_request(held, request);
     return build_result(score_candidates(request), held.ids);
 }
