@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from quorvel.filters import (INDEX_SCHEMA, check_metadata, compile_filter, drop_index,
+from quorvel.filters import (INDEX_SCHEMA, Answers, check_metadata, compile_filter, drop_index,
                              metadata_from_json, metadata_json, parse_condition, write_index)
 
 # -- the model: what a filter means, written plainly over Python values -----------------------
@@ -108,9 +108,14 @@ def matched(docs, where):
     conn.executescript(INDEX_SCHEMA)
     write_index(conn, enumerate(map(check_metadata, docs)))
     compiled = compile_filter(where)
-    hits = np.ones(len(docs), bool) if compiled is None else compiled.documents(conn, len(docs))
+    if compiled is None:
+        return [True] * len(docs)
+    answers = Answers(size=4)
+    # asked three times: answers kept from the first call must come back unchanged
+    hits = [compiled.documents(conn, len(docs), answers).tolist() for _ in range(3)]
     conn.close()
-    return hits.tolist()
+    assert hits[0] == hits[1] == hits[2]
+    return hits[0]
 
 
 @pytest.mark.parametrize("op", OPERATORS)

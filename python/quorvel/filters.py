@@ -52,6 +52,7 @@ import json
 import math
 import re
 import sqlite3
+from collections import OrderedDict
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any, TypeAlias
 
@@ -196,14 +197,39 @@ def drop_index(conn: sqlite3.Connection, docs: Iterable[int]) -> None:
 
 # -- compiled filters -----------------------------------------------------------------------
 
+class Answers:
+    """The answers of the last `size` conditions asked of one state of the side table. Its
+    owner clears it whenever the table may have changed. A repeated filter then costs a copy of
+    a boolean array instead of a walk over the index (a condition that half of 1,000,000
+    documents meet: 0.3 ms instead of about 60 ms)."""
+
+    def __init__(self, size: int = 32):
+        self._size = size
+        self._answers: OrderedDict[tuple[Any, ...], np.ndarray] = OrderedDict()
+
+    def clear(self) -> None:
+        self._answers.clear()
+
+    def get(self, key: tuple[Any, ...]) -> np.ndarray | None:
+        found = self._answers.get(key)
+        if found is not None:
+            self._answers.move_to_end(key)
+        return found
+
+    def put(self, key: tuple[Any, ...], answer: np.ndarray) -> None:
+        self._answers[key] = answer
+        if len(self._answers) > self._size:
+            self._answers.popitem(last=False)
+
+
 class _Node:
-    def hits(self, conn: sqlite3.Connection, bound: int) -> np.ndarray:
-        """bool[bound]: which document numbers below `bound` match."""
+    def hits(self, conn: sqlite3.Connection, bound: int, answers: Answers | None) -> np.ndarray:
+        """bool[bound], a new array: which document numbers below `bound` match."""
         raise NotImplementedError
 
 
 class _Everything(_Node):
-    def hits(self, conn, bound):
+    def hits(self, conn, bound, answers):
         return np.ones(bound, dtype=bool)
 
 
@@ -217,9 +243,14 @@ class _Rows(_Node):
         return (f"SELECT group_concat(doc) FROM {INDEX_TABLE} WHERE key = ? AND {self.condition}",
                 (self.key, *self.params))
 
-    def hits(self, conn, bound):
+    def hits(self, conn, bound, answers):
+        statement = self.statement()
+        key = (*statement, bound)
+        known = answers.get(key) if answers is not None else None
+        if known is not None:
+            return known.copy()
         out = np.zeros(bound, dtype=bool)
-        found = conn.execute(*self.statement()).fetchone()[0]
+        found = conn.execute(*statement).fetchone()[0]
         if found:
             # The decimal list is the cheapest way out of SQLite for many rows (fetching them
             # one a row costs about six times as much).
@@ -227,6 +258,8 @@ class _Rows(_Node):
             if docs.size and docs.max() >= bound:  # documents newer than the caller's rows
                 docs = docs[docs < bound]
             out[docs] = True
+        if answers is not None:
+            answers.put(key, out.copy())
         return out
 
 
@@ -234,20 +267,21 @@ class _Not(_Node):
     def __init__(self, node: _Node):
         self.node = node
 
-    def hits(self, conn, bound):
-        return ~self.node.hits(conn, bound)
+    def hits(self, conn, bound, answers):
+        out = self.node.hits(conn, bound, answers)
+        return np.logical_not(out, out=out)
 
 
 class _All(_Node):
     def __init__(self, nodes: list[_Node]):
         self.nodes = nodes
 
-    def hits(self, conn, bound):
-        out = self.nodes[0].hits(conn, bound)
+    def hits(self, conn, bound, answers):
+        out = self.nodes[0].hits(conn, bound, answers)
         for node in self.nodes[1:]:
             if not out.any():
                 break
-            out &= node.hits(conn, bound)
+            out &= node.hits(conn, bound, answers)
         return out
 
 
@@ -255,12 +289,12 @@ class _Any(_Node):
     def __init__(self, nodes: list[_Node]):
         self.nodes = nodes
 
-    def hits(self, conn, bound):
-        out = self.nodes[0].hits(conn, bound)
+    def hits(self, conn, bound, answers):
+        out = self.nodes[0].hits(conn, bound, answers)
         for node in self.nodes[1:]:
             if out.all():
                 break
-            out |= node.hits(conn, bound)
+            out |= node.hits(conn, bound, answers)
         return out
 
 
@@ -410,17 +444,20 @@ class Filter:
         """True when the filter holds for every document (it is empty)."""
         return isinstance(self._root, _Everything)
 
-    def documents(self, conn: sqlite3.Connection, bound: int) -> np.ndarray:
+    def documents(self, conn: sqlite3.Connection, bound: int,
+                  answers: Answers | None = None) -> np.ndarray:
         """bool[bound]: element d tells whether document number d matches (numbers of documents
-        that do not exist come out as they would for a document without metadata)."""
-        return self._root.hits(conn, bound)
+        that do not exist come out as they would for a document without metadata). `answers`
+        keeps the answers of single conditions for the next call."""
+        return self._root.hits(conn, bound, answers)
 
-    def rows(self, conn: sqlite3.Connection, row_doc: np.ndarray, bound: int | None = None) -> np.ndarray:
+    def rows(self, conn: sqlite3.Connection, row_doc: np.ndarray, bound: int | None = None,
+             answers: Answers | None = None) -> np.ndarray:
         """bool per matrix row, from the document number of each row (`row_doc`, non-negative
         ints); `bound` is a number above all of them, worked out when not given."""
         if bound is None:
             bound = int(row_doc.max()) + 1 if row_doc.size else 0
-        return self.documents(conn, bound)[row_doc]
+        return self.documents(conn, bound, answers)[row_doc]
 
 
 def compile_filter(where: Mapping[str, Any] | Filter | None) -> Filter | None:
