@@ -29,7 +29,7 @@ kernel-tests:
 	ctest --test-dir build/kernel-tests --output-on-failure
 
 test: install kernel-tests
-	$(PIP) install "pytest>=8" "hypothesis>=6.100"
+	$(PIP) install $(shell $(PY) scripts/extra-requirements test typing)
 	$(PY) -m pytest -q
 
 clean:
@@ -59,7 +59,7 @@ $(SAN_PY):
 	$(SAN_PIP) install --upgrade pip
 
 sanitize: $(SAN_PY)
-	$(SAN_PIP) install "scikit-build-core>=0.10" "numpy>=1.26" "pytest>=8" "hypothesis>=6.100"
+	$(SAN_PIP) install "scikit-build-core>=0.10" "numpy>=1.26" $(shell $(SAN_PY) scripts/extra-requirements test)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(SAN_PIP) install --no-build-isolation \
 		-Ccmake.define.QUORVEL_SANITIZE=ON -Cbuild-dir=build/sanitize -Cinstall.strip=false .
 	rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
