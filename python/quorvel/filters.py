@@ -137,9 +137,13 @@ def check_metadata(metadata: Mapping[str, Any] | None) -> Metadata:
     return out
 
 
-def metadata_json(metadata: Metadata) -> str | None:
-    """The stored form of checked metadata: JSON, or None when there is none."""
-    return json.dumps(metadata, ensure_ascii=False, allow_nan=False) if metadata else None
+def metadata_json(metadata: Mapping[str, Value]) -> str | None:
+    """The stored form of checked metadata: JSON with its keys sorted, or None when there is
+    none. Two metadata are the same when their stored forms are (True is not 1 here, unlike
+    with ==)."""
+    if not metadata:
+        return None
+    return json.dumps(metadata, ensure_ascii=False, allow_nan=False, sort_keys=True)
 
 
 def metadata_from_json(text: str | None) -> Metadata:
