@@ -3,7 +3,8 @@ turned into a row mask, and the native scan with that mask, against the same sca
 
     python bench/filters.py [--docs 1000000] [--rounds 9] [--db PATH]
 
-The side table is built in a temporary SQLite file (or in --db, kept and reused between runs)
+The side table is built in a temporary SQLite file (or in --db, kept and reused by later runs
+with the same size and table layout)
 for `--docs` documents, each with a language (half of them "en"), one of 100 sources, a year,
 a modification time and two of 20 tags; the matrix is `--docs` x 384 float32 unit rows. Each
 round times, in a shuffled order, the search without a filter and with each filter; the table
@@ -51,14 +52,14 @@ def fill(conn: sqlite3.Connection, n: int, rng: np.random.Generator) -> None:
                                     "year": int(year[d]), "mtime": float(mtime[d]),
                                     "tags": [f"t{tags[d, 0]}", f"t{tags[d, 1]}"]})
                                for d in range(start, min(n, start + BATCH))))
-        conn.execute("CREATE TABLE IF NOT EXISTS bench (n INTEGER)")
-        conn.execute("INSERT INTO bench VALUES (?)", (n,))
+        conn.execute("CREATE TABLE IF NOT EXISTS bench (n INTEGER, schema TEXT)")
+        conn.execute("INSERT INTO bench VALUES (?, ?)", (n, INDEX_SCHEMA))
 
 
 def open_table(path: Path, n: int, rng: np.random.Generator) -> sqlite3.Connection:
     conn = sqlite3.connect(path)
     built = conn.execute("SELECT name FROM sqlite_master WHERE name = 'bench'").fetchone()
-    if not built or conn.execute("SELECT n FROM bench").fetchone()[0] != n:
+    if not built or conn.execute("SELECT n, schema FROM bench").fetchone() != (n, INDEX_SCHEMA):
         conn.close()
         path.unlink(missing_ok=True)
         conn = sqlite3.connect(path)
