@@ -56,10 +56,16 @@ def fill(conn: sqlite3.Connection, n: int, rng: np.random.Generator) -> None:
         conn.execute("INSERT INTO bench VALUES (?, ?)", (n, INDEX_SCHEMA))
 
 
+def built_for(conn: sqlite3.Connection, n: int) -> bool:
+    try:
+        return conn.execute("SELECT n, schema FROM bench").fetchone() == (n, INDEX_SCHEMA)
+    except sqlite3.DatabaseError:  # no such table or column, or not a database
+        return False
+
+
 def open_table(path: Path, n: int, rng: np.random.Generator) -> sqlite3.Connection:
     conn = sqlite3.connect(path)
-    built = conn.execute("SELECT name FROM sqlite_master WHERE name = 'bench'").fetchone()
-    if not built or conn.execute("SELECT n, schema FROM bench").fetchone() != (n, INDEX_SCHEMA):
+    if not built_for(conn, n):
         conn.close()
         path.unlink(missing_ok=True)
         conn = sqlite3.connect(path)
