@@ -90,10 +90,11 @@ fuzz:
 		-print_final_stats=1 build/fuzz/corpus fuzz/corpus
 
 # Speed against the read bound of the matrix and against NumPy, FAISS and LangChain, all measured
-# in one run (bench/README.md). The baselines live in a venv of their own so that the test venv
-# stays lean; the module is built there in build/bench. `make bench BENCH_ARGS=--full` adds the
-# 1,000,000-row matrices (about 6 GiB of memory). OpenBLAS's core-type override of this machine
-# is dropped for the run so that NumPy runs its own kernel for this CPU.
+# in one run (bench/README.md), then what a change to a collection costs (bench/collection.py).
+# The baselines live in a venv of their own so that the test venv stays lean; the module is built
+# there in build/bench. `make bench BENCH_ARGS=--full` adds the 1,000,000-row matrices (about
+# 6 GiB of memory). OpenBLAS's core-type override of this machine is dropped for the run so that
+# NumPy runs its own kernel for this CPU.
 BENCH_VENV ?= .venv-bench
 BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_PIP := $(BENCH_PY) -m pip --disable-pip-version-check -q
@@ -111,4 +112,5 @@ bench: $(BENCH_PY)
 	mkdir -p build/bench
 	$(BENCH_CXX) -O3 -std=c++20 -Wall -Wextra -ffp-contract=off -fPIC -shared bench/read_probe.cpp -o build/bench/read_probe.so
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_PY) bench/run.py --probe build/bench/read_probe.so $(BENCH_ARGS)
+	$(BENCH_PY) bench/collection.py
 	$(BENCH_PY) bench/filters.py --db build/bench/filters.sqlite
