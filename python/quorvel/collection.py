@@ -582,9 +582,8 @@ class Collection:
         exists.
 
         Items are `Document`s, (id, text[, timestamp[, metadata]]) tuples or mappings with those
-        keys; the
-        last of several items with one identifier wins. Every item is checked before anything
-        is done. Only new and changed texts are embedded and appended; the default embedder is
+        keys; the last of several items with one identifier wins. Every item is checked before
+        anything is done. Only new and changed texts are embedded and appended; the default embedder is
         refitted on all texts when it has gone stale (see `REFIT_FRACTION`).
         """
         batch = _batch(documents)
