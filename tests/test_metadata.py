@@ -135,7 +135,7 @@ def shared(tmp_path_factory):
 
 
 def test_bad_filters_raise_before_any_work(tmp_path, monkeypatch):
-    with Collection.create(tmp_path / "c", docs := [("a", "alpha"), ("b", "beta")],
+    with Collection.create(tmp_path / "c", [("a", "alpha"), ("b", "beta")],
                            embedder=HashEmbedder()) as c:
         monkeypatch.setattr(qc._quorvel, "score_candidates", lambda *a, **k: pytest.fail("scored"))
         monkeypatch.setattr(c.embedder, "embed", lambda texts: pytest.fail("embedded"))
@@ -143,7 +143,6 @@ def test_bad_filters_raise_before_any_work(tmp_path, monkeypatch):
             c.search("alpha", where={"x": {"$like": "a%"}})
         with pytest.raises(ValueError, match="^a filter must be a mapping, got str$"):
             c.search("alpha", where="lang=en")
-    assert len(docs) == 2
 
 
 @pytest.mark.parametrize("item, message", [
