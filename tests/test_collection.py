@@ -577,3 +577,14 @@ def test_a_refit_elsewhere_reaches_the_other_handle(tmp_path):
         b.add([("m", prose(99))])  # folded in with the model b reloaded
         assert a.embedder.identity == b.embedder.identity and a.ids == b.ids
         check_vectors(a)
+
+
+def test_matrix_file_deleted_after_its_check_is_read_again(tmp_path):
+    """A compaction may delete the file between a reader's check and its memory map: that must
+    be the CollectionError that makes the reader load the new state, not a FileNotFoundError."""
+    path = tmp_path / "a.embeddings.npy"
+    quorvel.storage.MatrixFile.create(path, np.ones((2, 3), dtype=np.float32))
+    checked = quorvel.storage.MatrixFile.check(path, 2, 3)
+    path.unlink()
+    with pytest.raises(CollectionError, match="matrix file missing"):
+        checked.rows(2)
