@@ -4,7 +4,7 @@
     quorvel index notes/ --refit                 # and fit the default embedder again
     quorvel search "backup strategy" -m "recent:30 diverse limit:5"
     quorvel search "backup strategy" --json
-    quorvel search "backup strategy" --where 'tags=[db]' --where 'modified>=1700000000'
+    quorvel search "backup strategy" --where lang=en --where 'year>=2020'
     quorvel demo
 """
 
@@ -20,6 +20,7 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from datetime import datetime
 from pathlib import Path
+from typing import Any
 
 from .collection import DB_NAME, Collection, Document, Result
 from .embedders import Embedder, LsaEmbedder, SentenceTransformerEmbedder
@@ -153,7 +154,7 @@ def format_table(hits: Sequence[Result], width: int) -> str:
     return "\n".join(lines)
 
 
-def _where(conditions: Sequence[str]) -> dict | None:
+def _where(conditions: Sequence[str]) -> dict[str, Any] | None:
     """The filter of the --where conditions, all of which must hold."""
     filters = [parse_condition(c) for c in conditions]
     return None if not filters else filters[0] if len(filters) == 1 else {"$and": filters}
