@@ -125,9 +125,8 @@ class MatrixFile:
             empty.flags.writeable = False
             return empty
         try:
-            return np.memmap(self.path, dtype="<f4", mode="r", offset=HEADER_BYTES,
-                             shape=(count, self.dim))
-        except FileNotFoundError:  # deleted by a compaction since `check`: the caller reads again
+            return np.memmap(self.path, dtype="<f4", mode="r", offset=HEADER_BYTES, shape=(count, self.dim))
+        except FileNotFoundError:  # removed by a compaction since `check`: the caller reloads
             raise CollectionError(f"{self.path}: matrix file missing") from None
 
     def append(self, committed: int, rows: np.ndarray) -> "Undo":
