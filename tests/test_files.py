@@ -15,6 +15,7 @@ TAIL = "\n# Title\nBody text.\n"
     ("---\ndate: 2024-01-05\nwhen: 2024-01-05 10:30:00\nempty:\n...",
      {"date": "2024-01-05", "when": "2024-01-05T10:30:00"}, []),
     ("---\r\nlang: en\r\n---", {"lang": "en"}, []),
+    ("\ufeff---\nlang: en\n---", {"lang": "en"}, []),
     ("---\n---", {}, []),
     ("no front matter\n---\nlang: en\n---", {}, []),
     ("---\nlang: en\n", {}, []),                              # never closed: not front matter

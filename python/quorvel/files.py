@@ -38,7 +38,7 @@ def front_matter(text: str) -> tuple[Metadata, list[str]]:
     """The front matter of a Markdown text as metadata, and warnings about what was left out:
     the whole block when it is not YAML or not a mapping, single entries whose values are not
     metadata values (a null value is left out silently)."""
-    match = _FRONT_MATTER.match(text)
+    match = _FRONT_MATTER.match(text.removeprefix("\ufeff"))  # a byte order mark may lead
     if match is None:
         return {}, []
     try:
