@@ -1,5 +1,7 @@
 // Maximal Marginal Relevance selection: picks greedily while keeping each candidate's redundancy,
-// computing the float32 similarities of a position to the whole pool only when it is picked.
+// computing float32 similarities only as the picks need them: the seed's row against the whole
+// pool, then either each pick's row (eager scan) or single pairs for the positions whose score
+// bound reaches the top (lazy scan).
 #include "diversity/mmr.hpp"
 
 #include <immintrin.h>
@@ -166,49 +168,74 @@ CandidateRows candidate_rows(const FloatMatrix& matrix, std::span<const std::uin
     return out;
 }
 
-// The greedy selection over n positions with row pointers rows[0..n) of d floats and relevance
-// rel[0..n). Each pick costs one row of similarities (n dot products), one merge into max_sim and
-// one scan of the unpicked positions; only one row is held at a time.
-std::vector<MmrPick> select_greedy(std::span<const std::uint64_t> candidates, const double* rel,
-                                   const float* const* rows, std::size_t d, std::uint64_t k, double lambda,
-                                   SimilarityRowFn similarity_row) {
-    const std::size_t n = candidates.size();
-    Buffer<float> sim_row(n, "similarity row");
-    Buffer<double> max_sim(n, "mmr redundancy");
-    std::fill_n(max_sim.data(), n, -std::numeric_limits<double>::infinity());
-    Buffer<unsigned char> selected(n, "mmr picked flags");
-    std::fill_n(selected.data(), n, static_cast<unsigned char>(0));
+// The score of an unpicked position: its relevance gain less its redundancy penalty, each product
+// rounded to double before the difference. Both scans compute every score through this one
+// expression, so they agree bit for bit.
+inline double mmr_score(double rel, double lambda, double max_sim, double redundancy_weight) {
+    const double gain = rel * lambda;
+    const double penalty = max_sim * redundancy_weight;
+    return gain - penalty;
+}
 
-    // Nothing below allocates: at most min(n, max(k, 1)) picks are ever appended.
+// What both scans share: the caller's pool, the weights, and the picks made so far.
+struct Selection {
+    std::span<const std::uint64_t> candidates;
+    const double* rel;
+    const float* const* rows;
+    std::size_t d;
+    std::uint64_t k;
+    double lambda;
+    double redundancy_weight;
+    SimilarityRowFn similarity_row;
     std::vector<MmrPick> result;
-    const std::size_t cap = static_cast<std::size_t>(std::min<std::uint64_t>(n, std::max<std::uint64_t>(k, 1)));
+
+    std::size_t n() const { return candidates.size(); }
+    bool wants_more() const { return result.size() < k && result.size() < n(); }
+    double score(std::size_t pos, double max_sim) const {
+        return mmr_score(rel[pos], lambda, max_sim, redundancy_weight);
+    }
+};
+
+Selection start_selection(std::span<const std::uint64_t> candidates, const double* rel, const float* const* rows,
+                          std::size_t d, std::uint64_t k, double lambda, SimilarityRowFn similarity_row) {
+    Selection s{candidates, rel, rows, d, k, lambda, 1.0 - lambda, similarity_row, {}};
+    // Nothing below allocates: at most min(n, max(k, 1)) picks are ever appended.
+    const std::size_t cap =
+        static_cast<std::size_t>(std::min<std::uint64_t>(candidates.size(), std::max<std::uint64_t>(k, 1)));
     try {
-        result.reserve(cap);
+        s.result.reserve(cap);
     } catch (const std::bad_alloc&) {
         throw OutOfMemory{cap * sizeof(MmrPick), "mmr picks"};
     }
+    return s;
+}
 
-    auto pick = [&](std::size_t pos, double score) {
-        result.push_back({candidates[pos], score});
-        selected[pos] = 1;
-        similarity_row(rows[pos], rows, n, d, sim_row.data());
-        merge_max(max_sim.data(), sim_row.data(), n);
-    };
+// The seed's similarities to every position as the first redundancies (sim_row is scratch of n
+// floats). Only later picks read them, so a selection of one pick never computes them.
+void seed_redundancy(const Selection& s, double* max_sim, float* sim_row) {
+    const std::size_t n = s.n();
+    std::fill_n(max_sim, n, -std::numeric_limits<double>::infinity());
+    s.similarity_row(s.rows[0], s.rows, n, s.d, sim_row);
+    merge_max(max_sim, sim_row, n);
+}
 
-    // The seed is taken whatever its relevance and carries no redundancy term.
-    pick(0, rel[0] * lambda);
-    if (k < 2) return result;
+// The eager scan: after each pick one row of similarities (n dot products), one merge into
+// max_sim and one scan of every unpicked position; only one row is held at a time.
+std::vector<MmrPick> select_eager(Selection s) {
+    const std::size_t n = s.n();
+    Buffer<float> sim_row(n, "similarity row");
+    Buffer<double> max_sim(n, "mmr redundancy");
+    Buffer<unsigned char> selected(n, "mmr picked flags");
+    std::fill_n(selected.data(), n, static_cast<unsigned char>(0));
+    seed_redundancy(s, max_sim.data(), sim_row.data());
+    selected[0] = 1;
 
-    const double redundancy_weight = 1.0 - lambda;
-    while (result.size() < k && result.size() < n) {
+    while (s.wants_more()) {
         double best = -std::numeric_limits<double>::infinity();
         std::size_t best_pos = 0;
         for (std::size_t i = 0; i < n; ++i) {
             if (selected[i]) continue;
-            // Separate statements so both products are rounded before the difference.
-            const double gain = rel[i] * lambda;
-            const double penalty = max_sim[i] * redundancy_weight;
-            const double score = gain - penalty;
+            const double score = s.score(i, max_sim[i]);
             // Strictly greater: the earliest position wins ties, and NaN never passes.
             if (score > best) {
                 best = score;
@@ -216,16 +243,116 @@ std::vector<MmrPick> select_greedy(std::span<const std::uint64_t> candidates, co
             }
         }
         if (best == -std::numeric_limits<double>::infinity()) break;
-        pick(best_pos, best);
+        s.result.push_back({s.candidates[best_pos], best});
+        selected[best_pos] = 1;
+        s.similarity_row(s.rows[best_pos], s.rows, n, s.d, sim_row.data());
+        merge_max(max_sim.data(), sim_row.data(), n);
     }
-    return result;
+    return std::move(s.result);
+}
+
+// Whether a position's last computed score bounds every later one from above (a NaN score
+// counted as -inf, since no scan picks either), which the lazy scan rests on. max_sim never
+// decreases (a NaN similarity never replaces a value, and nothing else lowers it) and is never
+// NaN, so with a finite positive redundancy weight the penalty never decreases and is never NaN,
+// and rounding keeps that order: a score can only fall. It is NaN only where it can never be
+// picked again: a NaN gain, a gain of -inf, or a gain of +inf less a penalty of +inf (max_sim
+// +inf stays). A weight of 0 (lambda 1) breaks this: 0 x -inf is NaN while a position has seen
+// only NaN similarities, and turns into its gain later; a negative weight (lambda > 1) raises
+// scores, and NaN or infinite weights make every score NaN.
+bool scores_only_fall(double redundancy_weight) {
+    return redundancy_weight > 0.0 && redundancy_weight < std::numeric_limits<double>::infinity();
+}
+
+// A position and a score it can no longer exceed. NaN is kept as -inf: no scan picks a NaN score
+// nor one of -inf, and NaN has no place in an order.
+struct Bound {
+    double score;
+    std::size_t pos;
+};
+
+Bound make_bound(std::size_t pos, double score) {
+    return {std::isnan(score) ? -std::numeric_limits<double>::infinity() : score, pos};
+}
+
+// Heap order: the highest bound on top, the earliest position first among equal bounds (-0.0 and
+// 0.0 are equal, as in the eager scan's comparison).
+bool ranks_below(const Bound& a, const Bound& b) {
+    return a.score < b.score || (a.score == b.score && a.pos > b.pos);
+}
+
+// The lazy scan: after the seed's row, each unpicked position holds its score as of the picks it
+// has been compared with, which bounds its current score from above (scores_only_fall). The
+// highest bound is taken off a heap; if it is current it is the eager scan's pick, otherwise it
+// is compared with the picks made since (one pair each, the same kernel with the pick's row first
+// as in the pick's full row, so each similarity is that row's value bit for bit), merged in pick
+// order and put back with its new score.
+//
+// Why a current top is the eager pick: every other unpicked position j ranks below it, so
+// score_j <= bound_j <= top's score (NaN counted as -inf), and bound_j is strictly lower for
+// every j before the top; the eager scan keeps the earliest of the highest scores above -inf,
+// which is the top. When the top's bound is -inf, every score is -inf or NaN and the eager scan
+// stops too.
+std::vector<MmrPick> select_lazy(Selection s) {
+    const std::size_t n = s.n();
+    Buffer<double> max_sim(n, "mmr redundancy");
+    {
+        Buffer<float> seed_row(n, "similarity row");
+        seed_redundancy(s, max_sim.data(), seed_row.data());
+    }
+
+    // compared[j]: how many picks max_sim[j] holds (the seed's row covered every position).
+    Buffer<std::size_t> compared(n, "mmr compared picks");
+    std::fill_n(compared.data(), n, std::size_t{1});
+    Buffer<std::size_t> picked(static_cast<std::size_t>(std::min<std::uint64_t>(n, s.k)), "mmr picked positions");
+    picked[0] = 0;
+    Buffer<Bound> heap(n - 1, "mmr score bounds");
+    for (std::size_t j = 1; j < n; ++j) heap[j - 1] = make_bound(j, s.score(j, max_sim[j]));
+    Bound* const first = heap.data();
+    Bound* last = first + (n - 1);
+    std::make_heap(first, last, ranks_below);
+
+    while (s.wants_more() && first != last) {
+        const Bound top = *first;
+        if (top.score == -std::numeric_limits<double>::infinity()) break;
+        const std::size_t pos = top.pos;
+        std::pop_heap(first, last, ranks_below);
+        if (compared[pos] == s.result.size()) {
+            --last;
+            picked[s.result.size()] = pos;
+            s.result.push_back({s.candidates[pos], top.score});
+            continue;
+        }
+        for (std::size_t t = compared[pos]; t < s.result.size(); ++t) {
+            float sim;
+            s.similarity_row(s.rows[picked[t]], s.rows + pos, 1, s.d, &sim);
+            merge_max(&max_sim[pos], &sim, 1);
+        }
+        compared[pos] = s.result.size();
+        last[-1] = make_bound(pos, s.score(pos, max_sim[pos]));
+        std::push_heap(first, last, ranks_below);
+    }
+    return std::move(s.result);
+}
+
+// The greedy selection over n positions with row pointers rows[0..n) of d floats and relevance
+// rel[0..n): the lazy scan where scores only fall, the eager one otherwise or when asked for.
+std::vector<MmrPick> select_greedy(std::span<const std::uint64_t> candidates, const double* rel,
+                                   const float* const* rows, std::size_t d, std::uint64_t k, double lambda,
+                                   SimilarityRowFn similarity_row, MmrScan scan) {
+    Selection s = start_selection(candidates, rel, rows, d, k, lambda, similarity_row);
+    // The seed is taken whatever its relevance and carries no redundancy term.
+    s.result.push_back({candidates[0], rel[0] * lambda});
+    if (k < 2) return std::move(s.result);
+    if (scan == MmrScan::automatic && scores_only_fall(s.redundancy_weight)) return select_lazy(std::move(s));
+    return select_eager(std::move(s));
 }
 
 }  // namespace
 
 std::vector<MmrPick> mmr_select(std::span<const std::uint64_t> candidates, const FloatVector& relevance,
                                 const FloatMatrix& matrix, std::uint64_t k, double lambda,
-                                SimilarityRowFn similarity_row) {
+                                SimilarityRowFn similarity_row, MmrScan scan) {
     const std::size_t n = candidates.size();
     if (n == 0) return {};
 
@@ -239,12 +366,12 @@ std::vector<MmrPick> mmr_select(std::span<const std::uint64_t> candidates, const
         check_index(candidates[i], relevance.len);
         rel[i] = static_cast<double>(relevance[candidates[i]]);
     }
-    return select_greedy(candidates, rel.data(), pool.rows.data(), matrix.cols, k, lambda, similarity_row);
+    return select_greedy(candidates, rel.data(), pool.rows.data(), matrix.cols, k, lambda, similarity_row, scan);
 }
 
 std::vector<MmrPick> mmr_select_scored(std::span<const std::uint64_t> candidates, std::span<const float> scores,
                                        const FloatMatrix& matrix, std::uint64_t k, double lambda,
-                                       SimilarityRowFn similarity_row) {
+                                       SimilarityRowFn similarity_row, MmrScan scan) {
     const std::size_t n = candidates.size();
     if (scores.size() != n) fail("mmr pool: " + std::to_string(scores.size()) + " scores for " +
                                  std::to_string(n) + " candidates");
@@ -252,7 +379,7 @@ std::vector<MmrPick> mmr_select_scored(std::span<const std::uint64_t> candidates
     const CandidateRows pool = candidate_rows(matrix, candidates);
     Buffer<double> rel(n, "mmr relevance");
     for (std::size_t i = 0; i < n; ++i) rel[i] = static_cast<double>(scores[i]);
-    return select_greedy(candidates, rel.data(), pool.rows.data(), matrix.cols, k, lambda, similarity_row);
+    return select_greedy(candidates, rel.data(), pool.rows.data(), matrix.cols, k, lambda, similarity_row, scan);
 }
 
 }  // namespace quorvel
