@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/views.hpp"
+#include "kernels/similarity.hpp"
 
 namespace quorvel {
 
@@ -15,18 +16,6 @@ struct MmrPick {
     std::uint64_t index;  // the candidate's row index (its value, not its position in the list)
     double score;         // MMR score of the pick
 };
-
-// out[j] = dot(a, rows[j]) for j < n, each over d floats with float32 sums. The value of a pair
-// does not depend on its place in the list nor on which of the two rows is a: the products
-// commute and every pair is summed in the same fixed order, so a row of these values equals the
-// matching row of the full product of the rows with themselves, bit for bit.
-using SimilarityRowFn = void (*)(const float* a, const float* const* rows, std::size_t n, std::size_t d,
-                                 float* out);
-void similarity_row_scalar(const float* a, const float* const* rows, std::size_t n, std::size_t d, float* out);
-void similarity_row_avx2(const float* a, const float* const* rows, std::size_t n, std::size_t d, float* out);
-bool similarity_avx2_available();
-// The AVX2+FMA path when the CPU has it (checked once per process), the scalar path otherwise.
-SimilarityRowFn similarity_row_kernel();
 
 // How the picks after the seed are found; both ways give the same picks and scores, bit for bit.
 // `automatic` keeps each position's last score as an upper bound of its current one and compares

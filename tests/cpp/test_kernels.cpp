@@ -1,7 +1,8 @@
 // Tests of the scoring kernels: dot_scan (scalar and AVX2 paths, checked against a double
 // reference over awkward sizes and every matrix layout, with guard pages around the data) and
-// select_top (against a plain sort on data with NaN, infinities and ties), and the diversity
-// selection's similarity rows and picks against the full-product reference. Exits nonzero on failure.
+// select_top (against a plain sort on data with NaN, infinities and ties), the decay kernels
+// (AVX2 against its scalar twin), and the diversity selection's similarity rows and picks against
+// the full-product reference. Exits nonzero on failure.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -22,8 +23,10 @@
 #include "core/failure.hpp"
 #include "core/views.hpp"
 #include "diversity/mmr.hpp"
+#include "kernels/decay.hpp"
+#include "kernels/simd.hpp"
 #include "mmr_reference.hpp"
-#include "scoring/dot_scan.hpp"
+#include "kernels/dot_scan.hpp"
 #include "scoring/top_select.hpp"
 
 namespace {
@@ -442,6 +445,45 @@ void test_select_top() {
     check(top.size() == 2 && top[0] == 999 && top[1] == 500, "NaN ranks after -inf; -inf then filtered");
 }
 
+
+// The decay kernels: the AVX2 path against its scalar twin bit for bit, over counts around the
+// 8-lane blocks, with undated rows (0, negative, NaN), future and very old timestamps, non-finite
+// scores and half-lives of 0 and below; and the scalar path at one half-life, where the factor is
+// exactly 1/2. Where a NaN score meets a NaN factor (half-life 0, age 0) which of the two NaNs
+// the product keeps depends on operand order, so any NaN matches any NaN.
+void test_decay_kernels() {
+    const double now = 1.7e9;
+    for (float h : {30.0f, 0.5f, 0.0f, -3.0f}) {
+        if (!quorvel::simd_available()) break;
+        std::mt19937 rng(3113);
+        std::uniform_real_distribution<double> age_days(-5.0, 4000.0);
+        std::uniform_real_distribution<float> score(-1.0f, 1.0f);
+        const double specials[] = {0.0, -1.0, std::nan(""), now + 86400.0, 1e-300,
+                                   std::numeric_limits<double>::infinity()};
+        for (std::size_t count : {0, 1, 7, 8, 9, 15, 16, 17, 1000}) {
+            std::vector<double> ts(count);
+            std::vector<float> s(count);
+            for (std::size_t i = 0; i < count; ++i) {
+                ts[i] = (rng() % 5 == 0) ? specials[rng() % 6] : now - age_days(rng) * 86400.0;
+                s[i] = (rng() % 17 == 0) ? std::nanf("") : score(rng);
+            }
+            if (count > 3) s[3] = -std::numeric_limits<float>::infinity();
+            std::vector<float> scalar = s, avx2 = s;
+            quorvel::decay_packed_scalar(scalar.data(), ts.data(), count, h, now);
+            quorvel::decay_packed_avx2(avx2.data(), ts.data(), count, h, now);
+            bool same = true;
+            for (std::size_t i = 0; i < count; ++i)
+                same = same && (std::memcmp(&scalar[i], &avx2[i], sizeof(float)) == 0 ||
+                                (std::isnan(scalar[i]) && std::isnan(avx2[i])));
+            check(same, "decay avx2 = scalar, count=" + std::to_string(count) + " h=" + std::to_string(h));
+        }
+    }
+    const double t[2] = {now - 30.0 * 86400.0, 0.0};
+    float s[2] = {0.8f, 0.8f};
+    quorvel::decay_packed_scalar(s, t, 2, 30.0f, now);
+    check(s[0] == 0.4f && s[1] == 0.8f, "decay halves a score at one half-life and keeps an undated one");
+}
+
 }  // namespace
 
 // The diversity selection's similarity rows: each path against the matching full product of the
@@ -455,7 +497,7 @@ struct RowPath {
 
 std::vector<RowPath> row_paths() {
     std::vector<RowPath> paths = {{"scalar", quorvel::similarity_row_scalar, mmr_reference::gram_scalar}};
-    if (quorvel::similarity_avx2_available())
+    if (quorvel::simd_available())
         paths.push_back({"avx2", quorvel::similarity_row_avx2, mmr_reference::gram_avx2});
     return paths;
 }
@@ -708,6 +750,7 @@ int main() {
     const std::size_t kFewCols[] = {5, 21, 36};
     test_dot_scan_layouts(kTallRows, kFewCols, 977);
     test_select_top();
+    test_decay_kernels();
     test_similarity_rows();
     test_mmr_against_full_product();
     test_mmr_similarity_nan_then_finite();
