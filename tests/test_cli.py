@@ -65,7 +65,8 @@ def test_index_search_and_reindex(notes, col, capsys, monkeypatch):
     code, out, _ = run(capsys, "search", "database backup", "-m", "limit:2", "--json", "-c", col)
     hits = json.loads(out)
     assert code == 0 and [h["id"] for h in hits] == ["backup.md", "sub/restore.md"]
-    assert set(hits[0]) == {"id", "score", "snippet", "timestamp", "line"} and hits[0]["line"] == 1
+    assert set(hits[0]) == {"id", "score", "snippet", "timestamp", "line", "metadata"}
+    assert hits[0]["line"] == 1 and hits[0]["metadata"]["path"] == "backup.md"
     assert hits[0]["timestamp"] == T0 and hits[0]["snippet"].startswith("Nightly backups")
     code, out, _ = run(capsys, "search", "tomatoes", "-m", "limit:5", "-n", "1", "-c", col)
     table = out.splitlines()

@@ -166,3 +166,12 @@ def test_rows_stay_on_their_passages_through_changes_and_compaction(tmp_path):
                 np.testing.assert_allclose(c.matrix[row], c.embed(passage.text), atol=2e-5)
         hit = c.search("brewing green tea", "limit:1")[0]
         assert (hit.id, hit.line) == ("kitchen.md", 7)
+
+
+def test_a_metadata_filter_selects_every_passage_of_a_document(tmp_path):
+    docs = [Document("garden.md", GARDEN, T0, {"kind": "outdoors"}),
+            Document("kitchen.md", KITCHEN, T0, {"kind": "food"})]
+    with Collection.create(tmp_path / "c", docs) as c:
+        hits = c.search("soup bread tomatoes roses", "limit:10", passages=True, where={"kind": "food"})
+        assert {h.id for h in hits} == {"kitchen.md"} and sorted(h.line for h in hits) == [1, 4]
+        assert hits[0].metadata == {"kind": "food"}

@@ -4,6 +4,7 @@
     quorvel index --refit                         # and fit the default embedder again
     quorvel search "backup strategy" -m "recent:30 diverse limit:5"
     quorvel search "backup strategy" --json
+    quorvel search "backup strategy" --where lang=en --where 'year>=2020'
     quorvel list | info | remove ID... | demo
 
 Exit status: 0 when the command did its work (a search that finds nothing included: it prints
@@ -30,10 +31,12 @@ import warnings
 from collections.abc import Sequence
 from datetime import datetime
 from pathlib import Path
+from typing import Any
 
 from .collection import DB_NAME, Collection, Result
 from .embedders import (Embedder, LsaEmbedder, SentenceTransformerEmbedder, WordLlamaEmbedder,
                         default_embedder)
+from .filters import compile_filter, parse_condition
 from .folder import TEXT_SUFFIXES, sync_folder
 from .query import QueryError, QueryWarning
 
@@ -176,6 +179,8 @@ def cmd_index(args: argparse.Namespace) -> int:
             bar.close()
             for skipped in report.skipped:
                 say(f"skipped {printable(skipped.path)}: {skipped.reason}")
+            for warning in report.warnings:
+                say(f"warning: {printable(warning)}")
             c = report.changes
             dim = collection.matrix.shape[1] if len(collection) else 0
             print(f"indexed {printable(str(report.root))} into {printable(str(folder))} in "
@@ -212,13 +217,25 @@ def format_table(hits: Sequence[Result], width: int) -> str:
     return "\n".join(lines)
 
 
+def _where(conditions: Sequence[str]) -> dict[str, Any] | None:
+    """The filter of the --where conditions, all of which must hold."""
+    try:
+        filters = [parse_condition(c) for c in conditions]
+        where = None if not filters else filters[0] if len(filters) == 1 else {"$and": filters}
+        compile_filter(where)  # checked here, so that a bad filter is a usage error
+    except ValueError as e:
+        raise UsageError(f"--where: {e}") from None
+    return where
+
+
 def cmd_search(args: argparse.Namespace) -> int:
     overrides = {} if args.limit is None else {"limit": args.limit}
+    where = _where(args.where)
     with _open(args) as collection, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", QueryWarning)
         try:
-            hits = collection.search(args.text, args.modifiers, strict=args.strict,
-                                     passages=args.passages, **overrides)
+            hits = collection.search(args.text, args.modifiers, where=where,
+                                     strict=args.strict, passages=args.passages, **overrides)
         except QueryError as e:
             for note in e.notes:
                 say(printable(note))
@@ -326,6 +343,11 @@ def build_parser() -> argparse.ArgumentParser:
                    help="modifier string, e.g. 'recent:30 diverse limit:5 like:ID unlike:word'")
     p.add_argument("--collection", "-c", **where)
     p.add_argument("--limit", "-n", type=_count, default=None, help="most results (wins over limit:)")
+    p.add_argument("--where", "-w", action="append", default=[], metavar="COND",
+                   help="only documents whose metadata meets COND: KEY=VALUE, KEY!=VALUE, KEY>VALUE, "
+                        "KEY>=VALUE, KEY<VALUE, KEY<=VALUE (VALUE read as JSON when it is a number, "
+                        "true, false, a quoted str or a list, else as text) or a JSON filter; "
+                        "repeated, all must hold")
     p.add_argument("--json", action="store_true", help="print the results as JSON")
     p.add_argument("--passages", action="store_true",
                    help="every passage that ranks, not one hit per document (its best passage)")

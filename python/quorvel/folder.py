@@ -37,6 +37,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 from .collection import Collection, Document, Progress, Update
+from .files import file_metadata
 
 #: Suffixes of the files indexed, compared case-insensitively.
 TEXT_SUFFIXES = (".txt", ".text", ".md", ".markdown", ".rst")
@@ -241,12 +242,14 @@ def iter_readable(scan_result: Scan, ids: list[str]) -> Iterator[tuple[FoundFile
 @dataclass(frozen=True, slots=True)
 class SyncReport:
     """What `sync_folder` did: the resolved root, the collection's `Update`, how many files
-    were unchanged (not read), and the entries skipped, in the order met."""
+    were unchanged (not read), the entries skipped, in the order met, and warnings about files
+    indexed in part (front matter left out)."""
 
     root: Path
     changes: Update
     unchanged: int
     skipped: list[Skipped]
+    warnings: list[str] = field(default_factory=list)
 
 
 def sync_folder(collection: Collection, folder: str | os.PathLike[str], *,
@@ -267,6 +270,7 @@ def sync_folder(collection: Collection, folder: str | os.PathLike[str], *,
                      {k: None if mtime is None else Fingerprint(size, mtime)
                       for k, (size, mtime) in held.items()})
     skipped = list(found.skipped)
+    warnings: list[str] = []
     documents, vanished = [], list(plan.deleted)
     to_read = plan.new + plan.changed
     for done, (file, text) in enumerate(iter_readable(found, to_read), 1):
@@ -276,8 +280,14 @@ def sync_folder(collection: Collection, folder: str | os.PathLike[str], *,
             if file.id in held:
                 vanished.append(file.id)
         else:
-            documents.append(Document(file.id, text, file.fingerprint.mtime))
+            try:
+                metadata, notes = file_metadata(Path(file.id), text, file.path.stat())
+            except OSError as e:  # gone since it was read
+                skipped.append(Skipped(file.id, _stat_failure(e)))
+                continue
+            warnings += [f"{file.id}: {note}" for note in notes]
+            documents.append(Document(file.id, text, file.fingerprint.mtime, metadata))
         if progress:
             progress("reading", done, len(to_read))
     changes = collection.update(documents, remove=vanished, root=root, progress=progress)
-    return SyncReport(found.root, changes, plan.unchanged, skipped)
+    return SyncReport(found.root, changes, plan.unchanged, skipped, warnings)
