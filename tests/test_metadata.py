@@ -116,7 +116,11 @@ def test_filters_work_under_every_modifier(shared, where, modifiers, overrides):
     selected = np.array([i != "" and model(model_docs[i], where) for i in c.ids])
     extra = {"mask": user_mask} if user else {}
     filtered = c.search("river garden bread", modifiers, where=where, **overrides, **extra)
-    assert filtered == c.search("river garden bread", modifiers, mask=selected & user_mask, **overrides)
+    masked = c.search("river garden bread", modifiers, mask=selected & user_mask, **overrides)
+    # The two calls run at different instants: a recency factor, rounded to four decimals by the
+    # native call, may round the other way in the second, moving a fused score by 1e-4 or so.
+    assert [h.id for h in filtered] == [h.id for h in masked]
+    assert [h.score for h in filtered] == pytest.approx([h.score for h in masked], abs=2e-3)
     assert all(model(h.metadata, where) for h in filtered)
 
 
