@@ -16,7 +16,7 @@ import pytest
 
 import quorvel.collection as qc
 import quorvel.storage
-from quorvel import Collection, CollectionError, Embedder
+from quorvel import Collection, CollectionError, Document, Embedder
 from quorvel.lsa import LsaModel
 from quorvel.storage import HEADER_BYTES, LOCK_NAME
 
@@ -58,23 +58,27 @@ def prose(i):
 
 
 def check_vectors(c):
-    """Every live row holds the vector of its own document's text, and nothing else is live."""
+    """Every live row holds the vector of its own passage of its document, and nothing else is
+    live."""
     snap = c.snapshot()
     live = [i for i, d in enumerate(snap.ids) if d]
     assert sorted(snap.id_to_idx.values()) == live
-    assert len(live) == len(c) == len(list(c.documents()))
+    rows = qc.rows_by_document(snap.ids)
+    assert len(rows) == len(c) == len(list(c.documents()))
     if snap.mask is not None:
         assert np.flatnonzero(snap.mask).tolist() == live
-    for i in live:
-        doc = c.get(snap.ids[i])
-        assert snap.id_to_idx[doc.id] == i
-        np.testing.assert_allclose(snap.matrix[i], c.embed(doc.text), atol=2e-6, err_msg=doc.id)
+    for doc_id, doc_rows in rows.items():
+        doc = c.get(doc_id)
+        passages = qc.split(doc)
+        assert snap.id_to_idx[doc.id] == doc_rows[0] and len(doc_rows) == len(passages)
+        for row, passage in zip(doc_rows, passages):
+            np.testing.assert_allclose(snap.matrix[row], c.embed(passage.text), atol=2e-6, err_msg=doc.id)
 
 
 def fingerprint(folder):
     """The files a change may write, byte for byte, and the database's content."""
     files = {p.name: p.read_bytes() for p in sorted(folder.iterdir())
-             if p.name != qc.DB_NAME and not p.name.startswith(qc.DB_NAME) and p.suffix != ".lock"}
+             if p.is_file() and p.name != qc.DB_NAME and not p.name.startswith(qc.DB_NAME) and p.suffix != ".lock"}
     with sqlite3.connect(folder / qc.DB_NAME) as conn:
         dump = list(conn.iterdump())
     return files, dump
@@ -129,7 +133,8 @@ def test_two_handles_in_one_process_follow_each_other(tmp_path):
             # the other handle notices, reloads, and its next change works from the new state
             assert other.ids == writer.ids and len(other) == len(writer)
             check_vectors(other)
-            hit = other.search(f"new text {step}", "limit:1")
+            passage = qc.split(Document(f"a{step % 6}", f"new text {step}"))[0].text
+            hit = other.search(passage, "limit:1", lexical=False)
             assert hit[0].id == f"a{step % 6}" and hit[0].score == pytest.approx(1.0)
         assert a.generation == b.generation
     finally:
@@ -157,7 +162,8 @@ def test_a_reader_sees_one_state_at_a_time_while_a_process_writes(tmp_path):
             assert len(snap.ids) == snap.matrix.shape[0]
             assert snap.mask is None or np.flatnonzero(snap.mask).tolist() == sorted(snap.id_to_idx.values())
             for row in list(snap.id_to_idx.values())[-6:]:  # texts never change: the latest rows
-                np.testing.assert_allclose(snap.matrix[row], reader.embed(f"text {snap.ids[row]}"), atol=2e-6)
+                passage = qc.split(Document(snap.ids[row], f"text {snap.ids[row]}"))[0].text
+                np.testing.assert_allclose(snap.matrix[row], reader.embed(passage), atol=2e-6)
             if not writer.is_alive():
                 break
         writer.join(timeout=60)
@@ -489,7 +495,7 @@ def test_add_and_remove_append_and_tombstone_in_place(tmp_path, monkeypatch):
     seen = []
     monkeypatch.setattr(emb, "embed", lambda texts, e=emb.embed: seen.append(list(texts)) or e(texts))
     assert c.add(docs("d", 2, start=19) + [("d3", "changed")]) == (1, 1)
-    assert seen == [["text of d number 20", "changed"]]
+    assert seen == [["d20\ntext of d number 20", "d3\nchanged"]]   # identifier, then text
     assert c.remove(["d4", "d5"]) == 2
     assert path.stat().st_ino == inode and c.matrix.shape == (22, 24)
     np.testing.assert_array_equal(c.matrix[:20], old)
@@ -570,20 +576,23 @@ def test_read_only_handle_serves_a_score_candidates_call(tmp_path):
 def test_documents_of_several_passages(tmp_path, monkeypatch):
     """The passage hook: with two rows a document, changes and reopening keep every row on the
     passage it embeds."""
-    monkeypatch.setattr(qc, "split", lambda text: [qc.Passage(text, 0, 0),
-                                                    qc.Passage(text.upper(), len(text) // 2, 1)])
+    monkeypatch.setattr(qc, "split", lambda doc: [qc.Passage(doc.text, 0, 1),
+                                                   qc.Passage(doc.text.upper(), len(doc.text) // 2, 2)])
     folder = tmp_path / "c"
     with Collection.create(folder, docs("d", 6), embedder=HashEmbedder()) as c:
         c.add([("d1", "changed"), ("x", "new")])
         c.remove(["d2"])
         ids, mask = list(c.ids), c.mask.tolist()
-    assert ids == ["d0", "d0", "", "", "", "", "d3", "d3", "d4", "d4", "d5", "d5", "x", "x", "d1", "d1"]
+    # a document's first row is labelled by its identifier, the others by identifier and row
+    assert ids == ["d0", "d0\x001", "", "", "", "", "d3", "d3\x007", "d4", "d4\x009", "d5", "d5\x0011",
+                   "x", "x\x0013", "d1", "d1\x0015"]
     assert mask == [bool(d) for d in ids]
     with Collection.open(folder, embedder=HashEmbedder()) as c:
         assert c.ids == ids and len(c) == 6 and c.snapshot().id_to_idx["d1"] == 14
-        for row, doc_id in enumerate(ids):
-            if doc_id:
-                text = c.get(doc_id).text
+        assert "d1\x0015" not in c and "d1" in c
+        for row, label in enumerate(ids):
+            if label:
+                text = c.get(qc.document_of(label)).text
                 np.testing.assert_allclose(c.matrix[row], c.embed(text if row % 2 == 0 else text.upper()),
                                            atol=2e-6)
 

@@ -116,7 +116,11 @@ def test_filters_work_under_every_modifier(shared, where, modifiers, overrides):
     selected = np.array([i != "" and model(model_docs[i], where) for i in c.ids])
     extra = {"mask": user_mask} if user else {}
     filtered = c.search("river garden bread", modifiers, where=where, **overrides, **extra)
-    assert filtered == c.search("river garden bread", modifiers, mask=selected & user_mask, **overrides)
+    masked = c.search("river garden bread", modifiers, mask=selected & user_mask, **overrides)
+    # The two calls run at different instants: a recency factor, rounded to four decimals by the
+    # native call, may round the other way in the second, moving a fused score by 1e-4 or so.
+    assert [h.id for h in filtered] == [h.id for h in masked]
+    assert [h.score for h in filtered] == pytest.approx([h.score for h in masked], abs=2e-3)
     assert all(model(h.metadata, where) for h in filtered)
 
 
@@ -173,23 +177,23 @@ def test_cli_front_matter_and_where(tmp_path, capsys, monkeypatch):
     assert cli_main(["index", "notes", "-c", "col", "-q"]) == 0
     out, err = capsys.readouterr()
     assert "4 added" in out
-    assert err == ("quorvel: warning: notes/broken.md: front matter is not valid YAML (line 3): "
+    assert err == ("quorvel: warning: broken.md: front matter is not valid YAML (line 3): "
                    "expected ',' or ']', but got '<stream end>'; indexed without it\n")
 
     def ids(*args):
         assert cli_main(["search", "database backup", "--json", "-c", "col", *args]) == 0
         return sorted(h["id"] for h in json.loads(capsys.readouterr().out))
 
-    assert ids("--where", "lang=en") == ["notes/en.md"]
-    assert ids("-w", "year>=2019", "-w", "year<2021") == ["notes/de.md"]
-    assert ids("-w", "extension=.md", "-w", "lang!=de") == ["notes/broken.md", "notes/en.md"]
-    assert ids("-w", '{"tags": {"$contains": "db"}}') == ["notes/en.md"]
-    assert ids("-w", "modified<1600000001") == ["notes/plain.txt"]
+    assert ids("--where", "lang=en") == ["en.md"]
+    assert ids("-w", "year>=2019", "-w", "year<2021") == ["de.md"]
+    assert ids("-w", "extension=.md", "-w", "lang!=de") == ["broken.md", "en.md"]
+    assert ids("-w", '{"tags": {"$contains": "db"}}') == ["en.md"]
+    assert ids("-w", "modified<1600000001") == ["plain.txt"]
     assert cli_main(["search", "backup", "--json", "-c", "col", "-w", "lang=en"]) == 0
     hit = json.loads(capsys.readouterr().out)[0]
-    assert hit["metadata"]["tags"] == ["db", "backup"] and hit["metadata"]["path"] == "notes/en.md"
+    assert hit["metadata"]["tags"] == ["db", "backup"] and hit["metadata"]["path"] == "en.md"   # identifiers: relative to the folder
     for bad, message in [("lang", "filter 'lang' is not KEY=VALUE"),
                          ('{"year": {"$near": 1}}', "filter 'year': unknown operator '$near'")]:
-        assert cli_main(["search", "backup", "-c", "col", "-w", bad]) == 1
+        assert cli_main(["search", "backup", "-c", "col", "-w", bad]) == 2    # a usage error
         out, err = capsys.readouterr()
-        assert err.startswith(f"quorvel: {message}") and "Traceback" not in err and out == ""
+        assert err.startswith(f"quorvel: --where: {message}") and "Traceback" not in err and out == ""

@@ -6,6 +6,7 @@ from hypothesis import given, settings, strategies as st
 
 import _quorvel
 import modifier_reference as ref
+from quorvel.query import read_modifiers
 
 KEYS = ["recent", "recent_days", "unlike", "diverse", "limit", "like",
         "trajectory_from", "trajectory_to", "local_communities"]
@@ -160,3 +161,10 @@ def test_matches_reference(text):
     got = _quorvel.parse_modifiers(text)
     assert list(got) == KEYS
     assert got == ref.parse(text)
+
+
+@settings(derandomize=True, database=None, max_examples=1500, deadline=None)
+@given(_texts)
+def test_the_package_reads_modifiers_as_the_parser_does(text):
+    # The notes on ignored words rest on this Python reading; it must agree with the parser.
+    assert read_modifiers(text)[0] == _quorvel.parse_modifiers(text)

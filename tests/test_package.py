@@ -1,11 +1,8 @@
-"""The quorvel package: modifier mapping, storage, embedders, the command line."""
+"""The quorvel package: modifier mapping, storage, embedders."""
 
 import ast
 import inspect
 import json
-import os
-import subprocess
-import sys
 import time
 from pathlib import Path
 
@@ -15,7 +12,6 @@ import pytest
 import _quorvel
 import quorvel.collection
 from quorvel import Collection, Document, Embedder, LsaEmbedder, Result
-from quorvel.cli import main as cli_main
 from quorvel.collection import snippet
 from quorvel.demo import stdlib_documents
 from quorvel.lsa import LsaModel, _Csr, _randomized_svd_components, tokenize
@@ -86,7 +82,7 @@ VEC = object()  # expected value: the embedding of the text that follows
      {"threshold": 0.2, "mmr_lambda": 0.4, "oversample": 50, "pre_filter_ids": ["git", "merge"]}, []),
 ])
 def test_modifiers_reach_score_candidates(collection, calls, modifiers, overrides, expected, absent):
-    results = collection.search("onion soup", modifiers, **overrides)
+    results = collection.search("onion soup", modifiers, lexical=False, **overrides)
     (call,) = calls
     assert call["matrix"] is collection.matrix and call["ids"] == collection.ids
     assert call["id_to_idx"] == {d: i for i, d in enumerate(TEXTS)}
@@ -104,7 +100,7 @@ def test_modifiers_reach_score_candidates(collection, calls, modifiers, override
 
 
 def test_mask_override_and_unknown_keyword(collection, calls):
-    collection.search("x", mask=[True, False] * 3)
+    collection.search("soup", mask=[True, False] * 3, lexical=False)
     assert calls[0]["mask"].dtype == np.bool_ and calls[0]["mask"].tolist() == [True, False] * 3
     with pytest.raises(TypeError, match="'k'"):
         collection.search("x", k=3)
@@ -112,7 +108,7 @@ def test_mask_override_and_unknown_keyword(collection, calls):
 
 def test_undated_collection_passes_no_timestamps(tmp_path, calls):
     with Collection.create(tmp_path / "c", corpus(dated=False)) as c:
-        c.search("soup", "recent")
+        c.search("soup", "recent", lexical=False)
         assert c.timestamps is None and "timestamps" not in calls[0] and calls[0]["recent"] is True
 
 
@@ -208,7 +204,7 @@ def test_fixed_embedder_embeds_only_new_texts_and_must_be_given_again(tmp_path):
         first = np.array(c.matrix)
         emb.seen.clear()
         c.add([("git", TEXTS["git"]), ("moon", "Changed text about the moon.")])
-        assert sorted(emb.seen) == sorted([TEXTS["git"], "Changed text about the moon."])
+        assert sorted(emb.seen) == sorted([f"git\n{TEXTS['git']}", "moon\nChanged text about the moon."])
         np.testing.assert_array_equal(c.matrix[[0, 2]], first[[0, 2]])  # untouched rows kept
     with pytest.raises(TypeError, match="embedder="):
         Collection.open(tmp_path / "c")
@@ -274,58 +270,6 @@ def test_sparse_products_and_components_match_dense_numpy():
 def test_lsa_refuses_texts_without_words():
     with pytest.raises(ValueError):
         LsaModel.fit(["the of and", "a an"])
-
-
-# -- the command line -----------------------------------------------------------------------
-
-@pytest.fixture
-def notes(tmp_path):
-    root = tmp_path / "notes"
-    (root / "sub").mkdir(parents=True)
-    (root / ".hidden").mkdir()
-    files = {"backup.md": "Nightly backups of the database go to tape.",
-             "garden.txt": "Water the tomatoes and the roses in summer.",
-             "sub/restore.md": "Restore the database from last night's backup.",
-             "skip.rst": "Backups of the database, in a format that is not indexed.",
-             ".hidden/secret.md": "database backup secrets"}
-    for i, (name, text) in enumerate(files.items()):
-        (root / name).write_text(text)
-        os.utime(root / name, (1_700_000_000 + i, 1_700_000_000 + i))
-    return root
-
-
-def test_cli_index_and_search(notes, tmp_path, capsys, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    col = str(tmp_path / "col")
-    assert cli_main(["index", "notes", "--collection", col, "-q"]) == 0
-    assert "3 added, 0 updated; 3 documents" in capsys.readouterr().out
-    assert cli_main(["search", "database backup", "-m", "limit:2", "--json", "-c", col]) == 0
-    hits = json.loads(capsys.readouterr().out)
-    assert [h["id"] for h in hits] == ["notes/backup.md", "notes/sub/restore.md"]
-    assert set(hits[0]) == {"id", "score", "snippet", "timestamp", "metadata"}
-    assert hits[0]["timestamp"] == 1_700_000_000 and hits[0]["snippet"].startswith("Nightly backups")
-    assert cli_main(["search", "tomatoes", "-m", "limit:5", "-n", "1", "-c", col]) == 0
-    table = capsys.readouterr().out.splitlines()
-    assert table[0].split() == ["#", "score", "id", "date", "text"] and len(table) == 2
-    assert "notes/garden.txt" in table[1]
-    (notes / "garden.txt").write_text("Water the tomatoes every evening.")
-    assert cli_main(["index", "notes", "-c", col, "-q"]) == 0
-    assert "0 added, 1 updated" in capsys.readouterr().out
-    refits = []
-    monkeypatch.setattr(Collection, "refit", lambda self, **kw: refits.append(len(self)))
-    assert cli_main(["index", "notes", "-c", col, "-q"]) == 0 and refits == []
-    assert cli_main(["index", "notes", "-c", col, "-q", "--refit"]) == 0 and refits == [3]
-
-
-def test_cli_errors_and_module_entry(notes, tmp_path, capsys):
-    assert cli_main(["search", "x", "-c", str(tmp_path / "none")]) == 1
-    assert "quorvel index" in capsys.readouterr().err
-    assert cli_main(["index", str(tmp_path / "nowhere"), "-c", str(tmp_path / "c")]) == 1
-    col = tmp_path / "col"
-    assert cli_main(["index", str(notes / "garden.txt"), "-c", str(col), "-q"]) == 0
-    run = subprocess.run([sys.executable, "-m", "quorvel", "search", "roses", "--json", "-c", str(col)],
-                         capture_output=True, text=True, timeout=60)
-    assert run.returncode == 0 and json.loads(run.stdout)[0]["id"].endswith("garden.txt")
 
 
 # -- the demo corpus and the type information -------------------------------------------------

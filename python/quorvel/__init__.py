@@ -12,8 +12,9 @@ from importlib.metadata import PackageNotFoundError, version as _version
 
 from _quorvel import parse_modifiers
 
-from .collection import Changes, Collection, Document, Result, Snapshot
+from .collection import Changes, Collection, Document, Result, Snapshot, Update
 from .embedders import Embedder, LsaEmbedder, SentenceTransformerEmbedder
+from .query import QueryError, QueryWarning
 from .storage import CollectionError
 
 try:
@@ -22,4 +23,5 @@ except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
 __all__ = ["Changes", "Collection", "CollectionError", "Document", "Embedder", "LsaEmbedder",
-           "Result", "SentenceTransformerEmbedder", "Snapshot", "parse_modifiers", "__version__"]
+           "QueryError", "QueryWarning", "Result", "SentenceTransformerEmbedder", "Snapshot", "Update",
+           "parse_modifiers", "__version__"]

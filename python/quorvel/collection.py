@@ -31,7 +31,10 @@ any point the committed state is the old or the new one, and files no commit ref
 deleted by the next change. Readers take no lock: they read the metadata and the row table in one
 transaction, and the committed rows of a matrix file never change.
 
-Documents are split into passages by `split`, today one passage (the whole text) a document.
+Documents are split into passages by `split` (`quorvel.passages`), one matrix row a passage. The
+rows of a document are labelled for `_quorvel.score_candidates` by `row_label`. The BM25 index of
+the rows (`quorvel.lexical`) is derived data: the folder ``<generation>.lexical``, made by the first
+search of a generation (or `lexical_index()`), deleted by the next change.
 """
 
 from __future__ import annotations
@@ -42,7 +45,9 @@ import math
 import operator
 import os
 import secrets
+import shutil
 import sqlite3
+import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from os import PathLike
@@ -56,11 +61,18 @@ import _quorvel
 from .embedders import Embedder, LsaEmbedder, restore_embedder, unit_rows
 from .filters import (INDEX_SCHEMA, INDEX_TABLE, Answers, Filter, Metadata, check_metadata,
                       compile_filter, index_rows, metadata_from_json, metadata_json)
+from .lexical import DEFAULT_POOL, LexicalIndex, hybrid_rank, tokenize
+from .passages import Passage as _Cut, indexed_text, split_passages
+from .query import QueryError, QueryWarning, modifier_notes
 from .storage import CollectionError, MatrixFile, folder_file, writer_lock
 
 DB_NAME = "collection.sqlite"
 FORMAT = "3"
 MATRIX_SUFFIX = ".embeddings.npy"
+#: The BM25 index of generation G is the folder ``G.lexical``, made on first use.
+LEXICAL_SUFFIX = ".lexical"
+#: In such a folder, the index terms of every row, kept for the next generation's index.
+TERMS_FILE = "terms.json"
 DEFAULT_LIMIT = 10
 SNIPPET_CHARS = 200
 EMBED_BATCH = 512
@@ -124,12 +136,14 @@ class Document:
 @dataclass(frozen=True, slots=True)
 class Result:
     """One search hit: the document's identifier, its score (rounded to four decimals), the start
-    of its text with whitespace collapsed, its timestamp if it has one, and its metadata."""
+    of its best passage with whitespace collapsed, the document's timestamp if it has one, the
+    line (1-based) where that passage starts in the document's text, and its metadata."""
 
     id: str
     score: float
     snippet: str
     timestamp: float | None
+    line: int = 1
     metadata: Mapping[str, Any] = field(default_factory=dict, hash=False)
 
 
@@ -139,6 +153,15 @@ class Changes(NamedTuple):
 
     added: int
     updated: int
+
+
+class Update(NamedTuple):
+    """What `Collection.update` did: documents added, existing ones whose text or time changed,
+    and documents removed."""
+
+    added: int
+    updated: int
+    removed: int
 
 
 def snippet(text: str, chars: int = SNIPPET_CHARS) -> str:
@@ -203,22 +226,88 @@ def _batch(documents: Iterable[Any]) -> dict[str, Document]:
     return {d.id: d for d in map(as_document, documents)}
 
 
+def _best_per_document(ranked: list[tuple[int, float]], labels: Sequence[str]) -> list[tuple[int, float]]:
+    """The first (best) ranked row of each document, in rank order."""
+    seen: set[str] = set()
+    best = []
+    for row, score in ranked:
+        doc_id = document_of(labels[row])
+        if doc_id not in seen:
+            seen.add(doc_id)
+            best.append((row, score))
+    return best
+
+
+def _save_lexical(index: LexicalIndex, folder: Path, terms: dict[str, Any]) -> None:
+    """Writes `index`, with the terms of its rows and the matrix file they belong to, under a
+    scratch name and renames it to `folder`; a reader that cannot write, or loses a race with
+    another that saved the same generation, keeps it in memory."""
+    scratch = folder.with_name(f".{folder.name}.{secrets.token_hex(4)}")
+    try:
+        index.save(scratch)
+        with open(scratch / TERMS_FILE, "w", encoding="utf-8") as f:
+            f.write(json.dumps(terms, separators=(",", ":")))  # dumps: the C encoder
+        os.rename(scratch, folder)
+    except OSError:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def _report(notes: list[str], strict: bool) -> None:
+    """Raise the notes of a search as one QueryError when strict, else warn with each."""
+    if notes and strict:
+        raise QueryError(notes)
+    for note in notes:
+        warnings.warn(note, QueryWarning, stacklevel=3)
+
+
 def _id_list(value: str | Iterable[str]) -> list[str]:
     return [value] if isinstance(value, str) else [str(v) for v in value]
 
 
 class Passage(NamedTuple):
-    """A piece of a document embedded as one matrix row: its text, and where it starts in the
-    document's text (character offset, 0-based line)."""
+    """A piece of a document embedded as one matrix row: the text embedded and indexed for it,
+    and where it starts in the document's text (character offset, 1-based line)."""
 
     text: str
     start: int
     line: int
 
 
-def split(text: str) -> list[Passage]:
-    """The passages of a document's text; today the whole text is one passage."""
-    return [Passage(text, 0, 0)]
+def split(doc: Document) -> list[Passage]:
+    """The passages of a document (`quorvel.passages.split_passages`), each embedded and indexed
+    with the document's identifier and section title before its text (`indexed_text`): a file's
+    name and headings say what it is about. A blank text is one passage all the same, so that
+    every document has a row."""
+    parts = split_passages(doc.text)
+    if not parts:
+        return [Passage(indexed_text(doc.id, _Cut(doc.text, 1, 0)), 0, 1)]
+    return [Passage(indexed_text(doc.id, p), p.offset, p.line) for p in parts]
+
+
+#: Separates a document's identifier from the row number in the labels of its rows after the
+#: first; identifiers cannot hold it (SQLite text is refused a NUL), so labels never collide.
+ROW_MARK = "\0"
+
+
+def row_label(doc_id: str, row: int, labels: Mapping[str, int]) -> str:
+    """The label of a live row of `doc_id`: the identifier itself for the document's first row
+    (so that identifiers find their document in `id_to_idx`), `doc_id + ROW_MARK + row` for the
+    others (so that every row has a label of its own)."""
+    return doc_id if doc_id not in labels else f"{doc_id}{ROW_MARK}{row}"
+
+
+def document_of(label: str) -> str:
+    """The document identifier of a row label."""
+    return label.partition(ROW_MARK)[0]
+
+
+def rows_by_document(labels: Sequence[str]) -> dict[str, list[int]]:
+    """The live rows of each document, in order, from the row labels ('' for a dead row)."""
+    out: dict[str, list[int]] = {}
+    for row, label in enumerate(labels):
+        if label:
+            out.setdefault(document_of(label), []).append(row)
+    return out
 
 
 class Snapshot(NamedTuple):
@@ -268,6 +357,7 @@ class _State:
     live_buffer: np.ndarray
     doc_buffer: np.ndarray
     dated: bool
+    documents: int = 0
     timestamps: np.ndarray | None = None
     mask: np.ndarray | None = None
     row_docs: np.ndarray | None = None
@@ -316,6 +406,8 @@ class Collection:
         # The stored description the embedder was restored from (or saved as): while it stays
         # the same on disk the embedder is kept. A caller's embedder is never replaced.
         self._embedder_config = config
+        self._lexical: tuple[int, LexicalIndex] | None = None
+        self._cuts: dict[str, tuple[str, list[Passage]]] = {}  # see _split
         self._caller_embedder = embedder is not None and config is None
         self._state = self._load()
         # Answers of filter conditions, good for the generation they were asked at.
@@ -479,7 +571,7 @@ class Collection:
         ts = np.full(max(n, 64), np.nan)
         live = np.zeros(max(n, 64), dtype=bool)
         docs = np.zeros(max(n, 64), dtype=np.int64)
-        dead = 0
+        dead = seen = 0
         for i, (row, is_dead, doc, doc_id, stamp) in enumerate(rows):
             if row != i or is_dead not in (0, 1) or type(doc) is not int or doc < 0:
                 raise CollectionError(f"{db}: row entry {row!r} (dead {is_dead!r}, document "
@@ -491,13 +583,15 @@ class Collection:
                 continue
             if not isinstance(doc_id, str):
                 raise CollectionError(f"{db}: row {i} belongs to a missing document")
-            ids.append(doc_id)
-            id_to_idx.setdefault(doc_id, i)  # a document's first passage stands for it
+            label = row_label(doc_id, i, id_to_idx)
+            ids.append(label)
+            id_to_idx[label] = i
+            seen += ROW_MARK not in label
             live[i] = True
             if stamp is not None:
                 ts[i] = stamp
-        if len(id_to_idx) != documents:
-            raise CollectionError(f"{db}: {documents} documents but {len(id_to_idx)} live rows")
+        if seen != documents:
+            raise CollectionError(f"{db}: {documents} documents but {seen} with live rows")
         matrix_file = None
         if meta["matrix"] or n:
             if dim == 0:
@@ -508,7 +602,7 @@ class Collection:
             matrix = np.zeros((0, dim), dtype=np.float32)
         state = _State(counts["generation"], meta, n, dim, dead, matrix_file, matrix, ids,
                        id_to_idx, ts, live, docs, dated=bool(np.any(ts[:n] > 0)),
-                       doc_bound=int(docs[:n].max()) + 1 if n else 0)
+                       documents=documents, doc_bound=int(docs[:n].max()) + 1 if n else 0)
         state.publish()
         return state
 
@@ -573,10 +667,10 @@ class Collection:
         return Snapshot(s.generation, s.matrix, s.ids, s.id_to_idx, s.timestamps, s.mask)
 
     def __len__(self) -> int:
-        return len(self._refresh().id_to_idx)
+        return self._refresh().documents
 
     def __contains__(self, doc_id: object) -> bool:
-        return doc_id in self._refresh().id_to_idx
+        return isinstance(doc_id, str) and ROW_MARK not in doc_id and doc_id in self._refresh().id_to_idx
 
     def get(self, doc_id: str) -> Document | None:
         row = self._db().execute("SELECT id, text, timestamp, metadata FROM documents WHERE id = ?",
@@ -606,11 +700,21 @@ class Collection:
         anything is done. Only new and changed texts are embedded and appended; the default embedder is
         refitted on all texts when it has gone stale (see `REFIT_FRACTION`).
         """
+        added, updated, _ = self.update(documents, progress=progress)
+        return Changes(added, updated)
+
+    def update(self, documents: Iterable[Any] = (), *, remove: Iterable[str] = (),
+               root: str | None = None, progress: Progress | None = None) -> Update:
+        """Add (or replace) `documents`, as `add` does, and remove the documents with the
+        identifiers `remove` (those also in `documents` are kept), in one change: all of it is
+        committed, or after a failure or an interrupt none of it. `root` records the folder the
+        collection mirrors (see `root`)."""
         batch = _batch(documents)
-        if not batch:
-            return Changes(0, 0)
+        dropped = [i for i in dict.fromkeys(_id_list(remove)) if i not in batch]
+        self._cuts.clear()  # kept from here to the index built after this change
         with self._change() as state:
-            known = self._stored(list(batch))
+            known = self._stored([*batch, *dropped])
+            gone = [known[i][0] for i in dropped if i in known]
             new, retext, retime = [], [], []
             for doc in batch.values():
                 old = known.get(doc.id)
@@ -620,21 +724,35 @@ class Collection:
                     retext.append((old[0], doc))
                 elif old[2] != doc.timestamp or metadata_json(old[3]) != metadata_json(doc.metadata):
                     retime.append((old[0], doc))
-            if not (new or retext or retime):
-                return Changes(0, 0)
+            meta = {} if root is None or state.meta.get("root") == root else {"root": root}
+            if not (new or retext or retime or gone or meta):
+                return Update(0, 0, 0)
             texts_changed = len(new) + len(retext)
-            appended = sum(len(split(d.text)) for d in [*new, *(d for _, d in retext)])
-            tombstoned = self._live_rows([key for key, _ in retext])
+            appended = sum(len(self._split(d)) for d in [*new, *(d for _, d in retext)])
+            tombstoned = self._live_rows([key for key, _ in retext] + gone)
             if self._stale(state, texts_changed):
-                self._rebuild(state, new, retext, retime, (), refit=True, progress=progress)
+                self._rebuild(state, new, retext, retime, gone, refit=True, progress=progress,
+                              meta=meta)
             elif (state.matrix_file is None and appended
                   or _sparse(state.dead + tombstoned, state.rows + appended)):
-                self._rebuild(state, new, retext, retime, (), refit=False, progress=progress)
+                self._rebuild(state, new, retext, retime, gone, refit=False, progress=progress,
+                              meta=meta)
             else:
-                self._append(state, new, retext, retime, progress)
-                if tombstoned != len(retext) or appended != texts_changed:
+                self._append(state, new, retext, retime, gone, progress, meta=meta)
+                if gone or retime or tombstoned != len(retext) or appended != texts_changed:
                     self._state = self._load()  # documents of several rows: read the state again
-        return Changes(len(new), len(retext) + len(retime))
+        return Update(len(new), len(retext) + len(retime), len(gone))
+
+    @property
+    def root(self) -> str | None:
+        """The folder this collection mirrors, as recorded by `update` (`quorvel index`), or None."""
+        return self._refresh().meta.get("root")
+
+    def document_sizes(self) -> dict[str, tuple[int, float | None]]:
+        """Each document's text size in UTF-8 bytes and its timestamp, by identifier, read
+        without loading the texts."""
+        rows = self._db().execute("SELECT id, length(CAST(text AS BLOB)), timestamp FROM documents")
+        return {doc_id: (size, ts) for doc_id, size, ts in rows}
 
     def remove(self, ids: Iterable[str]) -> int:
         """Remove the documents with these identifiers; returns how many were removed. Their
@@ -665,6 +783,7 @@ class Collection:
                 state.ids[row] = ""
                 state.live_buffer[row] = False
                 state.dead += 1
+            state.documents -= len(known)
             state.publish()
         return len(known)
 
@@ -747,10 +866,12 @@ class Collection:
         return np.concatenate(parts) if parts else np.zeros((0, emb.dim), dtype=np.float32)
 
     def _append(self, state: _State, new: list[Document], retext: list[tuple[int, Document]],
-                retime: list[tuple[int, Document]], progress: Progress | None) -> None:
+                retime: list[tuple[int, Document]], gone: Sequence[int], progress: Progress | None,
+                meta: dict[str, Any]) -> None:
         """Embeds the new and changed texts and appends their rows; the changed documents' old
-        rows are tombstoned."""
-        passages = [(doc, p) for doc in [*new, *(d for _, d in retext)] for p in split(doc.text)]
+        rows are tombstoned, and the documents `gone` (keys) removed with their rows; `meta` is
+        committed with them."""
+        passages = [(doc, p) for doc in [*new, *(d for _, d in retext)] for p in self._split(doc)]
         first, undo = state.rows, None
         if passages:
             vectors = self._embed_batches([p.text for _, p in passages], progress)
@@ -762,13 +883,17 @@ class Collection:
         try:
             statements: list[tuple[str, Sequence[Any]]] = [
                 *_document_statements(new, [*retext, *retime]),
-                ("UPDATE rows SET dead = 1 WHERE dead = 0 AND doc = ?", [(key,) for key, _ in retext]),
+                ("UPDATE rows SET dead = 1 WHERE dead = 0 AND doc = ?",
+                 [(key,) for key in [*(k for k, _ in retext), *gone]]),
+                ("DELETE FROM documents WHERE doc = ?", [(key,) for key in gone]),
+                *_index_statements(gone, []),
                 ("INSERT INTO rows (row, doc, start, line) VALUES (?, (SELECT doc FROM documents "
                  "WHERE id = ?), ?, ?)",
                  [(first + i, doc.id, p.start, p.line) for i, (doc, p) in enumerate(passages)]),
             ]
             statements = [(sql, params) for sql, params in statements if params]
-            meta = {"rows": first + len(passages), "changed": int(state.meta["changed"]) + len(new) + len(retext)}
+            meta = {**meta, "rows": first + len(passages),
+                    "changed": int(state.meta["changed"]) + len(new) + len(retext) + len(gone)}
             self._commit_sql(state, statements, meta)
         except BaseException:
             if undo is not None:
@@ -789,13 +914,15 @@ class Collection:
             state.dated = state.dated or doc.timestamp is not None
         for i, (doc, _) in enumerate(passages):
             row = first + i
-            state.ids.append(doc.id)
-            state.id_to_idx.setdefault(doc.id, row)
+            label = row_label(doc.id, row, state.id_to_idx)
+            state.ids.append(label)
+            state.id_to_idx[label] = row
             state.live_buffer[row] = True
             state.doc_buffer[row] = keys[doc.id]
             state.ts_buffer[row] = np.nan if doc.timestamp is None else doc.timestamp
             state.dated = state.dated or doc.timestamp is not None
         state.rows = first + len(passages)
+        state.documents += len(new)
         if passages:
             assert state.matrix_file is not None
             state.matrix = state.matrix_file.rows(state.rows)
@@ -810,7 +937,7 @@ class Collection:
 
     def _rebuild(self, state: _State, new: list[Document], retext: list[tuple[int, Document]],
                  retime: list[tuple[int, Document]], removed: Sequence[int], *, refit: bool,
-                 progress: Progress | None) -> None:
+                 progress: Progress | None, meta: dict[str, Any] | None = None) -> None:
         """Writes the whole collection after the change (documents added, changed, and the
         document keys `removed`) to a new matrix file, and with `refit` a newly fitted embedder;
         unchanged live rows keep their vectors unless refitted."""
@@ -822,7 +949,7 @@ class Collection:
         docs = [changed.pop(doc_id, None) or Document(doc_id, text, ts)
                 for key, doc_id, text, ts in stored if key not in gone]
         docs += new
-        passages = [(doc, p) for doc in docs for p in split(doc.text)]
+        passages = [(doc, p) for doc in docs for p in self._split(doc)]
         if refit:
             if progress:
                 progress("fitting", 0, 1)
@@ -834,8 +961,23 @@ class Collection:
             fresh = [i for i, (doc, _) in enumerate(passages) if doc.id in retexted]
             dim = state.dim or emb.dim
             vectors = np.empty((len(passages), dim), dtype=np.float32)
+            old_rows = rows_by_document(state.ids)
+            ordinal: dict[str, int] = {}
+            for i in list(keep):  # a kept document's passages are its live rows, in order
+                doc_id = passages[i][0].id
+                k = ordinal[doc_id] = ordinal.get(doc_id, -1) + 1
+                if k >= len(old_rows.get(doc_id, ())):
+                    keep.remove(i)  # cut otherwise than when it was stored: embedded again
+                    fresh.append(i)
+            fresh.sort()
+            ordinal.clear()
             if keep:
-                vectors[keep] = state.matrix[[state.id_to_idx[passages[i][0].id] for i in keep]]
+                source = []
+                for i in keep:
+                    doc_id = passages[i][0].id
+                    k = ordinal[doc_id] = ordinal.get(doc_id, -1) + 1
+                    source.append(old_rows[doc_id][k])
+                vectors[keep] = state.matrix[source]
             if fresh:
                 made = self._embed_batches([passages[i][1].text for i in fresh], progress)
                 if made.shape[1] != dim:
@@ -848,7 +990,7 @@ class Collection:
             matrix_name = f"{stem}{MATRIX_SUFFIX}"
             made_files.append(self.path / matrix_name)
             MatrixFile.create(self.path / matrix_name, vectors)
-            meta: dict[str, Any] = {"rows": len(passages), "dim": vectors.shape[1], "matrix": matrix_name}
+            meta = {**(meta or {}), "rows": len(passages), "dim": vectors.shape[1], "matrix": matrix_name}
             if refit:
                 config = emb.save(self.path, stem)
                 made_files += [self.path / f for f in emb.files(config)]
@@ -889,6 +1031,14 @@ class Collection:
             keep.update(self._embedder.files(config))
         except (ValueError, TypeError, KeyError):
             return
+        # Of the BM25 indexes only the latest stays: the next one takes its rows' terms.
+        with os.scandir(self.path) as entries:
+            indexes = [e for e in entries if ".lexical" in e.name and e.is_dir(follow_symlinks=False)]
+        latest = max((int(e.name.removesuffix(LEXICAL_SUFFIX)) for e in indexes
+                      if e.name.removesuffix(LEXICAL_SUFFIX).isdigit()), default=None)
+        for entry in indexes:
+            if entry.name != f"{latest}{LEXICAL_SUFFIX}":  # older, or a scratch folder left
+                shutil.rmtree(entry.path, ignore_errors=True)
         with os.scandir(self.path) as entries:
             for entry in entries:
                 if (entry.name.endswith((MATRIX_SUFFIX, ".lsa.npz")) and entry.name not in keep
@@ -919,21 +1069,35 @@ class Collection:
         return np.ascontiguousarray(value, dtype=np.float32).reshape(-1)
 
     def search(self, text: str, modifiers: str | None = None, *,
-               where: Mapping[str, Any] | Filter | None = None, **overrides: Any) -> list[Result]:
+               where: Mapping[str, Any] | Filter | None = None, strict: bool = False,
+               passages: bool = False, lexical: bool = True, **overrides: Any) -> list[Result]:
         """The documents best matching `text` among those whose metadata matches `where`,
-        steered by a modifier string and keyword overrides.
+        steered by a modifier string and keyword overrides: one `Result` a document, scored by
+        its best passage, whose start is the snippet and whose first line is `line`; with
+        `passages=True` one `Result` a passage, every passage that ranks.
+
+        Ranking fuses the semantic score of each passage with its BM25 score (`lexical=False`:
+        the semantic score alone); see `quorvel.lexical.hybrid_rank`.
 
         `where` is a filter of `quorvel.filters` ({"lang": "en", "year": {"$gte": 2020}});
         a malformed one raises ValueError before anything else is done. It becomes the mask of
-        the rows, so every modifier works within the documents it selects.
+        the rows (every passage of a selected document), so every modifier works within the
+        documents it selects.
 
         `modifiers` is read by `_quorvel.parse_modifiers` ('recent:30 diverse limit:5'). Keyword
         overrides win over it: the modifier keys recent, recent_days, diverse, limit, like, unlike,
         trajectory_from, trajectory_to (same meaning as in the modifier string), and the scoring
         options like_ids, pre_filter_ids, not_like_vec, traj_from_vec, traj_to_vec, oversample,
-        threshold, mmr_lambda and mask, passed to `_quorvel.score_candidates` as given (a str
-        given for a vector option is embedded; a mask has one entry per matrix row and is
-        combined with the collection's own mask of live rows).
+        threshold, mmr_lambda and mask, passed to `_quorvel.score_candidates` (a str given for a
+        vector option is embedded; `like_ids` and `pre_filter_ids` are document identifiers,
+        standing for all their passages; a mask has one entry per matrix row and is combined with
+        the collection's own mask of live rows). Recency decays a passage by its document's time.
+
+        What the search ignores is said with a `QueryWarning` each: words of `modifiers` that
+        are unknown or malformed, `like:` identifiers that are not in the collection, texts
+        (the query, `unlike:`, `from:`/`to:`) in which no word is known. A query without a known
+        word and nothing else to steer by finds nothing. With `strict=True` the search raises
+        `QueryError` listing them instead.
         """
         for key in overrides:
             if key not in _MODIFIER_KEYS and key not in _PARAMETER_KEYS:
@@ -941,8 +1105,16 @@ class Collection:
         selection = compile_filter(where)
         mods = _quorvel.parse_modifiers(modifiers)
         mods.update((k, v) for k, v in overrides.items() if k in _MODIFIER_KEYS)
+        notes = modifier_notes(modifiers)
+        if mods["recent_days"] is not None and not mods["recent_days"] > 0:
+            mods["recent_days"] = None  # said by the notes: the default half-life is used
         state = self._refresh()
+        like = None if mods["like"] is None else self._known_ids(state, _id_list(mods["like"]), notes)
+        if "like_ids" in overrides:  # wins over like:, and None takes it away
+            like_ids = overrides["like_ids"]
+            like = None if like_ids is None else self._known_ids(state, _id_list(like_ids), notes)
         if not state.id_to_idx:
+            _report(notes, strict)
             return []
 
         texts = [text or ""]
@@ -954,44 +1126,179 @@ class Collection:
         if trajectory:
             texts += [start, end]
         vectors = self._embed(texts)
+        words = self.lexical_index() if lexical else None
+        lexical_scores = words.scores(text or "") if words is not None else None
+        found_by_words = lexical_scores is not None and bool(lexical_scores.any())
+        blank = ~vectors.any(axis=1)
+        if blank[0] and not found_by_words:
+            notes.append(f"no word of the query {text!r} is known to the collection")
+        elif lexical_scores is not None and not found_by_words:
+            notes.append(f"no word of the query {text!r} occurs in the collection; "
+                         "ranked by meaning alone")
+        if unlike and blank[1]:
+            notes.append(f"no word of 'unlike:{unlike}' is known to the collection; it is ignored")
+            unlike = ""
+        if trajectory and (blank[-2] or blank[-1]):
+            notes.append("no word of the 'from:' or the 'to:' text is known to the collection; "
+                         "the trajectory is ignored")
+            trajectory = False
+        _report(notes, strict)
+        if blank[0] and not like and not found_by_words:
+            return []
 
-        limit = mods["limit"]
-        kwargs: dict[str, Any] = {
-            "diverse": bool(mods["diverse"]),
-            "limit": DEFAULT_LIMIT if limit is None else operator.index(limit),
-            "recent": bool(mods["recent"]),
-        }
+        limit = DEFAULT_LIMIT if mods["limit"] is None else operator.index(mods["limit"])
+        options: dict[str, Any] = {"diverse": bool(mods["diverse"]), "recent": bool(mods["recent"])}
         if mods["recent_days"] is not None:
-            kwargs["recent_days"] = float(mods["recent_days"])
+            options["recent_days"] = float(mods["recent_days"])
         if state.timestamps is not None:
-            kwargs["timestamps"] = state.timestamps
+            options["timestamps"] = state.timestamps
         if state.mask is not None:
-            kwargs["mask"] = state.mask
-        if mods["like"] is not None:
-            kwargs["like_ids"] = _id_list(mods["like"])
+            options["mask"] = state.mask
+        if like:
+            options["like_ids"] = self._row_labels(state, like)
         if unlike:
-            kwargs["not_like_vec"] = vectors[1]
+            options["not_like_vec"] = vectors[1]
         if trajectory:
-            kwargs["traj_from_vec"], kwargs["traj_to_vec"] = vectors[-2], vectors[-1]
+            options["traj_from_vec"], options["traj_to_vec"] = vectors[-2], vectors[-1]
         for key, value in overrides.items():
-            if key not in _PARAMETER_KEYS:
+            if key not in _PARAMETER_KEYS or key == "like_ids":  # like_ids: read above
                 continue
             if value is None:
-                kwargs.pop(key, None)
+                options.pop(key, None)
             elif key in _VECTOR_KEYS:
-                kwargs[key] = self._vector(value)
+                options[key] = self._vector(value)
             elif key in _ID_LIST_KEYS:
-                kwargs[key] = _id_list(value)
+                options[key] = self._row_labels(state, _id_list(value))
             elif key == "mask":
-                kwargs[key] = self._user_mask(state, value)
+                options[key] = self._user_mask(state, value)
             else:
-                kwargs[key] = value
+                options[key] = value
         if selection is not None:
             selected = self._selected_rows(state, selection)
-            kwargs["mask"] = selected & kwargs["mask"] if "mask" in kwargs else selected
+            options["mask"] = selected & options["mask"] if "mask" in options else selected
+        ranked = self._rank(state, vectors[0], lexical_scores, options, limit, passages)
+        return self._results(state, ranked)
 
-        rows = _quorvel.score_candidates(state.matrix, state.ids, state.id_to_idx, vectors[0], **kwargs)
-        return self._results(rows)
+    def _rank(self, state: _State, query: np.ndarray, lexical_scores: np.ndarray | None,
+              options: dict[str, Any], limit: int, passages: bool) -> list[tuple[int, float]]:
+        """The best `limit` rows, or with `passages` false the best row of each of the best
+        `limit` documents, as (row, score). Rows are asked for in growing numbers until enough
+        documents are found: a document's passages may fill the first rows."""
+        live = state.rows - state.dead
+        fetch = limit if passages or live == state.documents else min(live, 4 * limit)
+        while True:
+            if lexical_scores is not None:
+                ranked = hybrid_rank(state.matrix, state.ids, state.id_to_idx, query, lexical_scores,
+                                     limit=fetch, pool=max(DEFAULT_POOL, fetch), **options)
+            else:
+                found = _quorvel.score_candidates(state.matrix, state.ids, state.id_to_idx, query,
+                                                  limit=fetch, **options)
+                ranked = [(state.id_to_idx[r["id"]], r["score"]) for r in found]
+            if passages:
+                return ranked
+            best = _best_per_document(ranked, state.ids)
+            if len(best) >= limit or len(ranked) < fetch or fetch >= live:
+                return best[:limit]
+            fetch = min(live, 4 * fetch)
+
+    def _row_labels(self, state: _State, doc_ids: list[str]) -> list[str]:
+        """The labels of every live row of these documents (identifiers not held are kept as
+        they are: the native call ignores them or says so)."""
+        held = [i for i in dict.fromkeys(doc_ids) if i in state.id_to_idx]
+        wanted = set(held)
+        labels = [i for i in doc_ids if i not in state.id_to_idx]
+        for part in _chunks(held):
+            query = ("SELECT r.row FROM rows r JOIN documents d ON r.doc = d.doc "
+                     f"WHERE r.dead = 0 AND d.id IN ({_marks(part)}) ORDER BY r.row")
+            for (row,) in self._db().execute(query, part):
+                label = state.ids[row] if row < state.rows else ""
+                if label and document_of(label) in wanted:  # the same row in this generation
+                    labels.append(label)
+        return labels
+
+    def lexical_index(self) -> LexicalIndex:
+        """The BM25 index of the current generation's rows (`quorvel.lexical.LexicalIndex`):
+        kept in memory, read from the collection's folder, or built from the documents and
+        saved there (`<generation>.lexical`) for the next process."""
+        state = self._refresh()
+        cached = self._lexical
+        if cached is not None and cached[0] == state.generation:
+            return cached[1]
+        folder = self.path / f"{state.generation}{LEXICAL_SUFFIX}"
+        try:
+            index = LexicalIndex.load(folder)
+            if index.rows != state.rows:
+                raise ValueError("another generation's index")
+        except ValueError:
+            terms = self._row_terms(state)
+            index = LexicalIndex.from_terms(terms)
+            self._cuts.clear()
+            if not self._read_only:
+                _save_lexical(index, folder, {"matrix": state.meta["matrix"], "terms": terms})
+        self._lexical = (state.generation, index)
+        return index
+
+    def _row_terms(self, state: _State) -> list[list[str]]:
+        """The index terms of each row of `state` (none for a dead row). The rows of an earlier
+        generation whose index was saved keep their terms when that generation's matrix file is
+        still the current one (rows were only appended or tombstoned since, never moved): only
+        the rows appended since are cut and tokenized."""
+        kept = self._earlier_terms(state)
+        terms = [t if state.ids[row] else [] for row, t in enumerate(kept)]
+        fresh = self._row_texts(state, first=len(kept))
+        return terms + tokenize(fresh) if fresh else terms
+
+    def _earlier_terms(self, state: _State) -> list[list[str]]:
+        """The saved terms of the latest earlier generation, if its rows are a prefix of these."""
+        earlier = []
+        with os.scandir(self.path) as entries:
+            for entry in entries:
+                stem = entry.name.removesuffix(LEXICAL_SUFFIX)
+                if stem != entry.name and stem.isdigit() and int(stem) < state.generation:
+                    earlier.append(int(stem))
+        if not earlier:
+            return []
+        try:
+            with open(self.path / f"{max(earlier)}{LEXICAL_SUFFIX}" / TERMS_FILE, encoding="utf-8") as f:
+                saved = json.load(f)
+            terms = saved["terms"]
+            if (saved["matrix"] != state.meta["matrix"] or not isinstance(terms, list)
+                    or len(terms) > state.rows
+                    or not all(isinstance(t, list) and all(isinstance(w, str) for w in t) for t in terms)):
+                return []
+        except (OSError, ValueError, KeyError, TypeError):
+            return []
+        return terms
+
+    def _split(self, doc: Document) -> list[Passage]:
+        """`split(doc)`, each document cut once for a change and the index built after it."""
+        cut = self._cuts.get(doc.id)
+        if cut is None or cut[0] != doc.text:
+            cut = self._cuts[doc.id] = (doc.text, split(doc))
+        return cut[1]
+
+    def _row_texts(self, state: _State, first: int = 0) -> list[str]:
+        """The text indexed for each row of `state` from `first` on ('' for a dead row), from
+        its document."""
+        texts = [""] * (state.rows - first)
+        rows = rows_by_document(state.ids)
+        ids = list(dict.fromkeys(document_of(label) for label in state.ids[first:] if label))
+        for part in _chunks(ids):
+            query = f"SELECT id, text, timestamp FROM documents WHERE id IN ({_marks(part)})"
+            for doc_id, text, ts in self._db().execute(query, part):
+                for row, passage in zip(rows[doc_id], self._split(Document(doc_id, text, ts))):
+                    if row >= first:
+                        texts[row - first] = passage.text
+        return texts
+
+    @staticmethod
+    def _known_ids(state: _State, ids: list[str], notes: list[str]) -> list[str]:
+        """The non-empty identifiers of `ids` held by the collection; a note for the others."""
+        unknown = [i for i in ids if i and i not in state.id_to_idx]
+        if unknown:
+            notes.append(f"like: {', '.join(map(repr, unknown))} "
+                         f"{'is' if len(unknown) == 1 else 'are'} not in the collection; ignored")
+        return [i for i in ids if i in state.id_to_idx]
 
     def _selected_rows(self, state: _State, selection: Filter) -> np.ndarray:
         """bool per row: does the row's document match the filter."""
@@ -1008,21 +1315,29 @@ class Collection:
             raise ValueError(f"mask of shape {mask.shape}; the collection has {state.rows} rows")
         return mask if state.mask is None else mask & state.mask
 
-    def _results(self, rows: list[dict[str, Any]]) -> list[Result]:
-        ids = list(dict.fromkeys(r["id"] for r in rows))
+    def _results(self, state: _State, ranked: list[tuple[int, float]]) -> list[Result]:
+        """A `Result` for each ranked row: its document, score, the start of its passage, the
+        passage's first line and the document's metadata."""
+        docs = list(dict.fromkeys(document_of(state.ids[row]) for row, _ in ranked))
         found: dict[str, tuple[str, float | None, str | None]] = {}
-        for chunk in range(0, len(ids), 500):
-            part = ids[chunk:chunk + 500]
+        for part in _chunks(docs):
             query = ("SELECT id, text, timestamp, metadata FROM documents "
                      f"WHERE id IN ({_marks(part)})")
             for doc_id, text, ts, meta in self._db().execute(query, part):
                 found[doc_id] = (text, ts, meta)
+        where: dict[int, tuple[int, int]] = {}
+        rows = [row for row, _ in ranked]
+        for part in _chunks(rows):
+            query = f"SELECT row, start, line FROM rows WHERE row IN ({_marks(part)})"
+            where.update((row, (start, line)) for row, start, line in self._db().execute(query, part))
         out = []
-        for r in rows:
-            text, ts, meta = found.get(r["id"], ("", None, None))
-            out.append(Result(r["id"], r["score"], snippet(text), ts, metadata_from_json(meta)))
+        for row, score in ranked:
+            doc_id = document_of(state.ids[row])
+            text, ts, meta = found.get(doc_id, ("", None, None))
+            start, line = where.get(row, (0, 1))
+            out.append(Result(doc_id, round(float(score), 4), snippet(text[start:]), ts, line,
+                              metadata_from_json(meta)))
         return out
-
 
 
 class _Change:

@@ -5,8 +5,8 @@ model trained on language, whose weights ship inside the `wordllama` wheel:
 `pip install 'quorvel[embed]'`), else `LsaEmbedder`, which needs nothing beyond NumPy and is
 fitted on the collection's own texts. Both work offline. `SentenceTransformerEmbedder` uses the
 optional sentence-transformers package (`pip install 'quorvel[st]'`) with whatever model that
-package can load. Any subclass of `Embedder` that implements `dim` and `embed` can be handed to a
-collection as well.
+package can load. Any subclass of `Embedder` that sets `dim` and implements `embed` can be handed
+to a collection as well.
 """
 
 from __future__ import annotations
@@ -48,10 +48,9 @@ class Embedder(ABC):
     #: True when the embedder learns from the collection itself and is refitted when it changes.
     fits_collection: ClassVar[bool] = False
 
-    @property
-    @abstractmethod
-    def dim(self) -> int:
-        """Length of the vectors."""
+    #: Length of the vectors; a subclass sets it as a class attribute (``dim = 26``) or on each
+    #: instance (``self.dim = ...``).
+    dim: int
 
     @abstractmethod
     def embed(self, texts: Sequence[str]) -> np.ndarray:
@@ -101,12 +100,8 @@ class LsaEmbedder(Embedder):
         if dims < 1:
             raise ValueError("dims must be at least 1")
         self.dims, self.seed, self.model = dims, seed, model
-
-    @property
-    def dim(self) -> int:
-        if self.model is None:
-            raise RuntimeError("LsaEmbedder is not fitted yet")
-        return self.model.dim
+        #: The fitted model's dimensions; 0 until fitted.
+        self.dim = model.dim if model is not None else 0
 
     @property
     def identity(self) -> str:
@@ -114,6 +109,7 @@ class LsaEmbedder(Embedder):
 
     def fit(self, texts: Sequence[str]) -> None:
         self.model = LsaModel.fit(texts, self.dims, seed=self.seed)
+        self.dim = self.model.dim
 
     def embed(self, texts: Sequence[str]) -> np.ndarray:
         if self.model is None:
@@ -160,10 +156,7 @@ class SentenceTransformerEmbedder(Embedder):
                               "pip install 'quorvel[st]'") from e
         self.model_name, self.batch_size = model, batch_size
         self._model = SentenceTransformer(model)
-
-    @property
-    def dim(self) -> int:
-        return int(self._model.get_sentence_embedding_dimension())
+        self.dim = int(self._model.get_sentence_embedding_dimension())
 
     def embed(self, texts: Sequence[str]) -> np.ndarray:
         vectors = self._model.encode(list(texts), batch_size=self.batch_size,
@@ -192,7 +185,7 @@ class WordLlamaEmbedder(Embedder):
 
     kind = "wordllama"
     CONFIG = "l2_supercat"
-    DIM = 256
+    dim = 256
     #: Bounds the padded token vectors of a batch (about 1 KiB a token): 128K characters are
     #: some 32K tokens, 32 MiB. Without it 256 passages of 4,000 characters took 500 MiB.
     BATCH_CHARS = 1 << 17
@@ -201,25 +194,21 @@ class WordLlamaEmbedder(Embedder):
         if batch_size < 1:
             raise ValueError("batch_size must be at least 1")
         self.batch_size = batch_size
-        self._model = _load_wordllama(self.CONFIG, self.DIM)
-
-    @property
-    def dim(self) -> int:
-        return self.DIM
+        self._model = _load_wordllama(self.CONFIG, self.dim)
 
     @property
     def identity(self) -> str:
-        return f"wordllama-{self.CONFIG}-{self.DIM}"
+        return f"wordllama-{self.CONFIG}-{self.dim}"
 
     def embed(self, texts: Sequence[str]) -> np.ndarray:
         texts = list(texts)
-        out = np.zeros((len(texts), self.DIM), dtype=np.float32)
+        out = np.zeros((len(texts), self.dim), dtype=np.float32)
         for chunk in self._batches(texts):
             part = [texts[i] for i in chunk]
             keep = [j for j, t in enumerate(part) if t.strip()]  # a blank text has no token: zero row
             if keep:
                 vectors = self._model.embed([part[j] for j in keep], norm=False, batch_size=len(keep))
-                out[[chunk[j] for j in keep]] = np.asarray(vectors, dtype=np.float32).reshape(len(keep), self.DIM)
+                out[[chunk[j] for j in keep]] = np.asarray(vectors, dtype=np.float32).reshape(len(keep), self.dim)
         np.nan_to_num(out, copy=False, nan=0.0, posinf=0.0, neginf=0.0)
         return unit_rows(out)
 

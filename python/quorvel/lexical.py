@@ -84,11 +84,17 @@ class LexicalIndex:
     @classmethod
     def build(cls, texts: Sequence[str]) -> "LexicalIndex":
         """Index `texts`; row i of every score array is `texts[i]`."""
-        if not texts:
+        return cls.from_terms(tokenize(texts))
+
+    @classmethod
+    def from_terms(cls, terms: Sequence[Sequence[str]]) -> "LexicalIndex":
+        """Index rows already cut into their index terms (`tokenize`): a caller that kept the
+        terms of unchanged rows re-indexes without tokenizing them again."""
+        if not terms:
             return cls(None, 0)
         retriever = _bm25s().BM25(method="lucene", k1=1.2, b=0.75)
-        retriever.index(tokenize(texts), show_progress=False)
-        return cls(retriever, len(texts))
+        retriever.index([list(t) for t in terms], show_progress=False)
+        return cls(retriever, len(terms))
 
     @property
     def rows(self) -> int:

@@ -1,10 +1,12 @@
 """Mistakes that the stubs must let both type checkers see: every line marked "# error" must be
 reported, and no other line."""
 
+from collections.abc import Sequence
+
 import numpy as np
 
 import _quorvel
-from quorvel import Collection
+from quorvel import Collection, Embedder
 
 matrix = np.zeros((3, 4), np.float32)
 ids = ["a", "b", "c"]
@@ -19,3 +21,14 @@ pick_index: str = _quorvel.mmr_select_py([0], np.ones(3, np.float32), matrix, 1,
 def search(collection: Collection) -> None:
     collection.search(42)  # error
     hit_id: int = collection.search("stars")[0].id  # error
+
+
+class Wide(Embedder):
+    dim = "wide"  # error
+
+    def embed(self, texts: Sequence[str]) -> np.ndarray:
+        return np.zeros((len(texts), 2), np.float32)
+
+
+def strict_search(collection: Collection) -> None:
+    collection.search("stars", strict="yes")  # error

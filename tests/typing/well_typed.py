@@ -1,9 +1,11 @@
 """Calls as a user writes them: both type checkers must accept this file as it stands."""
 
+from collections.abc import Sequence
+
 import numpy as np
 
 import _quorvel
-from quorvel import Collection, Document, Result, parse_modifiers
+from quorvel import Collection, Document, Embedder, Result, parse_modifiers
 
 matrix = np.zeros((3, 4), np.float32)
 ids = ["a", "b", "c"]
@@ -22,3 +24,31 @@ def first_hit(collection: Collection) -> Result:
 
 doc = Document("sky", "Telescopes show planets.", 0.0)
 hit_id: str = first_hit(Collection.open("sky")).id
+
+
+# The README's custom embedder: `dim` set as a class attribute.
+class LetterCounts(Embedder):
+    """A toy embedder: how often each letter a-z occurs."""
+    dim = 26
+
+    def embed(self, texts: Sequence[str]) -> np.ndarray:
+        rows = np.zeros((len(texts), 26), dtype=np.float32)
+        for i, text in enumerate(texts):
+            for ch in text.lower():
+                if "a" <= ch <= "z":
+                    rows[i, ord(ch) - 97] += 1
+        return rows
+
+
+class Scaled(Embedder):
+    """`dim` set on each instance."""
+
+    def __init__(self, dim: int) -> None:
+        self.dim = dim
+
+    def embed(self, texts: Sequence[str]) -> np.ndarray:
+        return np.ones((len(texts), self.dim), dtype=np.float32)
+
+
+letters: Collection = Collection.create("letters", [("a", "aaaa")], embedder=LetterCounts())
+width: int = Scaled(3).dim + LetterCounts().dim
