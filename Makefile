@@ -96,12 +96,15 @@ fuzz:
 # in one run (bench/README.md). The baselines live in a venv of their own so that the test venv
 # stays lean; the module is built there in build/bench. `make bench BENCH_ARGS=--full` adds the
 # 1,000,000-row matrices (about 6 GiB of memory). OpenBLAS's core-type override of this machine
-# is dropped for the run so that NumPy runs its own kernel for this CPU.
+# is dropped for the run so that NumPy runs its own kernel for this CPU. Then sharded search on a
+# local Dask cluster against one call and FAISS (bench/sharded.py: 1,000,000 x 384 in 2 shards,
+# about 5 GiB; SHARDED_BENCH_ARGS="--rows 200000" for a smaller run).
 BENCH_VENV ?= .venv-bench
 BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_PIP := $(BENCH_PY) -m pip --disable-pip-version-check -q
 BENCH_CXX ?= g++
 BENCH_ARGS ?=
+SHARDED_BENCH_ARGS ?=
 
 $(BENCH_PY):
 	@test -n "$(PYTHON)" || { echo "no Python >= 3.13 found; pass PYTHON=..."; exit 1; }
@@ -109,8 +112,9 @@ $(BENCH_PY):
 	$(BENCH_PIP) install --upgrade pip
 
 bench: $(BENCH_PY)
-	$(BENCH_PIP) install "scikit-build-core>=0.10" "numpy>=1.26" "threadpoolctl>=3" "faiss-cpu>=1.8" "langchain-core>=0.3"
+	$(BENCH_PIP) install "scikit-build-core>=0.10" "numpy>=1.26" "threadpoolctl>=3" "faiss-cpu>=1.8" "langchain-core>=0.3" "distributed>=2024.1"
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(BENCH_PIP) install --no-build-isolation -Cbuild-dir=build/bench/module .
 	mkdir -p build/bench
 	$(BENCH_CXX) -O3 -std=c++20 -Wall -Wextra -ffp-contract=off -fPIC -shared bench/read_probe.cpp -o build/bench/read_probe.so
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_PY) bench/run.py --probe build/bench/read_probe.so $(BENCH_ARGS)
+	$(BENCH_PY) bench/sharded.py $(SHARDED_BENCH_ARGS)
