@@ -9,7 +9,7 @@ memory-map once and keep open. Measured, interleaved, medians of `--rounds` roun
 
 - sharded: `ShardSearch(..., client=client).search(q, limit=10)` (and diverse, and with like_ids);
 - one call: `_quorvel.score_candidates` over the whole matrix in this process (one core);
-- FAISS: `IndexFlatIP.search` with as many threads as the machine has;
+- FAISS: `IndexFlatIP.search` with as many threads as the machine has, and with one;
 - the fixed cost of a sharded search: the same searches over two shards of 500 rows.
 
 It also prints the workers' memory and the bytes that go over the network per search. Results
@@ -73,6 +73,16 @@ def worker_memory(client):
         mem = psutil.Process().memory_full_info()
         return {"rss": mem.rss, "uss": mem.uss}
     return client.run(rss)
+
+
+def faiss_one_thread(index, qn):
+    import faiss
+
+    faiss.omp_set_num_threads(1)
+    try:
+        return index.search(qn, LIMIT)
+    finally:
+        faiss.omp_set_num_threads(os.cpu_count() or 1)
 
 
 def mb(n):
@@ -140,6 +150,7 @@ def main():
             "one call diverse": lambda: _quorvel.score_candidates(matrix, ids, id_to_idx, q, limit=LIMIT, diverse=True),
             "one call like_ids": lambda: _quorvel.score_candidates(matrix, ids, id_to_idx, q, limit=LIMIT, like_ids=like),
             f"FAISS flat ({threads} threads)": lambda: index.search(qn, LIMIT),
+            "FAISS flat (1 thread)": lambda: faiss_one_thread(index, qn),
         }
         big = timed_rounds(measures, args.rounds)
         small = timed_rounds({

@@ -42,7 +42,7 @@ import numpy as np
 import _quorvel
 
 __all__ = ["Candidates", "ShardData", "ShardFiles", "ShardSearch", "ShardSource",
-           "ShardsUnavailable", "ShardFailure", "compose_query", "write_shard_files"]
+           "ShardsUnavailable", "ShardFailure", "compose_query", "current_data", "write_shard_files"]
 
 #: Options of `score_candidates` that a sharded search takes. The matrix, identifiers, map,
 #: timestamps and mask come from the shards.
@@ -103,12 +103,22 @@ class ShardData:
 @runtime_checkable
 class ShardSource(Protocol):
     """Where a shard lives: a picklable description that can be opened on any machine that
-    reaches it. `key` names the shard and its version: equal keys must open equal data."""
+    reaches it; `key` names it. `open()` returns the shard's `ShardData`, or a handle whose
+    `snapshot()` returns the shard's current state (an object with the attributes of
+    `ShardData`), taken again for every search so that a shard that changes is followed."""
 
     @property
     def key(self) -> str: ...
 
-    def open(self) -> ShardData: ...
+    def open(self) -> Any: ...
+
+
+def current_data(opened: Any) -> ShardData:
+    """The data to search now of what a source's `open()` returned."""
+    if isinstance(opened, ShardData):
+        return opened
+    s = opened.snapshot()
+    return ShardData(s.matrix, s.ids, s.id_to_idx, s.timestamps, s.mask)
 
 
 _MATRIX_FILE = "matrix.npy"
@@ -321,11 +331,11 @@ class _LocalShards:
 
     def __init__(self, shards: Sequence[ShardData | ShardSource]):
         self.names = [s.key if isinstance(s, ShardSource) else f"shard {i}" for i, s in enumerate(shards)]
-        self._data: list[ShardData] = []
+        self._opened: list[Any] = []
         failed, reasons = [], []
         for name, s in zip(self.names, shards):
             try:
-                self._data.append(s.open() if isinstance(s, ShardSource) else s)
+                self._opened.append(s.open() if isinstance(s, ShardSource) else s)
             except Exception as e:
                 failed.append(name)
                 reasons.append(repr(e))
@@ -333,13 +343,13 @@ class _LocalShards:
             raise ShardsUnavailable(failed, reasons)
 
     def liked(self, like_ids: Sequence[str]) -> list[LikedRows]:
-        return [liked_rows(d, like_ids) for d in self._data]
+        return [liked_rows(current_data(d), like_ids) for d in self._opened]
 
     def candidates(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int) -> list[Candidates]:
-        return [shard_candidates(d, query_vec, options, pool) for d in self._data]
+        return [shard_candidates(current_data(d), query_vec, options, pool) for d in self._opened]
 
     def close(self) -> None:
-        self._data = []
+        self._opened = []
 
 
 class _ShardActor:
@@ -348,20 +358,19 @@ class _ShardActor:
     again as it is) from a worker that could not be reached."""
 
     def __init__(self, source: ShardSource):
-        self._data = source.open()
+        self._opened = source.open()
 
-    @staticmethod
-    def _outcome(fn, *args):
+    def _outcome(self, fn, *args):
         try:
-            return ("ok", fn(*args))
+            return ("ok", fn(current_data(self._opened), *args))
         except Exception as e:
             return ("error", e)
 
     def liked(self, like_ids):
-        return self._outcome(liked_rows, self._data, like_ids)
+        return self._outcome(liked_rows, like_ids)
 
     def candidates(self, query_vec, options, pool):
-        return self._outcome(shard_candidates, self._data, query_vec, options, pool)
+        return self._outcome(shard_candidates, query_vec, options, pool)
 
 
 class _DaskShards:
