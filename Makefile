@@ -28,11 +28,8 @@ kernel-tests:
 	cmake --build build/kernel-tests -j $(JOBS)
 	ctest --test-dir build/kernel-tests --output-on-failure
 
-# The test tools and the optional extras whose code the tests cover (Dask for sharded search).
-TEST_DEPS := "pytest>=8" "hypothesis>=6.100" "distributed>=2024.1"
-
 test: install kernel-tests
-	$(PIP) install $(TEST_DEPS)
+	$(PIP) install $(shell $(PY) scripts/extra-requirements test typing distributed)
 	$(PY) -m pytest -q
 
 clean:
@@ -62,7 +59,7 @@ $(SAN_PY):
 	$(SAN_PIP) install --upgrade pip
 
 sanitize: $(SAN_PY)
-	$(SAN_PIP) install "scikit-build-core>=0.10" "numpy>=1.26" $(TEST_DEPS)
+	$(SAN_PIP) install "scikit-build-core>=0.10" "numpy>=1.26" $(shell $(SAN_PY) scripts/extra-requirements test distributed)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(SAN_PIP) install --no-build-isolation \
 		-Ccmake.define.QUORVEL_SANITIZE=ON -Cbuild-dir=build/sanitize -Cinstall.strip=false .
 	rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
