@@ -183,6 +183,10 @@ def check_cases(search_for, seeds, cases_per_world=12):
                 got = search.search(q, **options)
                 assert got == expected, (seed, options)
                 compared += bool(expected)
+                if "like_ids" in options and world.ids:  # the liked rows handed over by the caller
+                    liked = world.matrix[[world.id_to_idx[d] for d in options["like_ids"]
+                                          if d in world.id_to_idx]]
+                    assert search.search(q, liked_rows=liked, **options) == expected
         finally:
             search.close()
     assert compared > len(seeds) * cases_per_world // 3  # most cases return rows

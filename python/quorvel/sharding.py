@@ -501,19 +501,24 @@ class ShardSearch:
     def shard_names(self) -> list[str]:
         return list(self._runner.names)
 
-    def search(self, query_vec: np.ndarray, **options: Any) -> list[dict[str, Any]]:
+    def search(self, query_vec: np.ndarray, *, liked_rows: np.ndarray | None = None,
+               **options: Any) -> list[dict[str, Any]]:
+        """`options` are those of `score_candidates` but the per-row arrays. A caller that
+        holds the rows of `like_ids` itself (in list order, repeats included, unknown identifiers
+        left out) may pass them as `liked_rows`, which saves asking the shards for them."""
         check_options(query_vec, options)
         like_ids = options.pop("like_ids", None)
-        if like_ids is not None:
-            like_ids = list(like_ids)
+        if liked_rows is not None and like_ids is None:
+            raise TypeError("liked_rows is given without like_ids")
         # The liked rows are fetched first (they also give the rows' length), then the query is
         # composed once for all shards. Without like_ids the shards check the length themselves.
         if like_ids is not None:
-            parts = self._runner.liked(like_ids)
-            if not _check_dims(parts, query_vec):
-                return []
-            liked = _liked_in_order(parts, len(query_vec))
-            query_vec = compose_query(query_vec, liked)
+            if liked_rows is None:
+                parts = self._runner.liked(list(like_ids))
+                if not _check_dims(parts, query_vec):
+                    return []
+                liked_rows = _liked_in_order(parts, len(query_vec))
+            query_vec = compose_query(query_vec, liked_rows)
             if query_vec is None:
                 return []
         pool = _pool_size(options)
