@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import _quorvel
-from quorvel.sharding import (ShardData, ShardFiles, ShardSearch, ShardsUnavailable,
+from quorvel.sharding import (ShardData, ShardFailure, ShardFiles, ShardSearch, ShardsUnavailable,
                               compose_query, write_shard_files)
 
 from conftest import unit_rows
@@ -224,6 +224,21 @@ def test_empty_and_bad_requests_fail_as_one_call_does():
     assert empty.search(short, like_ids=["x"]) == [] == empty.search(short)
 
 
+def inconsistent_shards():
+    """A shard whose map names a row past its matrix, and one whose map and identifiers differ."""
+    m = unit_rows(np.random.default_rng(5), 4, 8)
+    ids = ["a", "b", "c", "d"]
+    beyond = ShardData(m, ids, {"a": 0, "b": 1, "c": 2, "d": 9})
+    swapped = ShardData(m, ids, {"a": 1, "b": 0, "c": 2, "d": 3})
+    return [(beyond, {"pre_filter_ids": ["d"]}), (beyond, {"like_ids": ["d"]}), (swapped, {})]
+
+
+@pytest.mark.parametrize("shard, options", inconsistent_shards())
+def test_inconsistent_shard_data_raises_shard_failure(shard, options):
+    with pytest.raises(ShardFailure):
+        ShardSearch([shard]).search(np.ones(8, np.float32), limit=4, **options)
+
+
 def test_unreadable_shard_is_named(tmp_path):
     world = World(3)
     sources = world.shard_files(tmp_path)
@@ -323,4 +338,24 @@ def test_worker_killed_mid_search(client, tmp_path, reopen):
         with pytest.raises(ShardsUnavailable) as e:
             search.search(q, limit=8)
         assert e.value.shards == (files[1].key,) and not marker.exists()
+    search.close()
+
+
+class HeldData:
+    """A source that hands the workers data built here."""
+
+    def __init__(self, data, key):
+        self.data, self.key = data, key
+
+    def open(self):
+        return self.data
+
+
+@pytest.mark.parametrize("shard, options", inconsistent_shards()[1:])
+def test_shard_failure_on_a_worker_reaches_the_caller(client, shard, options):
+    search = ShardSearch([HeldData(shard, "bad")], client=client)
+    with pytest.raises(ShardFailure):
+        search.search(np.ones(8, np.float32), limit=4, **options)
+    with pytest.raises(ValueError, match="Query vector dimension 7"):  # a caller's mistake, as it is
+        search.search(np.ones(7, np.float32))
     search.close()

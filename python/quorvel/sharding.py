@@ -166,6 +166,18 @@ def write_shard_files(folder: str | PathLike[str], matrix: np.ndarray, ids: Sequ
 
 # --- the work on one shard -----------------------------------------------------------------
 
+def _score(*args: Any, **kwargs: Any) -> list[dict[str, Any]]:
+    """`score_candidates`, with its internal failure (an exception type of the native module
+    that derives from BaseException) raised as a ShardFailure: an ordinary error, which can
+    travel from a worker process to the caller."""
+    try:
+        return _quorvel.score_candidates(*args, **kwargs)
+    except (Exception, KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as e:
+        raise ShardFailure(f"{type(e).__name__}: {e}") from None
+
+
 @dataclass(frozen=True, slots=True)
 class LikedRows:
     """The liked rows a shard holds: positions in the `like_ids` list and the rows, in order."""
@@ -210,14 +222,8 @@ def shard_candidates(shard: ShardData, query_vec: np.ndarray, options: Mapping[s
     kwargs = {k: options[k] for k in _ROW_OPTIONS if k in options}
     if "pre_filter_ids" in options:
         kwargs["pre_filter_ids"] = options["pre_filter_ids"]
-    try:
-        found = _quorvel.score_candidates(shard.matrix, shard.ids, shard.id_to_idx, query_vec,
-                                          timestamps=shard.timestamps, mask=shard.mask,
-                                          diverse=False, limit=pool, **kwargs)
-    except (Exception, KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as e:  # the native internal failure: made an ordinary, picklable error
-        raise ShardFailure(f"{type(e).__name__}: {e}") from None
+    found = _score(shard.matrix, shard.ids, shard.id_to_idx, query_vec, timestamps=shard.timestamps,
+                   mask=shard.mask, diverse=False, limit=pool, **kwargs)
     ids = [r["id"] for r in found]
     rows = [shard.id_to_idx[d] for d in ids]
     if any(shard.ids[r] != d for r, d in zip(rows, ids)):
@@ -284,12 +290,7 @@ def merge_candidates(parts: Sequence[Candidates], query_vec: np.ndarray,
     if any(p.timestamps is not None for p in parts):
         kwargs["timestamps"] = np.concatenate([
             p.timestamps if p.timestamps is not None else np.zeros(len(p.ids)) for p in parts])
-    try:
-        return _quorvel.score_candidates(np.ascontiguousarray(rows), ids, {}, query_vec, **kwargs)
-    except (Exception, KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as e:
-        raise ShardFailure(f"{type(e).__name__}: {e}") from None
+    return _score(np.ascontiguousarray(rows), ids, {}, query_vec, **kwargs)
 
 
 def check_options(query_vec: Any, options: Mapping[str, Any]) -> None:
