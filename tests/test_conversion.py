@@ -1,5 +1,8 @@
 """Conversion of argument values: accepted forms, exact refusals, and array views of every layout."""
 
+import threading
+import warnings
+
 import numpy as np
 import pytest
 
@@ -397,3 +400,162 @@ def test_identifier_lists_replaced_by_caller_code_during_the_call(where):
     assert [r["id"] for r in got] == [r["id"] for r in expected]
     assert [r["score"] for r in got] == [r["score"] for r in expected]
     assert ids[0] == "other-0"  # the caller's code did run
+
+
+# --- Arrays given new memory, shape, strides or dtype by caller code during the call ----------
+# Caller code that a later conversion runs (or another thread that it lets in) replaces the
+# buffer of an array converted before it, or changes its shape, strides or dtype in place. The
+# call must read the arrays as they are once conversion is over: the same result (or the same
+# exception) as the same call made afterwards on the changed arrays. The old buffers are freed,
+# so a stale view reads freed memory (caught under `make sanitize`); the new contents differ, and
+# a changed shape or strides gives other results, so a stale view is caught in the regular build.
+
+ROWS, DIMS = 60, 16
+SCORE_ARRAYS = ["matrix", "query_vec", "timestamps", "not_like_vec", "traj_from_vec", "traj_to_vec", "mask"]
+MMR_ARRAYS = ["matrix", "similarities"]
+
+
+def _fresh_values(dtype, shape, rng):
+    if dtype == np.bool_:
+        return rng.random(shape) < 0.7
+    if dtype == np.float64:  # timestamps: undated or 1970, far enough that the clock cannot matter
+        return np.where(rng.random(shape) < 0.5, 0.0, 1.0)
+    return rng.standard_normal(shape).astype(dtype)
+
+
+def _fresh_array(name, rng):
+    dtype = {"timestamps": np.float64, "mask": np.bool_}.get(name, np.float32)
+    shape = {"matrix": (ROWS, DIMS), "timestamps": (ROWS,), "mask": (ROWS,), "similarities": (ROWS,)}
+    return _fresh_values(dtype, shape.get(name, (DIMS,)), rng)
+
+
+def _set_state(a, scale):
+    shape = (a.shape[0] * scale // 2,) + a.shape[1:]
+    new = _fresh_values(a.dtype.type, shape, np.random.default_rng(99))
+    a.__setstate__((1, shape, a.dtype, False, new.tobytes()))
+
+
+def _set_attribute(a, name, value):
+    with warnings.catch_warnings():  # assigning these is deprecated in newer NumPy
+        warnings.simplefilter("ignore", DeprecationWarning)
+        setattr(a, name, value)
+
+
+CHANGES = {
+    "setstate-smaller": lambda a: _set_state(a, 1),
+    "setstate-same-size": lambda a: _set_state(a, 2),
+    "setstate-larger": lambda a: _set_state(a, 4),
+    "resize": lambda a: a.resize((a.shape[0] * 4,) + a.shape[1:], refcheck=False),
+    "shape": lambda a: _set_attribute(a, "shape", (a.shape[0] * 2, a.shape[1] // 2) if a.ndim == 2
+                                      else (2, a.shape[0] // 2)),
+    "strides": lambda a: _set_attribute(a, "strides", (0,) + a.strides[1:]),
+    "dtype": lambda a: _set_attribute(a, "dtype", {1: np.int8, 4: np.int32, 8: np.int64}[a.itemsize]),
+}
+
+
+class _Hook:
+    """Runs `change` once, from the first of its conversion methods that is called."""
+
+    def __init__(self, change, value):
+        self.change, self.value, self.ran = change, value, False
+
+    def _run(self):
+        if not self.ran:
+            self.ran = True
+            self.change()
+        return self.value
+
+    def __index__(self):
+        return self._run()
+
+    def __float__(self):
+        return self._run()
+
+    def __bool__(self):
+        return self._run()
+
+    def __len__(self):
+        return len(self.value)
+
+    def __getitem__(self, i):
+        return self.value[i]
+
+    def __iter__(self):
+        return iter(self._run())
+
+
+# Passes the bool conversion's check for a NumPy boolean scalar, so that its __bool__ is called.
+_NumpyBoolLookalike = type("bool_", (_Hook,), {"__module__": "numpy"})
+
+
+def _in_other_thread(change):
+    """A change made by another thread, which the hook lets run and waits for."""
+    go, done = threading.Event(), threading.Event()
+
+    def run():
+        if go.wait(10):
+            change()
+            done.set()
+
+    thread = threading.Thread(target=run)
+    thread.start()
+
+    def let_it_run():
+        go.set()
+        assert done.wait(10)
+
+    return let_it_run, thread
+
+
+def _outcome(call):
+    try:
+        return call()
+    except BaseException as e:  # the internal-failure type derives from BaseException
+        return type(e), str(e)
+
+
+SCORE_HOOKS = {  # where the hook goes: (parameter, plain value, hook type)
+    "index": ("limit", 5, _Hook),
+    "float": ("mmr_lambda", 0.7, _Hook),
+    "bool": ("recent", True, _NumpyBoolLookalike),
+    "iterator": ("like_ids", ["d1", "d4"], _Hook),
+    "dict-value": ("id_to_idx", 0, _Hook),  # the value of "d0"
+    "thread": ("limit", 5, _Hook),
+}
+MMR_HOOKS = {"index": ("k", 4, _Hook), "float": ("lambda_", 0.6, _Hook), "thread": ("k", 4, _Hook)}
+
+
+@pytest.mark.parametrize("function, array, change, hook", [
+    *[("score_candidates", a, c, h) for a in SCORE_ARRAYS for c in CHANGES for h in SCORE_HOOKS],
+    *[("mmr_select_py", a, c, h) for a in MMR_ARRAYS for c in CHANGES for h in MMR_HOOKS],
+])
+def test_arrays_changed_by_caller_code_during_conversion(function, array, change, hook):
+    rng = np.random.default_rng(7)
+    names = SCORE_ARRAYS if function == "score_candidates" else MMR_ARRAYS
+    arrays = {name: _fresh_array(name, rng) for name in names}
+    ids = [f"d{i}" for i in range(ROWS)]
+    param, plain, hook_type = (SCORE_HOOKS if function == "score_candidates" else MMR_HOOKS)[hook]
+    make_change = lambda: CHANGES[change](arrays[array])  # noqa: E731
+    thread = None
+    if hook == "thread":
+        make_change, thread = _in_other_thread(make_change)
+    hooked = hook_type(make_change, plain)
+
+    def call(value):
+        if function == "mmr_select_py":
+            args = dict(candidates=list(range(0, ROWS // 2, 3)), k=4, lambda_=0.6, **arrays)
+            args[param] = value
+            return mmr_select_py(**args)
+        args = dict(arrays, ids=ids, id_to_idx={d: i for i, d in enumerate(ids)}, diverse=True, limit=5,
+                    oversample=20, mmr_lambda=0.7, recent=True, recent_days=30.0, like_ids=["d1", "d4"])
+        if param == "id_to_idx":
+            args["id_to_idx"]["d0"] = value
+        else:
+            args[param] = value
+        return score_candidates(**args)
+
+    got = _outcome(lambda: call(hooked))
+    if thread is not None:
+        thread.join()
+    assert hooked.ran
+    assert got == _outcome(lambda: call(plain))

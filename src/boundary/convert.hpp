@@ -74,11 +74,14 @@ IdMap to_id_map(PyObject* obj, bool resolvable);
 // Row indices of the identifiers in `ids`, in order: unknown ones left out, duplicates kept.
 std::vector<std::uint64_t> resolve_rows(const TextSequence& ids, const IdMap& map);
 
-// A NumPy array of one element type and number of dimensions, read in place.
+// A NumPy array of one element type and number of dimensions, read in place. The reference
+// keeps the array alive, not its buffer: Python code can still replace that (__setstate__,
+// resize(refcheck=False)) or change the shape, strides or dtype, so the entries convert each
+// array again after their last conversion that can run Python code, and read that view.
 template <class View>
 struct ArrayArg {
     View view;
-    Ref array;  // keeps the caller's buffer alive for the call
+    Ref array;
 };
 ArrayArg<FloatMatrix> to_float_matrix(PyObject* obj);
 ArrayArg<FloatVector> to_float_vector(PyObject* obj);

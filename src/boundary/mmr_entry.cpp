@@ -14,10 +14,15 @@ constexpr Signature<5> signature{"mmr_select_py", {"candidates", "similarities",
 Ref mmr_select_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Slots<5> slots = bind(signature, args, nargs, kwnames);
     const std::vector<std::uint64_t> candidates = convert_slot(signature, slots, 0, to_u64_sequence);
-    const ArrayArg<FloatVector> similarities = convert_slot(signature, slots, 1, to_float_vector);
-    const ArrayArg<FloatMatrix> matrix = convert_slot(signature, slots, 2, to_float_matrix);
+    ArrayArg<FloatVector> similarities = convert_slot(signature, slots, 1, to_float_vector);
+    ArrayArg<FloatMatrix> matrix = convert_slot(signature, slots, 2, to_float_matrix);
     const std::uint64_t k = convert_slot(signature, slots, 3, to_u64);
     const double lambda = convert_slot(signature, slots, 4, to_double);
+    // An __index__ of k or a __float__ of lambda_ may have given an array other memory, shape or
+    // dtype; no Python code runs from here on, so the views are taken again, with the same checks
+    // (see retake_views of score_candidates).
+    similarities = convert_slot(signature, slots, 1, to_float_vector);
+    matrix = convert_slot(signature, slots, 2, to_float_matrix);
 
     const std::vector<MmrPick> picks = mmr_select(candidates, similarities.view, matrix.view, k, lambda);
 

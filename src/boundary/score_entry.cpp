@@ -65,6 +65,22 @@ std::optional<View> view_of(const std::optional<ArrayArg<View>>& arg) {
     return arg ? std::optional<View>(arg->view) : std::nullopt;
 }
 
+// Python code that a conversion runs (a caller's __index__, __float__, __bool__ or iterator, or
+// another thread that it lets run) can give an array converted before it other memory, shape,
+// strides or dtype: ndarray.__setstate__ and resize(refcheck=False) free the buffer a view points
+// into. Nothing from the last conversion to the end of the body runs Python code, so each view
+// is taken again there, with the same checks: the call reads the arrays as they are now, and one
+// that no longer passes is refused as if it had been passed so. Costs a few loads an array.
+void retake_views(const Slots<18>& slots, Arguments& a) {
+    a.matrix = convert_slot(signature, slots, p_matrix, to_float_matrix);
+    a.query_vec = convert_slot(signature, slots, p_query_vec, to_float_vector);
+    convert_optional(slots, p_timestamps, a.timestamps, to_double_vector);
+    convert_optional(slots, p_not_like_vec, a.not_like_vec, to_float_vector);
+    convert_optional(slots, p_traj_from_vec, a.traj_from_vec, to_float_vector);
+    convert_optional(slots, p_traj_to_vec, a.traj_to_vec, to_float_vector);
+    convert_optional(slots, p_mask, a.mask, to_bool_vector);
+}
+
 Ref build_result(const std::vector<ScoredRow>& rows, const TextSequence& ids) {
     Ref list = created(PyList_New(0));
     for (const ScoredRow& row : rows) {
@@ -104,6 +120,7 @@ Ref score_candidates_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     convert_optional(slots, p_traj_from_vec, a.traj_from_vec, to_float_vector);
     convert_optional(slots, p_traj_to_vec, a.traj_to_vec, to_float_vector);
     convert_optional(slots, p_mask, a.mask, to_bool_vector);
+    retake_views(slots, a);
 
     // Identifier lists become row lists here; the scoring decides what an empty one means.
     std::vector<std::uint64_t> pre_filter_rows, like_rows;
