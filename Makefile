@@ -90,12 +90,13 @@ fuzz:
 		-print_final_stats=1 build/fuzz/corpus fuzz/corpus
 
 # Speed against the read bound of the matrix and against NumPy, FAISS and LangChain, all measured
-# in one run (bench/README.md). The baselines live in a venv of their own so that the test venv
-# stays lean; the module is built there in build/bench. `make bench BENCH_ARGS=--full` adds the
-# 1,000,000-row matrices (about 6 GiB of memory). OpenBLAS's core-type override of this machine
-# is dropped for the run so that NumPy runs its own kernel for this CPU. Then sharded search on a
-# local Dask cluster against one call and FAISS (bench/sharded.py: 1,000,000 x 384 in 2 shards,
-# about 5 GiB; SHARDED_BENCH_ARGS="--rows 200000" for a smaller run).
+# in one run (bench/README.md), then what a change to a collection costs (bench/collection.py),
+# then sharded search on a local Dask cluster against one call and FAISS (bench/sharded.py:
+# 1,000,000 x 384 in 2 shards, about 5 GiB; SHARDED_BENCH_ARGS="--rows 200000" for a smaller run).
+# The baselines live in a venv of their own so that the test venv stays lean; the module is built
+# there in build/bench. `make bench BENCH_ARGS=--full` adds the 1,000,000-row matrices (about
+# 6 GiB of memory). OpenBLAS's core-type override of this machine is dropped for the run so that
+# NumPy runs its own kernel for this CPU.
 BENCH_VENV ?= .venv-bench
 BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_PIP := $(BENCH_PY) -m pip --disable-pip-version-check -q
@@ -114,4 +115,5 @@ bench: $(BENCH_PY)
 	mkdir -p build/bench
 	$(BENCH_CXX) -O3 -std=c++20 -Wall -Wextra -ffp-contract=off -fPIC -shared bench/read_probe.cpp -o build/bench/read_probe.so
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_PY) bench/run.py --probe build/bench/read_probe.so $(BENCH_ARGS)
+	$(BENCH_PY) bench/collection.py
 	$(BENCH_PY) bench/sharded.py $(SHARDED_BENCH_ARGS)

@@ -173,9 +173,14 @@ def test_add_update_remove(tmp_path):
         assert c.get("soup") == Document("soup", "Tomato soup.", pytest.approx(NOW))
         assert c.remove(["moon", "nope"]) == 1
     with Collection.open(path) as c:
-        assert c.ids == ("stars", "soup", "bread", "git") and "moon" not in c
+        # the small collection was refitted by the add (rows in document order); the removed
+        # row is tombstoned and masked until a compaction
+        assert c.ids == ["stars", "", "soup", "bread", "git"] and "moon" not in c and len(c) == 4
+        assert c.mask.tolist() == [True, False, True, True, True]
         assert c.search("tomato")[0].id == "soup"
-        assert c.matrix.shape[0] == 4
+        c.compact()
+        assert c.ids == ["stars", "soup", "bread", "git"] and c.mask is None
+        assert c.matrix.shape[0] == 4 and c.search("tomato")[0].id == "soup"
     assert len(list(path.glob("*.npy"))) == 1 and len(list(path.glob("*.lsa.npz"))) == 1
     with Collection.create(tmp_path / "empty") as c:
         assert len(c) == 0 and c.search("anything", "diverse") == []
@@ -306,6 +311,10 @@ def test_cli_index_and_search(notes, tmp_path, capsys, monkeypatch):
     (notes / "garden.txt").write_text("Water the tomatoes every evening.")
     assert cli_main(["index", "notes", "-c", col, "-q"]) == 0
     assert "0 added, 1 updated" in capsys.readouterr().out
+    refits = []
+    monkeypatch.setattr(Collection, "refit", lambda self, **kw: refits.append(len(self)))
+    assert cli_main(["index", "notes", "-c", col, "-q"]) == 0 and refits == []
+    assert cli_main(["index", "notes", "-c", col, "-q", "--refit"]) == 0 and refits == [3]
 
 
 def test_cli_errors_and_module_entry(notes, tmp_path, capsys):

@@ -12,13 +12,14 @@ from importlib.metadata import PackageNotFoundError, version as _version
 
 from _quorvel import parse_modifiers
 
-from .collection import Changes, Collection, Document, Result
+from .collection import Changes, Collection, Document, Result, Snapshot
 from .embedders import Embedder, LsaEmbedder, SentenceTransformerEmbedder
+from .storage import CollectionError
 
 try:
     __version__ = _version("quorvel")
 except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["Changes", "Collection", "Document", "Embedder", "LsaEmbedder", "Result",
-           "SentenceTransformerEmbedder", "parse_modifiers", "__version__"]
+__all__ = ["Changes", "Collection", "CollectionError", "Document", "Embedder", "LsaEmbedder",
+           "Result", "SentenceTransformerEmbedder", "Snapshot", "parse_modifiers", "__version__"]

@@ -1,6 +1,7 @@
 """The `quorvel` command: index folders of text files, search them, run the demo.
 
     quorvel index notes/ docs/README.md          # into ./.quorvel
+    quorvel index notes/ --refit                 # and fit the default embedder again
     quorvel search "backup strategy" -m "recent:30 diverse limit:5"
     quorvel search "backup strategy" --json
     quorvel demo
@@ -19,7 +20,7 @@ from collections.abc import Iterator, Sequence
 from datetime import datetime
 from pathlib import Path
 
-from .collection import Collection, Document, Result
+from .collection import DB_NAME, Collection, Document, Result
 from .embedders import Embedder, LsaEmbedder, SentenceTransformerEmbedder
 
 DEFAULT_COLLECTION = ".quorvel"
@@ -98,12 +99,14 @@ def cmd_index(args: argparse.Namespace) -> int:
     try:
         docs = read_documents(files, bar)
         folder = Path(args.collection)
-        if (folder / "collection.sqlite").exists():
+        if (folder / DB_NAME).exists():
             if args.embedder is not None:
                 raise ValueError(f"{folder} already exists with its embedder; --embedder applies "
                                  "only to a new collection")
             collection = Collection.open(folder)
             changes = collection.add(docs, progress=bar)
+            if args.refit:
+                collection.refit(progress=bar)
         else:
             if args.embedder is None:
                 args.embedder = "lsa"
@@ -139,7 +142,7 @@ def format_table(hits: Sequence[Result], width: int) -> str:
 
 def cmd_search(args: argparse.Namespace) -> int:
     overrides = {} if args.limit is None else {"limit": args.limit}
-    if not (Path(args.collection) / "collection.sqlite").exists():
+    if not (Path(args.collection) / DB_NAME).exists():
         raise FileNotFoundError(f"no collection in {args.collection}; run 'quorvel index PATH' first")
     with Collection.open(args.collection) as collection:
         hits = collection.search(args.text, args.modifiers, **overrides)
@@ -171,6 +174,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--model", default="all-MiniLM-L6-v2",
                    help="sentence-transformers model name or path")
     p.add_argument("--dims", type=int, default=256, help="lsa: most dimensions (default 256)")
+    p.add_argument("--refit", action="store_true",
+                   help="fit the default embedder again on every text (it is refitted by itself "
+                        "once a tenth of the texts changed since its last fit)")
     p.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     p.set_defaults(run=cmd_index)
 

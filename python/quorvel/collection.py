@@ -2,14 +2,33 @@
 
 A collection is a folder:
 
-- ``collection.sqlite``: the documents (row, identifier, text, optional timestamp) and metadata
-  (the embedder's description, the name of the current matrix file);
-- ``<stem>.embeddings.npy``: the float32 matrix of unit rows, row r for document row r, opened
-  memory-mapped and read-only so that a search reads it in place;
-- whatever the embedder saves next to it (``<stem>.lsa.npz`` for the default embedder).
+- ``collection.sqlite`` (SQLite in WAL mode), three tables:
+  ``documents(doc, id, text, timestamp, metadata)``, one entry per document (``doc`` an internal
+  key never reused; ``metadata`` a JSON object or NULL, kept for filters);
+  ``rows(row, doc, start, line, dead)``, one entry per matrix row: the document it embeds, where
+  its passage starts in the text (character offset and line) and a tombstone flag;
+  ``meta(key, value)``: ``format``, ``generation`` (raised by every change), ``rows`` (the
+  committed row count), ``dim``, ``matrix`` (the matrix file's name), ``embedder`` (the
+  embedder's JSON description), ``embedder_id`` (the identity of the vector space),
+  ``fit_texts`` and ``changed`` (texts at the default embedder's last fit, texts changed since);
+- ``<stem>.embeddings.npy``: the float32 C-order matrix, row r embedding passage row r, with a
+  128-byte .npy header; only the first ``rows`` rows count (rows after them are what an
+  interrupted change left, ignored and overwritten), so the header's count may be larger;
+- whatever the embedder saves (``<stem>.lsa.npz`` for the default embedder);
+- ``collection.lock``, the lock writers hold across a whole change.
 
-Every change writes a new matrix (and embedder) file under a fresh stem and then switches the
-metadata to it in one SQLite transaction, so a collection on disk is always consistent.
+A change takes the lock, reloads the handle if the generation on disk moved, works from that
+state, and commits in one SQLite transaction. Adding appends rows to the matrix file in place
+(flushed before the commit that counts them) and removing tombstones rows, which searches leave
+out through the ``mask`` argument; both cost what they change. When tombstones pass
+`COMPACT_FRACTION` of the rows, or on `compact()`, and when the default embedder is refitted, a
+new matrix file is written and switched to in the commit. A change that fails puts the matrix
+file back and deletes the files it made, so files and handle stay as they were; after a kill at
+any point the committed state is the old or the new one, and files no commit refers to are
+deleted by the next change. Readers take no lock: they read the metadata and the row table in one
+transaction, and the committed rows of a matrix file never change.
+
+Documents are split into passages by `split`, today one passage (the whole text) a document.
 """
 
 from __future__ import annotations
@@ -18,38 +37,62 @@ import datetime as _dt
 import json
 import math
 import operator
+import os
 import secrets
 import sqlite3
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from os import PathLike
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, Self
 
 import numpy as np
 
 import _quorvel
 
 from .embedders import Embedder, LsaEmbedder, restore_embedder, unit_rows
+from .storage import CollectionError, MatrixFile, folder_file, writer_lock
 
 DB_NAME = "collection.sqlite"
-FORMAT = "1"
+FORMAT = "2"
+MATRIX_SUFFIX = ".embeddings.npy"
 DEFAULT_LIMIT = 10
 SNIPPET_CHARS = 200
 EMBED_BATCH = 512
+#: A change that leaves more than this share of the rows tombstoned compacts the matrix.
+COMPACT_FRACTION = 0.25
+#: The default embedder is refitted when the texts added, changed or removed since its last fit
+#: would pass this share of the texts it was fitted on; until then new texts are projected with
+#: the fitted model (words it does not know are left out until the refit).
+REFIT_FRACTION = 0.1
+#: How often a reader tries again when a concurrent change deleted the files it was opening.
+LOAD_ATTEMPTS = 5
+SQLITE_TIMEOUT = 60.0
 
 #: progress(stage, done, total), called while a change is embedded.
 Progress = Callable[[str, int, int], None]
 
 _SCHEMA = """
+CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE documents (
-    row INTEGER PRIMARY KEY,
+    doc INTEGER PRIMARY KEY AUTOINCREMENT,
     id TEXT NOT NULL UNIQUE,
     text TEXT NOT NULL,
-    timestamp REAL
+    timestamp REAL,
+    metadata TEXT
 );
-CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE rows (
+    row INTEGER PRIMARY KEY,
+    doc INTEGER NOT NULL,
+    start INTEGER NOT NULL,
+    line INTEGER NOT NULL,
+    dead INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX live_rows ON rows (doc) WHERE dead = 0;
 """
+_META_KEYS = ("format", "generation", "rows", "dim", "matrix", "embedder", "embedder_id",
+              "fit_texts", "changed")
+_COUNT_KEYS = ("generation", "rows", "dim", "fit_texts", "changed")
 
 # Keyword overrides of search(): the modifier keys (texts and plain values, applied to the parsed
 # modifiers before they are mapped) and the score_candidates parameters (applied last, so they win).
@@ -108,7 +151,11 @@ def _timestamp(value: Any) -> float | None:
 
 
 def as_document(item: Document | Mapping[str, Any] | Sequence[Any]) -> Document:
-    """A `Document` from a Document, an (id, text[, timestamp]) tuple or a mapping."""
+    """A `Document` from a Document, an (id, text[, timestamp]) tuple or a mapping.
+
+    Raises ValueError, naming the identifier, for one that is empty, not a str, or that SQLite
+    cannot store (a lone surrogate, a NUL), and for such a text.
+    """
     if isinstance(item, Document):
         doc_id, text, ts = item.id, item.text, item.timestamp
     elif isinstance(item, Mapping):
@@ -120,153 +167,381 @@ def as_document(item: Document | Mapping[str, Any] | Sequence[Any]) -> Document:
         raise ValueError(f"document identifier must be a non-empty str, got {doc_id!r}")
     if not isinstance(text, str):
         raise TypeError(f"text of document {doc_id!r} must be a str")
+    _storable(doc_id, f"document identifier {doc_id!r}")
+    _storable(text, f"text of document {doc_id!r}")
     return Document(doc_id, text, _timestamp(ts))
+
+
+def _storable(value: str, what: str) -> None:
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError as e:
+        raise ValueError(f"{what} cannot be stored: {e.reason} at position {e.start}") from None
+    if "\0" in value:
+        raise ValueError(f"{what} cannot be stored: it contains a NUL character")
+
+
+def _batch(documents: Iterable[Any]) -> dict[str, Document]:
+    """The documents by identifier, all checked before any work is done; of several items with
+    one identifier the last wins."""
+    return {d.id: d for d in map(as_document, documents)}
 
 
 def _id_list(value: str | Iterable[str]) -> list[str]:
     return [value] if isinstance(value, str) else [str(v) for v in value]
 
 
+class Passage(NamedTuple):
+    """A piece of a document embedded as one matrix row: its text, and where it starts in the
+    document's text (character offset, 0-based line)."""
+
+    text: str
+    start: int
+    line: int
+
+
+def split(text: str) -> list[Passage]:
+    """The passages of a document's text; today the whole text is one passage."""
+    return [Passage(text, 0, 0)]
+
+
+class Snapshot(NamedTuple):
+    """What one `_quorvel.score_candidates` call over a collection needs, as of one generation:
+    the memory-mapped matrix, the identifier of each row ('' for a tombstoned row), the map of
+    live identifiers to rows, the float64 timestamps per row (None when no row has one) and the
+    mask of live rows (None when every row is live). The list, dict and arrays belong to the
+    handle and follow its later changes; treat them as read-only."""
+
+    generation: int
+    matrix: np.ndarray
+    ids: list[str]
+    id_to_idx: dict[str, int]
+    timestamps: np.ndarray | None
+    mask: np.ndarray | None
+
+
+def _meta_counts(meta: dict[str, str], where: Path) -> dict[str, int]:
+    counts = {}
+    for key in _COUNT_KEYS:
+        try:
+            value = int(meta[key])
+        except (KeyError, ValueError):
+            raise CollectionError(f"{where}: metadata {key!r} is {meta.get(key)!r}, "
+                                  "not a count") from None
+        if value < 0:
+            raise CollectionError(f"{where}: metadata {key!r} is negative ({value})")
+        counts[key] = value
+    return counts
+
+
+@dataclass(slots=True)
+class _State:
+    """A handle's copy of one committed generation. The per-row arrays are views of buffers
+    with room to grow, so that an append by this handle costs what it appends."""
+
+    generation: int
+    meta: dict[str, str]
+    rows: int
+    dim: int
+    dead: int
+    matrix_file: MatrixFile | None
+    matrix: np.ndarray
+    ids: list[str]
+    id_to_idx: dict[str, int]
+    ts_buffer: np.ndarray
+    live_buffer: np.ndarray
+    dated: bool
+    timestamps: np.ndarray | None = None
+    mask: np.ndarray | None = None
+
+    def publish(self) -> None:
+        """Refreshes the views after the row count or a flag changed."""
+        ts = self.ts_buffer[:self.rows]
+        ts.flags.writeable = False
+        self.timestamps = ts if self.dated else None
+        live = self.live_buffer[:self.rows]
+        live.flags.writeable = False
+        self.mask = live if self.dead else None
+
+    def grow(self, rows: int) -> None:
+        if rows > len(self.ts_buffer):
+            capacity = max(rows, 2 * len(self.ts_buffer), 64)
+            ts = np.full(capacity, np.nan)
+            ts[:self.rows] = self.ts_buffer[:self.rows]
+            live = np.zeros(capacity, dtype=bool)
+            live[:self.rows] = self.live_buffer[:self.rows]
+            self.ts_buffer, self.live_buffer = ts, live
+
+
 class Collection:
     """Documents, their embedding matrix and the embedder that made it, stored in a folder.
 
     Make one with `Collection.create(path, documents)`, reopen it with `Collection.open(path)`,
-    and query it with `search`. Use it as a context manager or call `close`.
+    and query it with `search`. Use it as a context manager or call `close`. Any number of
+    handles and processes may read and change one collection: changes are serialised by a lock
+    file, and a handle reloads when the collection was changed elsewhere.
     """
 
-    def __init__(self, path: Path, conn: sqlite3.Connection, embedder: Embedder):
+    def __init__(self, path: Path, conn: sqlite3.Connection, embedder: Embedder | None,
+                 read_only: bool = False, config: str | None = None):
         self.path = path
-        self._conn = conn
+        self._conn: sqlite3.Connection | None = conn
+        self._read_only = read_only
+        self._lock = writer_lock(path)
         self._embedder = embedder
-        self._load_state()
+        # The stored description the embedder was restored from (or saved as): while it stays
+        # the same on disk the embedder is kept. A caller's embedder is never replaced.
+        self._embedder_config = config
+        self._caller_embedder = embedder is not None and config is None
+        self._state = self._load()
 
     # -- opening ---------------------------------------------------------------------------
 
     @classmethod
     def create(cls, path: str | PathLike[str], documents: Iterable[Any] = (), *,
-               embedder: Embedder | None = None, progress: Progress | None = None) -> "Collection":
+               embedder: Embedder | None = None, progress: Progress | None = None) -> Self:
         """Create a collection in the folder `path` (made if missing) and add `documents`.
 
         The embedder defaults to `LsaEmbedder()`, fitted on the collection's texts.
         Raises FileExistsError if the folder already holds a collection.
         """
         folder = Path(path)
-        db = folder / DB_NAME
-        if db.exists():
-            raise FileExistsError(f"a collection already exists in {folder}")
         folder.mkdir(parents=True, exist_ok=True)
         embedder = embedder if embedder is not None else LsaEmbedder()
-        conn = sqlite3.connect(db)
-        with conn:
-            conn.executescript(_SCHEMA)
-            conn.executemany("INSERT INTO meta VALUES (?, ?)", [
-                ("format", FORMAT), ("matrix", ""),
-                ("embedder", json.dumps(embedder.save(folder, "initial")))])
-        collection = cls(folder, conn, embedder)
-        documents = list(documents)
-        if documents:
-            collection.add(documents, progress=progress)
+        documents = _batch(documents).values()
+        with writer_lock(folder):
+            if (folder / DB_NAME).exists():
+                raise FileExistsError(f"a collection already exists in {folder}")
+            config = _write_new_database(folder, embedder)
+        collection = cls(folder, _connect(folder / DB_NAME), embedder, config=config)
+        try:
+            if documents:
+                collection.add(documents, progress=progress)
+        except BaseException:
+            collection.close()
+            raise
         return collection
 
     @classmethod
-    def open(cls, path: str | PathLike[str], *, embedder: Embedder | None = None) -> "Collection":
+    def open(cls, path: str | PathLike[str], *, embedder: Embedder | None = None,
+             read_only: bool = False) -> Self:
         """Open the collection in the folder `path`.
 
         The embedder it was built with is restored from the folder; a custom embedder must be
-        passed again as `embedder`.
+        passed again as `embedder`, and must have the identity stored with the vectors. With
+        `read_only` the handle searches but refuses changes (a shard of a larger collection).
+        Raises FileNotFoundError when the folder holds no collection, and CollectionError when
+        it cannot be used: damaged, inconsistent or missing files, a stale format, another
+        embedder's vectors.
         """
         folder = Path(path)
         db = folder / DB_NAME
         if not db.is_file():
             raise FileNotFoundError(f"no collection in {folder}")
-        conn = sqlite3.connect(db)
+        if db.stat().st_size == 0:
+            raise CollectionError(f"{db}: empty file")
+        conn = _connect(db, read_only=read_only)
         try:
-            meta = dict(conn.execute("SELECT key, value FROM meta"))
-            if meta.get("format") != FORMAT:
-                raise ValueError(f"{db} has an unknown format {meta.get('format')!r}")
-            if embedder is None:
-                embedder = restore_embedder(folder, json.loads(meta["embedder"]))
-            return cls(folder, conn, embedder)
+            return cls(folder, conn, embedder, read_only)
+        except sqlite3.DatabaseError as e:
+            conn.close()
+            raise CollectionError(f"{db}: {e}") from None
         except BaseException:
             conn.close()
             raise
 
     def close(self) -> None:
         """Close the database; the collection cannot be used afterwards."""
-        self._matrix = None
-        self._conn.close()
+        if self._conn is not None:
+            self._conn.close()
+            self._conn = None
 
-    def __enter__(self) -> "Collection":
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def _meta(self) -> dict[str, str]:
-        return dict(self._conn.execute("SELECT key, value FROM meta"))
+    def _db(self) -> sqlite3.Connection:
+        if self._conn is None:
+            raise ValueError("the collection is closed")
+        return self._conn
 
-    def _load_state(self) -> None:
-        rows = self._conn.execute("SELECT id, timestamp FROM documents ORDER BY row").fetchall()
-        self._ids: tuple[str, ...] = tuple(r[0] for r in rows)
-        self._id_to_idx = {doc_id: i for i, doc_id in enumerate(self._ids)}
-        ts = np.array([np.nan if r[1] is None else r[1] for r in rows], dtype=np.float64)
-        ts.flags.writeable = False
-        self._timestamps = ts if np.any(ts > 0) else None
-        name = self._meta().get("matrix", "")
-        if name:
-            file = self.path / name
-            # A zero-row array cannot be memory-mapped; it is tiny, so load it.
-            matrix = np.load(file, mmap_mode="r") if self._ids else np.load(file)
-            matrix.flags.writeable = False
+    def _generation_on_disk(self) -> int:
+        row = self._db().execute("SELECT value FROM meta WHERE key = 'generation'").fetchone()
+        try:
+            return int(row[0])
+        except (TypeError, ValueError):
+            raise CollectionError(f"{self.path / DB_NAME}: metadata 'generation' is "
+                                  f"{row and row[0]!r}") from None
+
+    def _refresh(self) -> _State:
+        """The current state, reloaded first if the collection changed since this handle read it."""
+        if self._generation_on_disk() != self._state.generation:
+            self._state = self._load()
+        return self._state
+
+    # -- loading ---------------------------------------------------------------------------
+
+    def _read_tables(self) -> tuple[dict[str, str], list[tuple], int]:
+        """Metadata, row table and document count, read in one transaction."""
+        conn = self._db()
+        conn.execute("BEGIN")
+        try:
+            meta = dict(conn.execute("SELECT key, value FROM meta"))
+            _check_format(meta, self.path / DB_NAME)
+            rows = conn.execute("SELECT r.row, r.dead, d.id, d.timestamp FROM rows r "
+                                "LEFT JOIN documents d ON d.doc = r.doc ORDER BY r.row").fetchall()
+            documents = conn.execute("SELECT count(*) FROM documents").fetchone()[0]
+        finally:
+            conn.execute("COMMIT")
+        return meta, rows, documents
+
+    def _load(self) -> _State:
+        """The committed state and its embedder; CollectionError for anything damaged. A file
+        deleted by a concurrent change between reading the tables and opening it is retried."""
+        for attempt in range(LOAD_ATTEMPTS):
+            try:
+                meta, rows, documents = self._read_tables()
+            except sqlite3.DatabaseError as e:
+                raise CollectionError(f"{self.path / DB_NAME}: {e}") from None
+            try:
+                state = self._check_state(meta, rows, documents)
+                embedder = self._check_embedder(meta, state)
+            except CollectionError:
+                if attempt + 1 < LOAD_ATTEMPTS and self._generation_on_disk() != _generation_of(meta):
+                    continue
+                raise
+            self._embedder = embedder
+            if not self._caller_embedder:
+                self._embedder_config = meta["embedder"]
+            return state
+        raise AssertionError("unreachable")
+
+    def _check_state(self, meta: dict[str, str], rows: list[tuple], documents: int) -> _State:
+        db = self.path / DB_NAME
+        missing = [k for k in _META_KEYS if k not in meta]
+        if missing:
+            raise CollectionError(f"{db}: metadata lacks {', '.join(missing)}")
+        counts = _meta_counts(meta, db)
+        n, dim = counts["rows"], counts["dim"]
+        if len(rows) != n:
+            raise CollectionError(f"{db}: {len(rows)} rows in the row table, the metadata says {n}")
+        ids: list[str] = []
+        id_to_idx: dict[str, int] = {}
+        ts = np.full(max(n, 64), np.nan)
+        live = np.zeros(max(n, 64), dtype=bool)
+        dead = 0
+        for i, (row, is_dead, doc_id, stamp) in enumerate(rows):
+            if row != i or is_dead not in (0, 1):
+                raise CollectionError(f"{db}: row entry {row!r} (dead {is_dead!r}) at position {i}")
+            if is_dead:
+                dead += 1
+                ids.append("")
+                continue
+            if not isinstance(doc_id, str):
+                raise CollectionError(f"{db}: row {i} belongs to a missing document")
+            ids.append(doc_id)
+            id_to_idx.setdefault(doc_id, i)  # a document's first passage stands for it
+            live[i] = True
+            if stamp is not None:
+                ts[i] = stamp
+        if len(id_to_idx) != documents:
+            raise CollectionError(f"{db}: {documents} documents but {len(id_to_idx)} live rows")
+        matrix_file = None
+        if meta["matrix"] or n:
+            if dim == 0:
+                raise CollectionError(f"{db}: {n} rows of dimension 0")
+            matrix_file = MatrixFile.check(folder_file(self.path, meta["matrix"], MATRIX_SUFFIX), n, dim)
+            matrix = matrix_file.rows(n)
         else:
-            matrix = np.zeros((0, 0), dtype=np.float32)
-        if matrix.shape[0] != len(self._ids) or matrix.dtype != np.float32:
-            raise ValueError(f"{self.path}: matrix {matrix.shape} {matrix.dtype} does not match "
-                             f"{len(self._ids)} documents")
-        self._matrix: np.ndarray | None = matrix
+            matrix = np.zeros((0, dim), dtype=np.float32)
+        state = _State(counts["generation"], meta, n, dim, dead, matrix_file, matrix, ids,
+                       id_to_idx, ts, live, dated=bool(np.any(ts[:n] > 0)))
+        state.publish()
+        return state
+
+    def _check_embedder(self, meta: dict[str, str], state: _State) -> Embedder:
+        try:
+            config = json.loads(meta["embedder"])
+        except ValueError:
+            raise CollectionError(f"{self.path / DB_NAME}: metadata 'embedder' is not JSON") from None
+        if not isinstance(config, dict) or not isinstance(config.get("kind"), str):
+            raise CollectionError(f"{self.path}: malformed embedder description {config!r}")
+        if self._caller_embedder or meta["embedder"] == self._embedder_config:
+            embedder = self._embedder
+        else:
+            embedder = restore_embedder(self.path, config)
+        assert embedder is not None
+        if embedder.identity != meta["embedder_id"]:
+            raise CollectionError(
+                f"{self.path}: its vectors were made by the embedder {meta['embedder_id']!r}, "
+                f"not by {embedder.identity!r}")
+        if state.rows and embedder.dim != state.dim:
+            raise CollectionError(f"{self.path}: vectors of {state.dim} dimensions, the embedder "
+                                  f"makes {embedder.dim}")
+        return embedder
 
     # -- reading ---------------------------------------------------------------------------
 
     @property
     def embedder(self) -> Embedder:
+        self._refresh()
+        assert self._embedder is not None
         return self._embedder
 
     @property
-    def ids(self) -> tuple[str, ...]:
-        """Document identifiers in matrix-row order."""
-        return self._ids
+    def generation(self) -> int:
+        """The number of the committed state this handle reads (raised by every change)."""
+        return self._refresh().generation
+
+    @property
+    def ids(self) -> list[str]:
+        """The identifier of each matrix row ('' for a tombstoned row); read-only by convention."""
+        return self._refresh().ids
 
     @property
     def matrix(self) -> np.ndarray:
-        """The (n, dim) float32 embedding matrix, memory-mapped read-only."""
-        if self._matrix is None:
-            raise ValueError("the collection is closed")
-        return self._matrix
+        """The (rows, dim) float32 embedding matrix, memory-mapped read-only. Tombstoned rows
+        are still in it until the next compaction; `mask` says which rows are live."""
+        return self._refresh().matrix
 
     @property
     def timestamps(self) -> np.ndarray | None:
-        """float64 epoch seconds per row (NaN where unknown), or None if no document has one."""
-        return self._timestamps
+        """float64 epoch seconds per row (NaN where unknown), or None if no row has one."""
+        return self._refresh().timestamps
+
+    @property
+    def mask(self) -> np.ndarray | None:
+        """bool per row, False for tombstoned rows; None when every row is live."""
+        return self._refresh().mask
+
+    def snapshot(self) -> Snapshot:
+        """The arrays and maps of the current generation, for a `score_candidates` call."""
+        s = self._refresh()
+        return Snapshot(s.generation, s.matrix, s.ids, s.id_to_idx, s.timestamps, s.mask)
 
     def __len__(self) -> int:
-        return len(self._ids)
+        return len(self._refresh().id_to_idx)
 
     def __contains__(self, doc_id: object) -> bool:
-        return doc_id in self._id_to_idx
+        return doc_id in self._refresh().id_to_idx
 
     def get(self, doc_id: str) -> Document | None:
-        row = self._conn.execute("SELECT id, text, timestamp FROM documents WHERE id = ?",
+        row = self._db().execute("SELECT id, text, timestamp FROM documents WHERE id = ?",
                                  (doc_id,)).fetchone()
         return Document(*row) if row else None
 
     def documents(self) -> Iterator[Document]:
-        """All documents in row order."""
-        for row in self._conn.execute("SELECT id, text, timestamp FROM documents ORDER BY row"):
+        """All documents, in the order they were first added."""
+        for row in self._db().execute("SELECT id, text, timestamp FROM documents ORDER BY doc"):
             yield Document(*row)
 
     def __repr__(self) -> str:
-        dim = self._matrix.shape[1] if self._matrix is not None else "?"
-        return f"Collection({str(self.path)!r}, {len(self)} documents, {self._embedder.kind} x {dim})"
+        if self._conn is None:
+            return f"Collection({str(self.path)!r}, closed)"
+        kind = self._embedder.kind if self._embedder is not None else "?"
+        return f"Collection({str(self.path)!r}, {len(self)} documents, {kind} x {self._state.dim})"
 
     # -- changing --------------------------------------------------------------------------
 
@@ -274,94 +549,310 @@ class Collection:
         """Add documents, replacing the text and timestamp of those whose identifier exists.
 
         Items are `Document`s, (id, text[, timestamp]) tuples or mappings with those keys; the
-        last of several items with one identifier wins. The embedder is refitted when it learns
-        from the collection; otherwise only new and changed texts are embedded.
+        last of several items with one identifier wins. Every item is checked before anything
+        is done. Only new and changed texts are embedded and appended; the default embedder is
+        refitted on all texts when it has gone stale (see `REFIT_FRACTION`).
         """
-        batch = {d.id: d for d in map(as_document, documents)}
-        current = list(self.documents())
-        position = {d.id: i for i, d in enumerate(current)}
-        reuse: list[int | None] = list(range(len(current)))
-        added = updated = 0
-        for doc in batch.values():
-            i = position.get(doc.id)
-            if i is None:
-                current.append(doc)
-                reuse.append(None)
-                added += 1
-            elif current[i] != doc:
-                if current[i].text != doc.text:
-                    reuse[i] = None
-                current[i] = doc
-                updated += 1
-        if added or updated:
-            self._rewrite(current, reuse, progress)
-        return Changes(added, updated)
+        batch = _batch(documents)
+        if not batch:
+            return Changes(0, 0)
+        with self._change() as state:
+            known = self._stored(list(batch))
+            new, retext, retime = [], [], []
+            for doc in batch.values():
+                old = known.get(doc.id)
+                if old is None:
+                    new.append(doc)
+                elif old[1] != doc.text:
+                    retext.append((old[0], doc))
+                elif old[2] != doc.timestamp:
+                    retime.append((old[0], doc))
+            if not (new or retext or retime):
+                return Changes(0, 0)
+            texts_changed = len(new) + len(retext)
+            appended = sum(len(split(d.text)) for d in [*new, *(d for _, d in retext)])
+            tombstoned = self._live_rows([key for key, _ in retext])
+            if self._stale(state, texts_changed):
+                self._rebuild(state, new, retext, retime, (), refit=True, progress=progress)
+            elif (state.matrix_file is None and appended
+                  or _sparse(state.dead + tombstoned, state.rows + appended)):
+                self._rebuild(state, new, retext, retime, (), refit=False, progress=progress)
+            else:
+                self._append(state, new, retext, retime, progress)
+                if tombstoned != len(retext) or appended != texts_changed:
+                    self._state = self._load()  # documents of several rows: read the state again
+        return Changes(len(new), len(retext) + len(retime))
 
     def remove(self, ids: Iterable[str]) -> int:
-        """Remove the documents with these identifiers; returns how many were removed."""
-        gone = set(_id_list(ids)) & self._id_to_idx.keys()
-        if gone:
-            docs = [(i, d) for i, d in enumerate(self.documents()) if d.id not in gone]
-            self._rewrite([d for _, d in docs], [i for i, _ in docs], None)
-        return len(gone)
+        """Remove the documents with these identifiers; returns how many were removed. Their
+        rows are tombstoned, and compacted away in the same change once the tombstones pass
+        `COMPACT_FRACTION` of the rows."""
+        wanted = list(dict.fromkeys(_id_list(ids)))
+        with self._change() as state:
+            known = self._stored(wanted)
+            if not known:
+                return 0
+            docs = [known[i][0] for i in known]
+            tombstoned = self._live_rows(docs)
+            if _sparse(state.dead + tombstoned, state.rows):
+                self._rebuild(state, [], [], [], docs, refit=False, progress=None)
+                return len(known)
+            self._commit_sql(state, [
+                *((f"UPDATE rows SET dead = 1 WHERE dead = 0 AND doc IN ({_marks(part)})", part)
+                  for part in _chunks(docs)),
+                *((f"DELETE FROM documents WHERE doc IN ({_marks(part)})", part)
+                  for part in _chunks(docs)),
+            ], {"changed": int(state.meta["changed"]) + len(known)})
+            if tombstoned != len(known):  # documents of several rows: read the state again
+                self._state = self._load()
+                return len(known)
+            for doc_id in known:
+                row = state.id_to_idx.pop(doc_id)
+                state.ids[row] = ""
+                state.live_buffer[row] = False
+                state.dead += 1
+            state.publish()
+        return len(known)
 
-    def _embed_batches(self, texts: Sequence[str], progress: Progress | None) -> np.ndarray:
+    def compact(self) -> None:
+        """Write the matrix again without its tombstoned rows (done by itself past
+        `COMPACT_FRACTION`)."""
+        with self._change() as state:
+            if state.dead:
+                self._rebuild(state, [], [], [], (), refit=False, progress=None)
+
+    def refit(self, *, progress: Progress | None = None) -> None:
+        """Fit the embedder again on every text and embed them all (for an embedder that
+        learns from the collection, such as the default; otherwise nothing to do)."""
+        with self._change() as state:
+            assert self._embedder is not None
+            if self._embedder.fits_collection and len(state.id_to_idx):
+                self._rebuild(state, [], [], [], (), refit=True, progress=progress)
+
+    # -- the machinery of a change ----------------------------------------------------------
+
+    def _change(self) -> "_Change":
+        if self._read_only:
+            raise ValueError(f"{self.path} was opened read-only")
+        self._db()
+        return _Change(self)
+
+    def _stored(self, ids: list[str]) -> dict[str, tuple[int, str, float | None]]:
+        """doc key, text and timestamp of those of `ids` that are stored."""
+        found = {}
+        for part in _chunks(ids):
+            query = f"SELECT id, doc, text, timestamp FROM documents WHERE id IN ({_marks(part)})"
+            for doc_id, doc, text, ts in self._db().execute(query, part):
+                found[doc_id] = (doc, text, ts)
+        return found
+
+    def _stale(self, state: _State, texts_changed: int) -> bool:
+        emb = self._embedder
+        assert emb is not None
+        if not emb.fits_collection or not texts_changed:
+            return False
+        if state.meta["embedder_id"] == "lsa/unfitted" or not state.id_to_idx and not state.rows:
+            return True
+        changed = int(state.meta["changed"]) + texts_changed
+        return changed > REFIT_FRACTION * int(state.meta["fit_texts"])
+
+    def _commit_sql(self, state: _State, statements: list[tuple[str, Sequence[Any]]],
+                    meta: dict[str, Any]) -> None:
+        """Runs the statements and sets the metadata, with the generation raised, in one
+        transaction; the handle's state takes the new metadata only once it is committed."""
+        conn = self._db()
+        meta = {k: str(v) for k, v in meta.items()}
+        meta["generation"] = str(state.generation + 1)
+        conn.execute("BEGIN IMMEDIATE")
+        try:
+            for sql, params in statements:
+                if params and isinstance(params[0], (tuple, list)):
+                    conn.executemany(sql, params)
+                else:
+                    conn.execute(sql, params)
+            conn.executemany("INSERT OR REPLACE INTO meta VALUES (?, ?)", meta.items())
+            _before_commit(self.path)
+            conn.execute("COMMIT")
+        except BaseException:
+            if conn.in_transaction:
+                conn.execute("ROLLBACK")
+            raise
+        state.meta.update(meta)
+        state.generation += 1
+
+    def _embed_batches(self, texts: Sequence[str], progress: Progress | None,
+                       embedder: Embedder | None = None) -> np.ndarray:
+        emb = embedder or self._embedder
+        assert emb is not None
         parts = []
         for start in range(0, len(texts), EMBED_BATCH):
-            parts.append(self._embed(texts[start:start + EMBED_BATCH]))
+            parts.append(_embed_with(emb, texts[start:start + EMBED_BATCH]))
             if progress:
                 progress("embedding", min(start + EMBED_BATCH, len(texts)), len(texts))
-        return np.concatenate(parts) if parts else np.zeros((0, 0), dtype=np.float32)
+        return np.concatenate(parts) if parts else np.zeros((0, emb.dim), dtype=np.float32)
 
-    def _rewrite(self, docs: list[Document], reuse: list[int | None],
+    def _append(self, state: _State, new: list[Document], retext: list[tuple[int, Document]],
+                retime: list[tuple[int, Document]], progress: Progress | None) -> None:
+        """Embeds the new and changed texts and appends their rows; the changed documents' old
+        rows are tombstoned."""
+        passages = [(doc, p) for doc in [*new, *(d for _, d in retext)] for p in split(doc.text)]
+        first, undo = state.rows, None
+        if passages:
+            vectors = self._embed_batches([p.text for _, p in passages], progress)
+            if vectors.shape[1] != state.dim:
+                raise ValueError(f"the embedder returned vectors of {vectors.shape[1]} dimensions, "
+                                 f"the collection holds {state.dim}")
+            assert state.matrix_file is not None
+            undo = state.matrix_file.append(first, vectors)
+        try:
+            statements: list[tuple[str, Sequence[Any]]] = [
+                ("INSERT INTO documents (id, text, timestamp) VALUES (?, ?, ?)",
+                 [(d.id, d.text, d.timestamp) for d in new]),
+                ("UPDATE documents SET text = ?, timestamp = ? WHERE doc = ?",
+                 [(d.text, d.timestamp, key) for key, d in [*retext, *retime]]),
+                ("UPDATE rows SET dead = 1 WHERE dead = 0 AND doc = ?", [(key,) for key, _ in retext]),
+                ("INSERT INTO rows (row, doc, start, line) VALUES (?, (SELECT doc FROM documents "
+                 "WHERE id = ?), ?, ?)",
+                 [(first + i, doc.id, p.start, p.line) for i, (doc, p) in enumerate(passages)]),
+            ]
+            statements = [(sql, params) for sql, params in statements if params]
+            meta = {"rows": first + len(passages), "changed": int(state.meta["changed"]) + len(new) + len(retext)}
+            self._commit_sql(state, statements, meta)
+        except BaseException:
+            if undo is not None:
+                undo()
+            raise
+        # Committed: bring the handle's copy along (nothing below can fail on valid input).
+        state.grow(first + len(passages))
+        for _, doc in retext:
+            row = state.id_to_idx.pop(doc.id)
+            state.ids[row] = ""
+            state.live_buffer[row] = False
+            state.dead += 1
+        for _, doc in retime:
+            state.ts_buffer[state.id_to_idx[doc.id]] = np.nan if doc.timestamp is None else doc.timestamp
+            state.dated = state.dated or doc.timestamp is not None
+        for i, (doc, _) in enumerate(passages):
+            row = first + i
+            state.ids.append(doc.id)
+            state.id_to_idx.setdefault(doc.id, row)
+            state.live_buffer[row] = True
+            state.ts_buffer[row] = np.nan if doc.timestamp is None else doc.timestamp
+            state.dated = state.dated or doc.timestamp is not None
+        state.rows = first + len(passages)
+        if passages:
+            assert state.matrix_file is not None
+            state.matrix = state.matrix_file.rows(state.rows)
+        state.publish()
+
+    def _live_rows(self, docs: Sequence[int]) -> int:
+        count = 0
+        for part in _chunks(docs):
+            count += self._db().execute(
+                f"SELECT count(*) FROM rows WHERE dead = 0 AND doc IN ({_marks(part)})", part).fetchone()[0]
+        return count
+
+    def _rebuild(self, state: _State, new: list[Document], retext: list[tuple[int, Document]],
+                 retime: list[tuple[int, Document]], removed: Sequence[int], *, refit: bool,
                  progress: Progress | None) -> None:
-        """Store `docs` as the whole collection; reuse[i] is the old row whose vector
-        document i keeps, or None when it must be embedded."""
+        """Writes the whole collection after the change (documents added, changed, and the
+        document keys `removed`) to a new matrix file, and with `refit` a newly fitted embedder;
+        unchanged live rows keep their vectors unless refitted."""
         emb = self._embedder
-        if not docs:
-            matrix = None
-        elif emb.fits_collection:
+        assert emb is not None
+        changed = {doc.id: doc for doc in [*new, *(d for _, d in retext), *(d for _, d in retime)]}
+        gone = set(removed)
+        stored = self._db().execute("SELECT doc, id, text, timestamp FROM documents ORDER BY doc").fetchall()
+        docs = [changed.pop(doc_id, None) or Document(doc_id, text, ts)
+                for key, doc_id, text, ts in stored if key not in gone]
+        docs += new
+        passages = [(doc, p) for doc in docs for p in split(doc.text)]
+        if refit:
             if progress:
                 progress("fitting", 0, 1)
-            emb.fit([d.text for d in docs])
-            matrix = self._embed_batches([d.text for d in docs], progress)
+            emb = emb.fitted([p.text for _, p in passages])
+            vectors = self._embed_batches([p.text for _, p in passages], progress, emb)
         else:
-            fresh = [i for i, r in enumerate(reuse) if r is None]
-            matrix = np.empty((len(docs), emb.dim), dtype=np.float32)
-            kept = [(i, r) for i, r in enumerate(reuse) if r is not None]
-            if kept:
-                matrix[[i for i, _ in kept]] = self.matrix[[r for _, r in kept]]
+            retexted = {d.id for d in new} | {d.id for _, d in retext}
+            keep = [i for i, (doc, _) in enumerate(passages) if doc.id not in retexted]
+            fresh = [i for i, (doc, _) in enumerate(passages) if doc.id in retexted]
+            dim = state.dim or emb.dim
+            vectors = np.empty((len(passages), dim), dtype=np.float32)
+            if keep:
+                vectors[keep] = state.matrix[[state.id_to_idx[passages[i][0].id] for i in keep]]
             if fresh:
-                matrix[fresh] = self._embed_batches([docs[i].text for i in fresh], progress)
-
-        old_meta = self._meta()
+                made = self._embed_batches([passages[i][1].text for i in fresh], progress)
+                if made.shape[1] != dim:
+                    raise ValueError(f"the embedder returned vectors of {made.shape[1]} dimensions, "
+                                     f"the collection holds {dim}")
+                vectors[fresh] = made
         stem = secrets.token_hex(6)
-        matrix_name = ""
-        if matrix is not None:
-            matrix_name = f"{stem}.embeddings.npy"
-            np.save(self.path / matrix_name, matrix)
-        config = emb.save(self.path, stem)
-        with self._conn:
-            self._conn.execute("DELETE FROM documents")
-            self._conn.executemany(
-                "INSERT INTO documents (row, id, text, timestamp) VALUES (?, ?, ?, ?)",
-                [(i, d.id, d.text, d.timestamp) for i, d in enumerate(docs)])
-            self._conn.executemany("INSERT OR REPLACE INTO meta VALUES (?, ?)", [
-                ("matrix", matrix_name), ("embedder", json.dumps(config))])
-        # The previous files are no longer referenced; an open memory map of them stays valid.
-        stale = [old_meta.get("matrix", "")]
-        stale += emb.files(json.loads(old_meta.get("embedder", "{}")))
-        for name in stale:
-            if name and name not in (matrix_name, *emb.files(config)):
-                (self.path / name).unlink(missing_ok=True)
-        self._load_state()
+        made_files: list[Path] = []
+        try:
+            matrix_name = f"{stem}{MATRIX_SUFFIX}"
+            made_files.append(self.path / matrix_name)
+            MatrixFile.create(self.path / matrix_name, vectors)
+            meta: dict[str, Any] = {"rows": len(passages), "dim": vectors.shape[1], "matrix": matrix_name}
+            if refit:
+                config = emb.save(self.path, stem)
+                made_files += [self.path / f for f in emb.files(config)]
+                meta.update(embedder=json.dumps(config), embedder_id=emb.identity,
+                            fit_texts=len(passages), changed=0)
+            else:
+                meta["changed"] = int(state.meta["changed"]) + len(new) + len(retext) + len(gone)
+            statements: list[tuple[str, Sequence[Any]]] = [
+                *((f"DELETE FROM documents WHERE doc IN ({_marks(part)})", part)
+                  for part in _chunks(list(gone))),
+                ("INSERT INTO documents (id, text, timestamp) VALUES (?, ?, ?)",
+                 [(d.id, d.text, d.timestamp) for d in new]),
+                ("UPDATE documents SET text = ?, timestamp = ? WHERE doc = ?",
+                 [(d.text, d.timestamp, key) for key, d in [*retext, *retime]]),
+                ("DELETE FROM rows", ()),
+                ("INSERT INTO rows (row, doc, start, line) VALUES (?, (SELECT doc FROM documents "
+                 "WHERE id = ?), ?, ?)",
+                 [(i, doc.id, p.start, p.line) for i, (doc, p) in enumerate(passages)]),
+            ]
+            statements = [(sql, params) for sql, params in statements if params or sql.startswith("DELETE")]
+            self._commit_sql(state, statements, meta)
+        except BaseException:
+            for f in made_files:
+                f.unlink(missing_ok=True)
+            raise
+        if refit:
+            self._embedder = emb
+            if not self._caller_embedder:
+                self._embedder_config = state.meta["embedder"]
+        self._state = self._load()
+
+    def _sweep(self) -> None:
+        """Deletes the matrix and embedder files that no committed state refers to (left by a
+        change that was killed, or replaced by a compaction); only under the writer lock."""
+        state = self._state
+        keep = {state.meta["matrix"]}
+        try:
+            config = json.loads(state.meta["embedder"])
+            assert self._embedder is not None
+            keep.update(self._embedder.files(config))
+        except (ValueError, TypeError, KeyError):
+            return
+        with os.scandir(self.path) as entries:
+            for entry in entries:
+                if (entry.name.endswith((MATRIX_SUFFIX, ".lsa.npz")) and entry.name not in keep
+                        and entry.is_file(follow_symlinks=False)):
+                    try:
+                        os.unlink(entry.path)
+                    except OSError:
+                        pass
 
     # -- searching -------------------------------------------------------------------------
 
     def _embed(self, texts: Sequence[str]) -> np.ndarray:
-        vectors = unit_rows(self._embedder.embed(list(texts)))
-        if vectors.shape[0] != len(texts):
-            raise ValueError(f"embedder returned {vectors.shape[0]} rows for {len(texts)} texts")
+        state = self._refresh()
+        assert self._embedder is not None
+        vectors = _embed_with(self._embedder, texts)
+        if state.rows and vectors.shape[1] != state.dim:
+            raise ValueError(f"the embedder returned vectors of {vectors.shape[1]} dimensions, "
+                             f"the collection holds {state.dim}")
         return vectors
 
     def embed(self, text: str) -> np.ndarray:
@@ -381,14 +872,16 @@ class Collection:
         trajectory_from, trajectory_to (same meaning as in the modifier string), and the scoring
         options like_ids, pre_filter_ids, not_like_vec, traj_from_vec, traj_to_vec, oversample,
         threshold, mmr_lambda and mask, passed to `_quorvel.score_candidates` as given (a str
-        given for a vector option is embedded).
+        given for a vector option is embedded; a mask has one entry per matrix row and is
+        combined with the collection's own mask of live rows).
         """
         for key in overrides:
             if key not in _MODIFIER_KEYS and key not in _PARAMETER_KEYS:
                 raise TypeError(f"search() got an unexpected keyword argument {key!r}")
         mods = _quorvel.parse_modifiers(modifiers)
         mods.update((k, v) for k, v in overrides.items() if k in _MODIFIER_KEYS)
-        if not self._ids:
+        state = self._refresh()
+        if not state.id_to_idx:
             return []
 
         texts = [text or ""]
@@ -409,8 +902,10 @@ class Collection:
         }
         if mods["recent_days"] is not None:
             kwargs["recent_days"] = float(mods["recent_days"])
-        if self._timestamps is not None:
-            kwargs["timestamps"] = self._timestamps
+        if state.timestamps is not None:
+            kwargs["timestamps"] = state.timestamps
+        if state.mask is not None:
+            kwargs["mask"] = state.mask
         if mods["like"] is not None:
             kwargs["like_ids"] = _id_list(mods["like"])
         if unlike:
@@ -427,12 +922,19 @@ class Collection:
             elif key in _ID_LIST_KEYS:
                 kwargs[key] = _id_list(value)
             elif key == "mask":
-                kwargs[key] = np.asarray(value, dtype=bool)
+                kwargs[key] = self._user_mask(state, value)
             else:
                 kwargs[key] = value
 
-        rows = _quorvel.score_candidates(self.matrix, self._ids, self._id_to_idx, vectors[0], **kwargs)
+        rows = _quorvel.score_candidates(state.matrix, state.ids, state.id_to_idx, vectors[0], **kwargs)
         return self._results(rows)
+
+    @staticmethod
+    def _user_mask(state: _State, value: Any) -> np.ndarray:
+        mask = np.asarray(value, dtype=bool)
+        if mask.shape != (state.rows,):
+            raise ValueError(f"mask of shape {mask.shape}; the collection has {state.rows} rows")
+        return mask if state.mask is None else mask & state.mask
 
     def _results(self, rows: list[dict[str, Any]]) -> list[Result]:
         ids = list(dict.fromkeys(r["id"] for r in rows))
@@ -440,11 +942,117 @@ class Collection:
         for chunk in range(0, len(ids), 500):
             part = ids[chunk:chunk + 500]
             query = f"SELECT id, text, timestamp FROM documents WHERE id IN ({','.join('?' * len(part))})"
-            for doc_id, text, ts in self._conn.execute(query, part):
+            for doc_id, text, ts in self._db().execute(query, part):
                 found[doc_id] = (text, ts)
         out = []
         for r in rows:
             text, ts = found.get(r["id"], ("", None))
             out.append(Result(r["id"], r["score"], snippet(text), ts))
         return out
+
+
+
+class _Change:
+    """The writer lock held across one change: reload if needed, work, then clean up."""
+
+    def __init__(self, collection: Collection):
+        self.collection = collection
+
+    def __enter__(self) -> _State:
+        c = self.collection
+        c._lock.acquire()
+        try:
+            return c._refresh()
+        except BaseException:
+            c._lock.release()
+            raise
+
+    def __exit__(self, exc_type: object, *rest: object) -> None:
+        c = self.collection
+        try:
+            if exc_type is None:
+                c._sweep()
+        finally:
+            c._lock.release()
+
+
+def _generation_of(meta: dict[str, str]) -> int | None:
+    try:
+        return int(meta["generation"])
+    except (KeyError, ValueError):
+        return None
+
+
+def _check_format(meta: dict[str, str], db: Path) -> None:
+    """Format 1 (one matrix row per document in a single table, the whole matrix written again
+    by every change) is refused rather than migrated: its documents table holds everything needed
+    to create the collection again, which also refits its embedder."""
+    if meta.get("format", FORMAT) != FORMAT:
+        raise CollectionError(
+            f"{db}: collection format {meta['format']!r}, this version reads format {FORMAT!r}; "
+            "create the collection again from its documents")
+
+
+def _sparse(dead: int, rows: int) -> bool:
+    """True when `dead` of `rows` rows is past the share that calls for a compaction."""
+    return dead > COMPACT_FRACTION * rows
+
+
+def _before_commit(folder: Path) -> None:
+    """Called inside every change's transaction just before its commit (a point for tests to
+    interrupt a change)."""
+
+
+def _chunks(items: Sequence[Any], size: int = 500) -> Iterator[Sequence[Any]]:
+    for start in range(0, len(items), size):
+        yield items[start:start + size]
+
+
+def _marks(part: Sequence[Any]) -> str:
+    return ",".join("?" * len(part))
+
+
+def _embed_with(embedder: Embedder, texts: Sequence[str]) -> np.ndarray:
+    vectors = unit_rows(embedder.embed(list(texts)))
+    if vectors.ndim != 2 or vectors.shape[0] != len(texts):
+        raise ValueError(f"embedder returned {vectors.shape[0]} rows for {len(texts)} texts")
+    if not np.isfinite(vectors).all():
+        raise ValueError("embedder returned vectors with NaN or infinite values")
+    return vectors
+
+
+def _connect(db: Path, read_only: bool = False) -> sqlite3.Connection:
+    if read_only:
+        return sqlite3.connect(f"{db.resolve().as_uri()}?mode=ro", uri=True, autocommit=True,
+                               timeout=SQLITE_TIMEOUT)
+    return sqlite3.connect(db, autocommit=True, timeout=SQLITE_TIMEOUT)
+
+
+def _write_new_database(folder: Path, embedder: Embedder) -> str:
+    """Writes an empty collection's database under a scratch name and renames it into place,
+    so a collection appears whole or not at all."""
+    scratch = folder / f".{DB_NAME}.{secrets.token_hex(4)}"
+    stem = secrets.token_hex(6)
+    config = embedder.save(folder, stem)
+    made = [folder / f for f in embedder.files(config)]
+    try:
+        conn = sqlite3.connect(scratch, autocommit=True)
+        try:
+            conn.execute("PRAGMA journal_mode=WAL")
+            conn.executescript(_SCHEMA)
+            conn.executemany("INSERT INTO meta VALUES (?, ?)", [
+                ("format", FORMAT), ("generation", "0"), ("rows", "0"), ("dim", "0"),
+                ("matrix", ""), ("embedder", json.dumps(config)),
+                ("embedder_id", embedder.identity), ("fit_texts", "0"),
+                ("changed", "0")])
+        finally:
+            conn.close()
+        os.replace(scratch, folder / DB_NAME)
+    except BaseException:
+        scratch.unlink(missing_ok=True)
+        for f in made:
+            f.unlink(missing_ok=True)
+        raise
+    return json.dumps(config)
+
 

@@ -40,7 +40,7 @@ MAX_DOCUMENTS = 4000
 MAX_METHODS_PER_CLASS = 25
 MIN_DOC_CHARS = 40
 MAX_DOC_CHARS = 1500
-CACHE_VERSION = "1"  # bump when the corpus or the default embedder changes
+CACHE_VERSION = "2"  # bump when the corpus or the default embedder changes
 
 
 def _doc(obj: object) -> str | None:

@@ -8,6 +8,7 @@ and works offline. `SentenceTransformerEmbedder` uses the optional sentence-tran
 
 from __future__ import annotations
 
+import copy
 from abc import ABC, abstractmethod
 from collections.abc import Sequence
 from pathlib import Path
@@ -16,6 +17,9 @@ from typing import Any, ClassVar
 import numpy as np
 
 from .lsa import LsaModel
+from .storage import CollectionError, folder_file
+
+LSA_SUFFIX = ".lsa.npz"
 
 
 def unit_rows(vectors: np.ndarray) -> np.ndarray:
@@ -47,8 +51,23 @@ class Embedder(ABC):
     def embed(self, texts: Sequence[str]) -> np.ndarray:
         """An (len(texts), dim) float32 array of unit (or zero) rows."""
 
+    @property
+    def identity(self) -> str:
+        """A stable string naming the vector space: a collection stores it with its vectors and
+        refuses to be searched through an embedder with another. By default the class's qualified
+        name and `dim`; override it when a class can make several spaces (a model name, a seed)."""
+        cls = type(self)
+        return f"{cls.__module__}.{cls.__qualname__}/{self.dim}"
+
     def fit(self, texts: Sequence[str]) -> None:
         """Learn from the collection's texts (only called when `fits_collection` is true)."""
+
+    def fitted(self, texts: Sequence[str]) -> "Embedder":
+        """A copy of this embedder fitted on `texts`; this one is left as it is, so that a change
+        that fails after the fit leaves the collection's embedder untouched."""
+        other = copy.copy(self)
+        other.fit(texts)
+        return other
 
     def save(self, folder: Path, stem: str) -> dict[str, Any]:
         """Write whatever the embedder needs into `folder` (file names starting with `stem`) and
@@ -83,6 +102,10 @@ class LsaEmbedder(Embedder):
             raise RuntimeError("LsaEmbedder is not fitted yet")
         return self.model.dim
 
+    @property
+    def identity(self) -> str:
+        return "lsa/unfitted" if self.model is None else f"lsa/{self.model.digest}"
+
     def fit(self, texts: Sequence[str]) -> None:
         self.model = LsaModel.fit(texts, self.dims, seed=self.seed)
 
@@ -94,14 +117,24 @@ class LsaEmbedder(Embedder):
     def save(self, folder: Path, stem: str) -> dict[str, Any]:
         if self.model is None:
             return {"kind": self.kind, "dims": self.dims, "seed": self.seed, "file": None}
-        name = f"{stem}.lsa.npz"
+        name = f"{stem}{LSA_SUFFIX}"
         self.model.save(folder / name)
         return {"kind": self.kind, "dims": self.dims, "seed": self.seed, "file": name}
 
     @classmethod
     def load(cls, folder: Path, config: dict[str, Any]) -> "LsaEmbedder":
-        model = LsaModel.load(folder / config["file"]) if config.get("file") else None
-        return cls(config.get("dims", 256), seed=config.get("seed", 0), model=model)
+        dims, seed, name = config.get("dims"), config.get("seed"), config.get("file")
+        if type(dims) is not int or dims < 1 or type(seed) is not int:
+            raise CollectionError(f"{folder}: malformed embedder description {config!r}")
+        model = None
+        if name is not None:
+            try:
+                model = LsaModel.load(folder_file(folder, name, LSA_SUFFIX))
+            except ValueError as e:  # CollectionError included
+                raise CollectionError(str(e)) from None
+            if model.dim > dims:
+                raise CollectionError(f"{folder / name}: {model.dim} dimensions, more than {dims}")
+        return cls(dims, seed=seed, model=model)
 
     def files(self, config: dict[str, Any]) -> list[str]:
         return [config["file"]] if config.get("file") else []
@@ -132,6 +165,10 @@ class SentenceTransformerEmbedder(Embedder):
                                      show_progress_bar=False)
         return unit_rows(np.asarray(vectors).reshape(len(texts), -1))
 
+    @property
+    def identity(self) -> str:
+        return f"{self.kind}/{self.model_name}"
+
     def save(self, folder: Path, stem: str) -> dict[str, Any]:
         return {"kind": self.kind, "model": self.model_name}
 
@@ -147,6 +184,9 @@ EMBEDDER_KINDS: dict[str, type[Embedder]] = {
 
 
 def restore_embedder(folder: Path, config: dict[str, Any]) -> Embedder:
-    """Rebuild the embedder a collection was saved with."""
-    cls = EMBEDDER_KINDS.get(config.get("kind", ""), Embedder)
+    """Rebuild the embedder a collection was saved with (TypeError for a custom embedder, which
+    must be passed again; CollectionError for a damaged description or file)."""
+    if not isinstance(config, dict) or not isinstance(config.get("kind"), str):
+        raise CollectionError(f"{folder}: malformed embedder description {config!r}")
+    cls = EMBEDDER_KINDS.get(config["kind"], Embedder)
     return cls.load(folder, config)
