@@ -576,3 +576,12 @@ def test_a_refit_elsewhere_reaches_the_other_handle(tmp_path):
         b.add([("m", prose(99))])  # folded in with the model b reloaded
         assert a.embedder.identity == b.embedder.identity and a.ids == b.ids
         check_vectors(a)
+
+
+def test_a_mask_override_of_none_keeps_removed_documents_out(tmp_path):
+    docs = [(f"d{i}", f"river boat {i} harbour") for i in range(12)]
+    with Collection.create(tmp_path, docs) as c:
+        c.remove(["d3"])
+        assert c.mask is not None  # tombstoned, not compacted
+        hits = c.search("river boat", limit=20, mask=None)
+        assert len(hits) == 11 and "d3" not in {h.id for h in hits} and "" not in {h.id for h in hits}

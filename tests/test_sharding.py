@@ -1,7 +1,9 @@
 """Sharded search against one score_candidates call over the stacked shards: random documents,
 random option mixes, in this process and on a local Dask cluster of two worker processes."""
 
+import json
 import os
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -359,3 +361,146 @@ def test_shard_failure_on_a_worker_reaches_the_caller(client, shard, options):
     with pytest.raises(ValueError, match="Query vector dimension 7"):  # a caller's mistake, as it is
         search.search(np.ones(7, np.float32))
     search.close()
+
+
+# --- sharded collections ---------------------------------------------------------------------
+
+from quorvel import Collection, Document, Embedder, ShardedCollection  # noqa: E402
+from quorvel.sharded import PENDING_NAME, shard_of  # noqa: E402
+
+WORDS = [f"w{i}" for i in range(150)]
+
+
+class WordVectors(Embedder):
+    """Each word a seeded random vector, a text the sum of its words': distinct documents get
+    distinct vectors, so results have no exact ties."""
+
+    dim = 24
+
+    def embed(self, texts):
+        out = np.zeros((len(texts), self.dim), np.float32)
+        for i, text in enumerate(texts):
+            for word in text.split():
+                seed = int.from_bytes(word.encode()[:8].ljust(8, b"\0"), "little")
+                out[i] += np.random.default_rng(seed).standard_normal(self.dim).astype(np.float32)
+        return out
+
+
+def corpus(seed, n):
+    rng = np.random.default_rng(seed)
+    now = time.time()
+    docs = []
+    for i in range(n):
+        text = " ".join(rng.choice(WORDS, int(rng.integers(3, 12))))
+        # ages a float32 step below a float32 day count: stable while a test runs (see World)
+        age = np.float32(rng.uniform(4096, 16384))
+        ts = now - (float(age) - float(np.spacing(age)) / 8) * 86400.0 if rng.random() < 0.7 else None
+        docs.append(Document(f"doc{seed}-{i}", text, ts))
+    return docs
+
+
+SEARCHES = [("w1 w2 w3", None, {}), ("w4", "limit:3", {}), ("w5 w6", "diverse limit:4", {}),
+            ("w7", "recent:300 limit:6", {}), ("w8 w9", "unlike:w10 limit:5", {}),
+            ("w11", "from: w12 w13 to: w14 limit:5", {}), ("w15", "limit:7", {"threshold": 0.05}),
+            ("w16 w17", "diverse", {"oversample": 6, "mmr_lambda": 0.5})]
+
+
+def same_results(sharded, single, docs):
+    liked = [docs[0].id, docs[1].id, docs[2].id]
+    searches = SEARCHES + [("w18", f"like:{','.join(liked)} limit:5", {}),
+                           ("", "limit:4", {"like_ids": liked[::-1]}),
+                           ("w19", "limit:5", {"pre_filter_ids": [d.id for d in docs[::3]]})]
+    for text, mods, overrides in searches:
+        expected = single.search(text, mods, **overrides)
+        assert sharded.search(text, mods, **overrides) == expected, (text, mods, overrides)
+        assert expected
+
+
+@pytest.mark.parametrize("on_cluster", [False, True], ids=["in process", "on a cluster"])
+def test_sharded_collection_searches_as_one_collection(tmp_path, request, on_cluster):
+    client = request.getfixturevalue("client") if on_cluster else None
+    docs = corpus(1, 120)
+    with (Collection.create(tmp_path / "one", docs, embedder=WordVectors()) as single,
+          ShardedCollection.create(tmp_path / "sharded", docs, shards=3, embedder=WordVectors(),
+                                   client=client) as sharded):
+        assert len(sharded) == len(docs) and sharded.shards == 3
+        same_results(sharded, single, docs)
+        more = corpus(2, 30)
+        gone = [d.id for d in docs[5:40:3]]
+        for c in (single, sharded):
+            assert c.add(more + [Document(docs[0].id, "w1 w1 w2")]) == (30, 1)
+            assert c.remove(gone + ["nobody"]) == len(gone)
+        assert len(sharded) == len(single) and docs[5].id not in sharded and more[0].id in sharded
+        same_results(sharded, single, [Document(docs[0].id, ""), *more])
+    with ShardedCollection.open(tmp_path / "sharded", embedder=WordVectors(), client=client) as again:
+        assert len(again) == 120 + 30 - len(gone)
+        assert again.get(more[1].id) == more[1]
+
+
+def test_sharded_collection_follows_changes_made_by_another_handle(client, tmp_path):
+    docs = corpus(3, 40)
+    with (ShardedCollection.create(tmp_path, docs, shards=2, embedder=WordVectors(),
+                                   client=client) as remote,
+          ShardedCollection.open(tmp_path, embedder=WordVectors()) as local):
+        new = Document("fresh", "w1 w2 w3 w4 w5 w6")
+        local.add([new])
+        assert remote.search("w1 w2 w3 w4 w5 w6", "limit:1")[0].id == "fresh"
+        local.remove(["fresh"])
+        assert "fresh" not in {r.id for r in remote.search("w1 w2 w3 w4 w5 w6")}
+
+
+def test_documents_are_placed_by_a_hash_that_every_process_shares(tmp_path):
+    ids = [f"doc-{i}" for i in range(50)]
+    here = [shard_of(d, 7) for d in ids]
+    code = f"from quorvel.sharded import shard_of; print([shard_of(d, 7) for d in {ids!r}])"
+    for seed in ("1", "2"):
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                             env={**os.environ, "PYTHONHASHSEED": seed}).stdout
+        assert eval(out) == here
+    assert len(set(here)) == 7
+    with ShardedCollection.create(tmp_path / "c", [(d, "w1 w2") for d in ids], shards=7,
+                                  embedder=WordVectors()) as c:
+        for k in range(7):
+            shard = Collection.open(tmp_path / "c" / f"shard-{k:03d}", embedder=c._shards[k]._embedder)
+            assert sorted(shard.ids) == sorted(d for d, s in zip(ids, here) if s == k)
+            shard.close()
+    inside = tmp_path / "c"
+    assert all(p.resolve().is_relative_to(inside.resolve()) for p in inside.rglob("*"))
+
+
+def test_sharded_collection_refuses_bad_requests(tmp_path):
+    with pytest.raises(ValueError):
+        ShardedCollection.create(tmp_path / "a", [("a", "w1")], shards=0, embedder=WordVectors())
+    with pytest.raises(ValueError, match="learns from the documents"):
+        ShardedCollection.create(tmp_path / "b", [], shards=2)
+    with ShardedCollection.create(tmp_path / "c", [("a", "w1")], shards=2, embedder=WordVectors()) as c:
+        with pytest.raises(TypeError):
+            c.search("w1", mask=[True])
+        with pytest.raises(ValueError):
+            c.add([("", "no id")])
+        assert len(c) == 1
+    with pytest.raises(FileExistsError):
+        ShardedCollection.create(tmp_path / "c", [("a", "w1")], shards=2, embedder=WordVectors())
+    with pytest.raises(FileNotFoundError):
+        ShardedCollection.open(tmp_path / "nothing")
+
+
+def test_change_interrupted_between_shards_is_completed_at_open(tmp_path):
+    docs = [(f"d{i}", f"w{i} w{i + 1}") for i in range(20)]
+    with ShardedCollection.create(tmp_path, docs[:10], shards=3, embedder=WordVectors()) as c:
+        pass
+    # a crash after the change was written down, before (some) shards applied it
+    (tmp_path / PENDING_NAME).write_text(json.dumps({"add": [[d, t, None] for d, t in docs[10:]]}))
+    with ShardedCollection.open(tmp_path, embedder=WordVectors()) as c:
+        assert len(c) == 20 and not (tmp_path / PENDING_NAME).exists()
+
+
+def test_default_embedder_is_shared_by_every_shard(tmp_path):
+    docs = [(f"d{i}", f"{WORDS[i]} {WORDS[i + 1]} {WORDS[i + 2]} common") for i in range(40)]
+    with ShardedCollection.create(tmp_path / "s", docs, shards=3) as sharded, \
+            Collection.create(tmp_path / "one", docs) as single:
+        assert sharded.embedder.identity == single.embedder.identity
+        assert sharded.search("w3 w4", "limit:5") == single.search("w3 w4", "limit:5")
+    with ShardedCollection.open(tmp_path / "s") as again:
+        again.add([("new", "w3 w4 w5")])
+        assert again.search("w3 w4", "limit:1")[0].id in {"new", "d3", "d2"}

@@ -14,6 +14,7 @@ from _quorvel import parse_modifiers
 
 from .collection import Changes, Collection, Document, Result, Snapshot
 from .embedders import Embedder, LsaEmbedder, SentenceTransformerEmbedder
+from .sharded import ShardedCollection
 from .storage import CollectionError
 
 try:
@@ -22,4 +23,5 @@ except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
 __all__ = ["Changes", "Collection", "CollectionError", "Document", "Embedder", "LsaEmbedder",
-           "Result", "SentenceTransformerEmbedder", "Snapshot", "parse_modifiers", "__version__"]
+           "Result", "SentenceTransformerEmbedder", "ShardedCollection", "Snapshot", "parse_modifiers",
+           "__version__"]

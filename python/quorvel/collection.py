@@ -273,6 +273,68 @@ class _State:
             self.ts_buffer, self.live_buffer = ts, live
 
 
+def parse_request(modifiers: str | None, overrides: Mapping[str, Any]) -> dict[str, Any]:
+    """The modifiers of a search: the modifier string parsed by `_quorvel.parse_modifiers`, with
+    the keyword overrides of modifier keys applied; TypeError for an unknown keyword."""
+    for key in overrides:
+        if key not in _MODIFIER_KEYS and key not in _PARAMETER_KEYS:
+            raise TypeError(f"search() got an unexpected keyword argument {key!r}")
+    mods = _quorvel.parse_modifiers(modifiers)
+    mods.update((k, v) for k, v in overrides.items() if k in _MODIFIER_KEYS)
+    return mods
+
+
+def _as_vector(embed: Callable[[Sequence[str]], np.ndarray], value: Any) -> np.ndarray:
+    """A vector option: a str is embedded, anything else made a float32 vector."""
+    if isinstance(value, str):
+        return embed([value])[0]
+    return np.ascontiguousarray(value, dtype=np.float32).reshape(-1)
+
+
+def request_arguments(embed: Callable[[Sequence[str]], np.ndarray], text: str,
+                      mods: Mapping[str, Any], overrides: Mapping[str, Any]
+                      ) -> tuple[np.ndarray, dict[str, Any]]:
+    """The query vector and the `score_candidates` keywords of a search, but the collection's
+    per-row arrays (timestamps, mask of live rows). `embed` turns texts into unit rows; a `mask`
+    override is passed on as given, for the collection to combine with its own."""
+    texts = [text or ""]
+    unlike = mods["unlike"]
+    if unlike:  # 'unlike:' with nothing after it contrasts with nothing
+        texts.append(unlike)
+    start, end = mods["trajectory_from"], mods["trajectory_to"]
+    trajectory = bool(start) and bool(end)
+    if trajectory:
+        texts += [start, end]
+    vectors = embed(texts)
+
+    limit = mods["limit"]
+    kwargs: dict[str, Any] = {
+        "diverse": bool(mods["diverse"]),
+        "limit": DEFAULT_LIMIT if limit is None else operator.index(limit),
+        "recent": bool(mods["recent"]),
+    }
+    if mods["recent_days"] is not None:
+        kwargs["recent_days"] = float(mods["recent_days"])
+    if mods["like"] is not None:
+        kwargs["like_ids"] = _id_list(mods["like"])
+    if unlike:
+        kwargs["not_like_vec"] = vectors[1]
+    if trajectory:
+        kwargs["traj_from_vec"], kwargs["traj_to_vec"] = vectors[-2], vectors[-1]
+    for key, value in overrides.items():
+        if key not in _PARAMETER_KEYS:
+            continue
+        if value is None:
+            kwargs.pop(key, None)
+        elif key in _VECTOR_KEYS:
+            kwargs[key] = _as_vector(embed, value)
+        elif key in _ID_LIST_KEYS:
+            kwargs[key] = _id_list(value)
+        else:
+            kwargs[key] = value
+    return vectors[0], kwargs
+
+
 class Collection:
     """Documents, their embedding matrix and the embedder that made it, stored in a folder.
 
@@ -859,11 +921,6 @@ class Collection:
         """The float32 unit vector of `text` in this collection's space."""
         return self._embed([text])[0]
 
-    def _vector(self, value: Any) -> np.ndarray:
-        if isinstance(value, str):
-            return self.embed(value)
-        return np.ascontiguousarray(value, dtype=np.float32).reshape(-1)
-
     def search(self, text: str, modifiers: str | None = None, **overrides: Any) -> list[Result]:
         """The documents best matching `text`, steered by a modifier string and keyword overrides.
 
@@ -875,58 +932,19 @@ class Collection:
         given for a vector option is embedded; a mask has one entry per matrix row and is
         combined with the collection's own mask of live rows).
         """
-        for key in overrides:
-            if key not in _MODIFIER_KEYS and key not in _PARAMETER_KEYS:
-                raise TypeError(f"search() got an unexpected keyword argument {key!r}")
-        mods = _quorvel.parse_modifiers(modifiers)
-        mods.update((k, v) for k, v in overrides.items() if k in _MODIFIER_KEYS)
+        mods = parse_request(modifiers, overrides)
         state = self._refresh()
         if not state.id_to_idx:
             return []
-
-        texts = [text or ""]
-        unlike = mods["unlike"]
-        if unlike:  # 'unlike:' with nothing after it contrasts with nothing
-            texts.append(unlike)
-        start, end = mods["trajectory_from"], mods["trajectory_to"]
-        trajectory = bool(start) and bool(end)
-        if trajectory:
-            texts += [start, end]
-        vectors = self._embed(texts)
-
-        limit = mods["limit"]
-        kwargs: dict[str, Any] = {
-            "diverse": bool(mods["diverse"]),
-            "limit": DEFAULT_LIMIT if limit is None else operator.index(limit),
-            "recent": bool(mods["recent"]),
-        }
-        if mods["recent_days"] is not None:
-            kwargs["recent_days"] = float(mods["recent_days"])
+        query, kwargs = request_arguments(self._embed, text, mods, overrides)
         if state.timestamps is not None:
             kwargs["timestamps"] = state.timestamps
-        if state.mask is not None:
-            kwargs["mask"] = state.mask
-        if mods["like"] is not None:
-            kwargs["like_ids"] = _id_list(mods["like"])
-        if unlike:
-            kwargs["not_like_vec"] = vectors[1]
-        if trajectory:
-            kwargs["traj_from_vec"], kwargs["traj_to_vec"] = vectors[-2], vectors[-1]
-        for key, value in overrides.items():
-            if key not in _PARAMETER_KEYS:
-                continue
-            if value is None:
-                kwargs.pop(key, None)
-            elif key in _VECTOR_KEYS:
-                kwargs[key] = self._vector(value)
-            elif key in _ID_LIST_KEYS:
-                kwargs[key] = _id_list(value)
-            elif key == "mask":
-                kwargs[key] = self._user_mask(state, value)
-            else:
-                kwargs[key] = value
-
-        rows = _quorvel.score_candidates(state.matrix, state.ids, state.id_to_idx, vectors[0], **kwargs)
+        # The live rows' mask stays whatever the caller passes: a mask of None adds no rows.
+        user_mask = kwargs.pop("mask", None)
+        mask = state.mask if user_mask is None else self._user_mask(state, user_mask)
+        if mask is not None:
+            kwargs["mask"] = mask
+        rows = _quorvel.score_candidates(state.matrix, state.ids, state.id_to_idx, query, **kwargs)
         return self._results(rows)
 
     @staticmethod
