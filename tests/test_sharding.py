@@ -365,7 +365,7 @@ def test_shard_failure_on_a_worker_reaches_the_caller(client, shard, options):
 
 # --- sharded collections ---------------------------------------------------------------------
 
-from quorvel import Collection, Document, Embedder, ShardedCollection  # noqa: E402
+from quorvel import Collection, CollectionError, Document, Embedder, ShardedCollection  # noqa: E402
 from quorvel.sharded import PENDING_NAME, shard_of  # noqa: E402
 
 WORDS = [f"w{i}" for i in range(150)]
@@ -504,3 +504,22 @@ def test_default_embedder_is_shared_by_every_shard(tmp_path):
     with ShardedCollection.open(tmp_path / "s") as again:
         again.add([("new", "w3 w4 w5")])
         assert again.search("w3 w4", "limit:1")[0].id in {"new", "d3", "d2"}
+
+
+def test_sharded_collection_trusts_nothing_read_from_its_folder(tmp_path):
+    keep = tmp_path / "busy" / "shard-001"
+    keep.mkdir(parents=True)
+    with pytest.raises(FileExistsError):  # someone else's folder is neither used nor removed
+        ShardedCollection.create(tmp_path / "busy", [("a", "w1")], shards=2, embedder=WordVectors())
+    assert keep.is_dir() and not (tmp_path / "busy" / "shard-000").exists()
+    folder = tmp_path / "c"
+    ShardedCollection.create(folder, [("a", "w1"), ("b", "w2")], shards=2, embedder=WordVectors()).close()
+    for damage in ('{"add": [["", "empty id", null]]}', '{"remove": [1, 2]}', "[]", "{"):
+        (folder / PENDING_NAME).write_text(damage)
+        with pytest.raises(CollectionError):
+            ShardedCollection.open(folder, embedder=WordVectors())
+    (folder / PENDING_NAME).unlink()
+    (folder / "shard-001").rename(tmp_path / "elsewhere")
+    (folder / "shard-001").symlink_to(tmp_path / "elsewhere")
+    with pytest.raises(CollectionError, match="symbolic link"):
+        ShardedCollection.open(folder, embedder=WordVectors())

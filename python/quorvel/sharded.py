@@ -188,6 +188,11 @@ class ShardedCollection:
         with writer_lock(folder):
             if (folder / META_NAME).exists() or any(folder.glob("*.sqlite")):
                 raise FileExistsError(f"a collection already exists in {folder}")
+            for k in range(shards):
+                if os.path.lexists(folder / _shard_name(k)):
+                    raise FileExistsError(f"{folder / _shard_name(k)} already exists")
+            # Everything made is removed again if the creation fails; the description is written
+            # last, so a folder interrupted before it holds no sharded collection.
             made: list[Path] = []
             try:
                 config = embedder.save(folder, secrets.token_hex(6))
@@ -201,8 +206,11 @@ class ShardedCollection:
                     Collection.create(made[-1], part, embedder=shared).close()
                 _write_json(folder / META_NAME, {"format": FORMAT, "shards": shards, "embedder": config})
             except BaseException:
-                for p in made:
-                    shutil.rmtree(p) if p.is_dir() else p.unlink(missing_ok=True)
+                for path in made:
+                    if path.is_dir() and not path.is_symlink():
+                        shutil.rmtree(path)
+                    else:
+                        path.unlink(missing_ok=True)
                 raise
         return cls.open(folder, embedder=embedder, client=client)
 
@@ -229,7 +237,11 @@ class ShardedCollection:
         opened: list[Collection] = []
         try:
             for k in range(count):
-                opened.append(Collection.open(folder / _shard_name(k), embedder=shared))
+                shard = folder / _shard_name(k)
+                if shard.is_symlink():
+                    raise CollectionError(f"{shard}: is a symbolic link; shards must be folders "
+                                          "inside the collection")
+                opened.append(Collection.open(shard, embedder=shared))
             collection = cls(folder, opened, embedder, client)
         except BaseException:
             for c in opened:
@@ -314,8 +326,22 @@ class ShardedCollection:
     def _finish_pending(self) -> None:
         pending = self.path / PENDING_NAME
         if pending.is_file():
-            self._run(json.loads(pending.read_text(encoding="utf-8")))
+            self._run(self._read_change(pending))
             pending.unlink()
+
+    @staticmethod
+    def _read_change(path: Path) -> dict[str, Any]:
+        """A change written down by `_apply`, checked as any caller's input is."""
+        try:
+            change = json.loads(path.read_text(encoding="utf-8"))
+            if isinstance(change, dict) and isinstance(change.get("add"), list):
+                return {"add": [[d.id, d.text, d.timestamp] for d in _batch(change["add"]).values()]}
+            if isinstance(change, dict) and isinstance(change.get("remove"), list):
+                if all(isinstance(i, str) for i in change["remove"]):
+                    return {"remove": change["remove"]}
+        except (ValueError, TypeError, KeyError):
+            pass
+        raise CollectionError(f"{path}: not a change written by this collection")
 
     def _run(self, change: dict[str, Any]) -> Any:
         n = len(self._shards)
