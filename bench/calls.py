@@ -3,7 +3,8 @@
     .venv/bin/python bench/calls.py [--rows 100000]
 
 Prints, as medians of interleaved rounds in one process: a plain score_candidates call on
-rows x 384 float32 (ids list and id_to_idx dict of every row), the same with diverse=True, and
+rows x 384 float32 (ids list and id_to_idx dict of every row), the same with diverse=True (pools
+of 200 and of 10,000), and
 with like_ids, both trajectory vectors, not_like_vec and temporal decay, each as a ratio to the
 plain call; mmr_select_py on 200 candidates, k = 20, d = 384; and parse_modifiers calls per
 second on a 40-character modifier string. Nothing here fails on timing.
@@ -40,6 +41,8 @@ def main():
     calls = {
         "plain": lambda: q.score_candidates(m, ids, id_to_idx, query),
         "diverse": lambda: q.score_candidates(m, ids, id_to_idx, query, diverse=True),
+        "diverse, oversample 10,000": lambda: q.score_candidates(m, ids, id_to_idx, query, diverse=True,
+                                                                 oversample=10_000),
         "like, trajectory, contrast, decay": lambda: q.score_candidates(
             m, ids, id_to_idx, query, like_ids=like, traj_from_vec=traj_from, traj_to_vec=traj_to,
             not_like_vec=unlike, recent=True, recent_days=30.0, timestamps=timestamps),

@@ -25,7 +25,7 @@ struct InvalidValue {
 // A work buffer that could not be had. Reported as MemoryError with the size that was asked.
 struct OutOfMemory {
     std::size_t bytes;
-    const char* what;  // which buffer, e.g. "similarity matrix"
+    const char* what;  // which buffer, e.g. "gathered rows"
 };
 
 [[noreturn]] inline void fail(std::string message,

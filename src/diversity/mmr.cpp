@@ -1,5 +1,5 @@
-// Maximal Marginal Relevance selection: gathers the candidate rows, computes their pairwise
-// float32 similarities once, then picks greedily while keeping each candidate's redundancy.
+// Maximal Marginal Relevance selection: picks greedily while keeping each candidate's redundancy,
+// computing the float32 similarities of a position to the whole pool only when it is picked.
 #include "diversity/mmr.hpp"
 
 #include <immintrin.h>
@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <limits>
 #include <new>
+#include <span>
+#include <string>
 
 #include "core/buffer.hpp"
 #include "core/failure.hpp"
@@ -70,18 +72,10 @@ void merge_max(double* max_sim, const float* sim_row, std::size_t n) {
 
 }  // namespace
 
-// Only the upper triangle is computed; the lower is its mirror, so sim is exactly symmetric.
-void gram_scalar(const float* g, std::size_t n, std::size_t d, float* sim) {
-    float four[4];
-    for (std::size_t p = 0; p < n; ++p) {
-        const float* a = g + p * d;
-        std::size_t j = p;
-        for (; j + 4 <= n; j += 4) {
-            dot4(a, g + j * d, g + (j + 1) * d, g + (j + 2) * d, g + (j + 3) * d, d, four);
-            for (std::size_t r = 0; r < 4; ++r) sim[p * n + j + r] = sim[(j + r) * n + p] = four[r];
-        }
-        for (; j < n; ++j) sim[p * n + j] = sim[j * n + p] = dot1(a, g + j * d, d);
-    }
+void similarity_row_scalar(const float* a, const float* const* rows, std::size_t n, std::size_t d, float* out) {
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) dot4(a, rows[j], rows[j + 1], rows[j + 2], rows[j + 3], d, out + j);
+    for (; j < n; ++j) out[j] = dot1(a, rows[j], d);
 }
 
 namespace {
@@ -94,7 +88,9 @@ __attribute__((target("avx2,fma"))) inline float hsum(__m256 v) {
 }
 
 // Row a against rows b[0..R), two accumulators per pair so that 2R independent FMA chains hide
-// the FMA latency; the 16-float step loads a once for all R rows.
+// the FMA latency; the 16-float step loads a once for all R rows. Each pair's sum runs the same
+// steps whatever R is, and fma(x, y, acc) is fma(y, x, acc), so a pair's value is the same in
+// every group and in either order.
 template <int R>
 __attribute__((target("avx2,fma"))) inline void dot_rows_avx2(const float* a, const float* const* b,
                                                               std::size_t d, float* out) {
@@ -123,63 +119,65 @@ __attribute__((target("avx2,fma"))) inline void dot_rows_avx2(const float* a, co
 
 }  // namespace
 
-__attribute__((target("avx2,fma"))) void gram_avx2(const float* g, std::size_t n, std::size_t d, float* sim) {
-    if (!gram_avx2_available()) fail("the AVX2 similarity kernel needs a CPU with AVX2 and FMA");
-    float out[4];
-    for (std::size_t p = 0; p < n; ++p) {
-        const float* a = g + p * d;
-        std::size_t j = p;
-        for (; j + 4 <= n; j += 4) {
-            const float* b[4] = {g + j * d, g + (j + 1) * d, g + (j + 2) * d, g + (j + 3) * d};
-            dot_rows_avx2<4>(a, b, d, out);
-            for (std::size_t r = 0; r < 4; ++r) sim[p * n + j + r] = sim[(j + r) * n + p] = out[r];
-        }
-        for (; j < n; ++j) {
-            const float* b[1] = {g + j * d};
-            dot_rows_avx2<1>(a, b, d, out);
-            sim[p * n + j] = sim[j * n + p] = out[0];
-        }
-    }
+__attribute__((target("avx2,fma"))) void similarity_row_avx2(const float* a, const float* const* rows,
+                                                             std::size_t n, std::size_t d, float* out) {
+    if (!similarity_avx2_available()) fail("the AVX2 similarity kernel needs a CPU with AVX2 and FMA");
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) dot_rows_avx2<4>(a, rows + j, d, out + j);
+    for (; j < n; ++j) dot_rows_avx2<1>(a, rows + j, d, out + j);
 }
 
-bool gram_avx2_available() {
+bool similarity_avx2_available() {
     static const bool available = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     return available;
 }
 
-// Measured on 200 candidates x 384 dims (medians of 31, -O3, busy 2-core machine): the scalar
-// path, which the compiler vectorises to SSE, 2.2 ms; the AVX2+FMA path 0.33 ms.
-void gram(const float* g, std::size_t n, std::size_t d, float* sim) {
-    if (gram_avx2_available()) gram_avx2(g, n, d, sim);
-    else gram_scalar(g, n, d, sim);
+// Measured on the full 200 x 200 product of 384-dim rows (medians of 31, -O3, busy 2-core
+// machine): the scalar path, which the compiler vectorises to SSE, 2.2 ms; AVX2+FMA 0.33 ms.
+SimilarityRowFn similarity_row_kernel() {
+    return similarity_avx2_available() ? similarity_row_avx2 : similarity_row_scalar;
 }
 
-std::vector<MmrPick> mmr_select(std::span<const std::uint64_t> candidates, const FloatVector& relevance,
-                                const FloatMatrix& matrix, std::uint64_t k, double lambda) {
+namespace {
+
+// Row pointers of the candidates, in list order, each checked against the matrix in that order.
+// Rows readable in place are not copied; other layouts (strided columns, unaligned data, no
+// columns) are gathered into a packed copy first.
+struct CandidateRows {
+    Buffer<float> gathered;
+    Buffer<const float*> rows;
+};
+
+CandidateRows candidate_rows(const FloatMatrix& matrix, std::span<const std::uint64_t> candidates) {
     const std::size_t n = candidates.size();
-    if (n == 0) return {};
+    CandidateRows out;
+    if (matrix.cols > 0 && matrix.rows_contiguous()) {
+        out.rows = Buffer<const float*>(n, "candidate rows");
+        for (std::size_t i = 0; i < n; ++i) {
+            if (candidates[i] >= matrix.rows) [[unlikely]]
+                fail("assertion failed: index < dim");
+            out.rows[i] = matrix.row_as_ptr(candidates[i]);
+        }
+        return out;
+    }
+    out.gathered = select_rows(matrix, candidates);
+    out.rows = Buffer<const float*>(n, "candidate rows");
+    for (std::size_t i = 0; i < n; ++i) out.rows[i] = out.gathered.data() + i * matrix.cols;
+    return out;
+}
 
-    // Checks every candidate against the matrix, in list order, before anything else.
-    const Buffer<float> gathered = select_rows(matrix, candidates);
-    const std::size_t d = matrix.cols;
-
-    std::size_t cells = 0;
-    if (__builtin_mul_overflow(n, n, &cells)) throw OutOfMemory{static_cast<std::size_t>(-1), "similarity matrix"};
-    Buffer<float> sim(cells, "similarity matrix");
-    gram(gathered.data(), n, d, sim.data());
-
+// The greedy selection over n positions with row pointers rows[0..n) of d floats and relevance
+// rel[0..n). Each pick costs one row of similarities (n dot products), one merge into max_sim and
+// one scan of the unpicked positions; only one row is held at a time.
+std::vector<MmrPick> select_greedy(std::span<const std::uint64_t> candidates, const double* rel,
+                                   const float* const* rows, std::size_t d, std::uint64_t k, double lambda,
+                                   SimilarityRowFn similarity_row) {
+    const std::size_t n = candidates.size();
+    Buffer<float> sim_row(n, "similarity row");
     Buffer<double> max_sim(n, "mmr redundancy");
     std::fill_n(max_sim.data(), n, -std::numeric_limits<double>::infinity());
     Buffer<unsigned char> selected(n, "mmr picked flags");
     std::fill_n(selected.data(), n, static_cast<unsigned char>(0));
-
-    // The relevance check comes after the matrix check, so an index out of range for both
-    // reports the matrix failure.
-    Buffer<double> rel(n, "mmr relevance");
-    for (std::size_t i = 0; i < n; ++i) {
-        check_index(candidates[i], relevance.len);
-        rel[i] = static_cast<double>(relevance[candidates[i]]);
-    }
 
     // Nothing below allocates: at most min(n, max(k, 1)) picks are ever appended.
     std::vector<MmrPick> result;
@@ -190,10 +188,15 @@ std::vector<MmrPick> mmr_select(std::span<const std::uint64_t> candidates, const
         throw OutOfMemory{cap * sizeof(MmrPick), "mmr picks"};
     }
 
+    auto pick = [&](std::size_t pos, double score) {
+        result.push_back({candidates[pos], score});
+        selected[pos] = 1;
+        similarity_row(rows[pos], rows, n, d, sim_row.data());
+        merge_max(max_sim.data(), sim_row.data(), n);
+    };
+
     // The seed is taken whatever its relevance and carries no redundancy term.
-    result.push_back({candidates[0], rel[0] * lambda});
-    selected[0] = 1;
-    merge_max(max_sim.data(), sim.data(), n);
+    pick(0, rel[0] * lambda);
     if (k < 2) return result;
 
     const double redundancy_weight = 1.0 - lambda;
@@ -213,11 +216,43 @@ std::vector<MmrPick> mmr_select(std::span<const std::uint64_t> candidates, const
             }
         }
         if (best == -std::numeric_limits<double>::infinity()) break;
-        result.push_back({candidates[best_pos], best});
-        selected[best_pos] = 1;
-        merge_max(max_sim.data(), sim.data() + best_pos * n, n);
+        pick(best_pos, best);
     }
     return result;
+}
+
+}  // namespace
+
+std::vector<MmrPick> mmr_select(std::span<const std::uint64_t> candidates, const FloatVector& relevance,
+                                const FloatMatrix& matrix, std::uint64_t k, double lambda,
+                                SimilarityRowFn similarity_row) {
+    const std::size_t n = candidates.size();
+    if (n == 0) return {};
+
+    // Checks every candidate against the matrix, in list order, before anything else.
+    const CandidateRows pool = candidate_rows(matrix, candidates);
+
+    // The relevance check comes after the matrix check, so an index out of range for both
+    // reports the matrix failure.
+    Buffer<double> rel(n, "mmr relevance");
+    for (std::size_t i = 0; i < n; ++i) {
+        check_index(candidates[i], relevance.len);
+        rel[i] = static_cast<double>(relevance[candidates[i]]);
+    }
+    return select_greedy(candidates, rel.data(), pool.rows.data(), matrix.cols, k, lambda, similarity_row);
+}
+
+std::vector<MmrPick> mmr_select_scored(std::span<const std::uint64_t> candidates, std::span<const float> scores,
+                                       const FloatMatrix& matrix, std::uint64_t k, double lambda,
+                                       SimilarityRowFn similarity_row) {
+    const std::size_t n = candidates.size();
+    if (scores.size() != n) fail("mmr pool: " + std::to_string(scores.size()) + " scores for " +
+                                 std::to_string(n) + " candidates");
+    if (n == 0) return {};
+    const CandidateRows pool = candidate_rows(matrix, candidates);
+    Buffer<double> rel(n, "mmr relevance");
+    for (std::size_t i = 0; i < n; ++i) rel[i] = static_cast<double>(scores[i]);
+    return select_greedy(candidates, rel.data(), pool.rows.data(), matrix.cols, k, lambda, similarity_row);
 }
 
 }  // namespace quorvel

@@ -10,7 +10,6 @@
 #include "core/buffer.hpp"
 #include "core/failure.hpp"
 #include "diversity/mmr.hpp"
-#include "diversity/select_rows.hpp"
 #include "scoring/dot_scan.hpp"
 #include "scoring/query_composition.hpp"
 #include "scoring/restriction.hpp"
@@ -175,18 +174,12 @@ std::vector<ScoredRow> score_candidates(const ScoreRequest& request) {
     };
     const std::size_t pooled = pool.positions.size();
     if (request.diverse && pooled > request.limit) {
-        // The pool's rows and scores, packed, stand in for the working set: the selection reads
-        // the same float values (relevance s[position], the rows' products) through local indices.
-        const Buffer<float> pool_rows = select_rows(working.matrix, pool.positions.span());
-        const FloatMatrix pool_matrix = view_packed(pool_rows.data(), pooled, dims);
-        const FloatVector relevance{reinterpret_cast<const std::byte*>(pool.scores.data()), pooled,
-                                    sizeof(float)};
-        Buffer<std::uint64_t> local(pooled, "pool indices");
-        for (std::size_t j = 0; j < pooled; ++j) local[j] = j;
-        const std::vector<MmrPick> picks =
-            mmr_select(local.span(), relevance, pool_matrix, request.limit, request.mmr_lambda);
+        // The pool's scores are s at its positions, so they serve as the relevance vector; the
+        // selection reads the pool's rows in the working set itself.
+        const std::vector<MmrPick> picks = mmr_select_scored(pool.positions.span(), {pool.scores.data(), pooled},
+                                                             working.matrix, request.limit, request.mmr_lambda);
         rows.reserve(picks.size());
-        for (const MmrPick& pick : picks) add_row(pool.positions[pick.index], pick.score);
+        for (const MmrPick& pick : picks) add_row(pick.index, pick.score);
     } else {
         const std::size_t count = std::min<std::uint64_t>(request.limit, pooled);
         rows.reserve(count);

@@ -1,6 +1,7 @@
 // Tests of the scoring kernels: dot_scan (scalar and AVX2 paths, checked against a double
 // reference over awkward sizes and every matrix layout, with guard pages around the data) and
-// select_top (against a plain sort on data with NaN, infinities and ties). Exits nonzero on failure.
+// select_top (against a plain sort on data with NaN, infinities and ties), and the diversity
+// selection's similarity rows and picks against the full-product reference. Exits nonzero on failure.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "core/failure.hpp"
 #include "core/views.hpp"
 #include "diversity/mmr.hpp"
+#include "mmr_reference.hpp"
 #include "scoring/dot_scan.hpp"
 #include "scoring/top_select.hpp"
 
@@ -442,37 +444,152 @@ void test_select_top() {
 
 }  // namespace
 
-// The candidates' similarity product of the diversity selection: both paths against a double
-// reference, over sizes around the 4-row groups and the 8- and 16-float steps.
-void test_gram() {
+// The diversity selection's similarity rows: each path against the matching full product of the
+// reference (every value bit for bit, NaN and infinities included), and against a double
+// reference on finite data, over sizes around the 4-row groups and the 8- and 16-float steps.
+struct RowPath {
+    const char* name;
+    quorvel::SimilarityRowFn row;
+    mmr_reference::GramFn gram;
+};
+
+std::vector<RowPath> row_paths() {
+    std::vector<RowPath> paths = {{"scalar", quorvel::similarity_row_scalar, mmr_reference::gram_scalar}};
+    if (quorvel::similarity_avx2_available())
+        paths.push_back({"avx2", quorvel::similarity_row_avx2, mmr_reference::gram_avx2});
+    return paths;
+}
+
+// Equal bits, or both NaN: which NaN a sum of NaN operands keeps depends on operand order, and
+// the selection treats every NaN alike.
+bool same_value(float a, float b) {
+    return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+}
+bool same_score(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+void test_similarity_rows() {
     std::mt19937 rng(4242);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    for (std::size_t n : {1, 2, 3, 4, 5, 8, 9, 31}) {
-        for (std::size_t d : {0, 1, 7, 8, 9, 15, 16, 17, 33, 384}) {
-            std::vector<float> g(n * d);
-            for (float& x : g) x = dist(rng);
-            std::vector<double> want(n * n), scale(n * n);
-            for (std::size_t p = 0; p < n; ++p)
-                for (std::size_t j = 0; j < n; ++j)
-                    for (std::size_t i = 0; i < d; ++i) {
-                        want[p * n + j] += double(g[p * d + i]) * g[j * d + i];
-                        scale[p * n + j] += std::fabs(double(g[p * d + i]) * g[j * d + i]);
+    const float specials[] = {std::nanf(""), std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity()};
+    for (bool with_specials : {false, true}) {
+        for (std::size_t n : {1, 2, 3, 4, 5, 8, 9, 31}) {
+            for (std::size_t d : {0, 1, 7, 8, 9, 15, 16, 17, 33, 384}) {
+                std::vector<float> g(n * d);
+                for (float& x : g) x = dist(rng);
+                if (with_specials && !g.empty())
+                    for (float sp : specials) g[rng() % g.size()] = sp;
+                std::vector<const float*> rows(n);
+                for (std::size_t j = 0; j < n; ++j) rows[j] = g.data() + j * d;
+                std::vector<double> want(n * n), scale(n * n);
+                for (std::size_t p = 0; p < n; ++p)
+                    for (std::size_t j = 0; j < n; ++j)
+                        for (std::size_t i = 0; i < d; ++i) {
+                            want[p * n + j] += double(g[p * d + i]) * g[j * d + i];
+                            scale[p * n + j] += std::fabs(double(g[p * d + i]) * g[j * d + i]);
+                        }
+                for (const RowPath& path : row_paths()) {
+                    std::vector<float> full(n * n);
+                    path.gram(g.data(), n, d, full.data());
+                    bool same = true, close = true;
+                    std::vector<float> out(n, std::nanf(""));
+                    for (std::size_t p = 0; p < n; ++p) {
+                        path.row(rows[p], rows.data(), n, d, out.data());
+                        for (std::size_t j = 0; j < n; ++j) {
+                            same = same && same_value(out[j], full[p * n + j]);
+                            if (!with_specials)
+                                close = close && std::fabs(out[j] - want[p * n + j]) <= 1e-5 * scale[p * n + j] + 1e-30;
+                        }
                     }
-            using GramFn = void (*)(const float*, std::size_t, std::size_t, float*);
-            std::vector<std::pair<const char*, GramFn>> paths = {{"gram_scalar", quorvel::gram_scalar}};
-            if (quorvel::gram_avx2_available()) paths.push_back({"gram_avx2", quorvel::gram_avx2});
-            for (auto [name, fn] : paths) {
-                std::vector<float> sim(n * n, std::nanf(""));
-                fn(g.data(), n, d, sim.data());
-                bool ok = true;
-                for (std::size_t c = 0; c < n * n; ++c) {
-                    ok = ok && std::fabs(sim[c] - want[c]) <= 1e-5 * scale[c] + 1e-30;
-                    ok = ok && sim[c] == sim[(c % n) * n + c / n];  // exactly symmetric
+                    const std::string what = std::string(path.name) + " n=" + std::to_string(n) +
+                                             " d=" + std::to_string(d) + (with_specials ? " specials" : "");
+                    check(same, "similarity row equals the full product's row: " + what);
+                    check(close, "similarity row near the double reference: " + what);
                 }
-                check(ok, std::string(name) + " n=" + std::to_string(n) + " d=" + std::to_string(d));
             }
         }
     }
+}
+
+// The per-pick selection against the full-product selection: random pools with ties, duplicate
+// candidates, NaN and infinite relevance and row entries, zero columns, lambda in and outside
+// [0, 1] (NaN and infinities too), k = 0, 1, within and beyond n; each kernel path, rows read in
+// place and gathered from a column-strided view, and the per-position entry of the pipeline.
+struct PoolCase {
+    std::size_t n, d;
+    bool quantised, nan_rel, inf_rel, special_rows, duplicates;
+};
+
+void test_mmr_against_full_product() {
+    const double inf = std::numeric_limits<double>::infinity();
+    const float finf = std::numeric_limits<float>::infinity();
+    const double lambdas[] = {0.0, 1.0, 0.7, 0.3, 1.5, -0.5, std::nan(""), inf, -inf};
+    std::mt19937 rng(1913);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    const float levels[] = {-1.0f, -0.5f, 0.0f, 0.5f, 1.0f};
+    std::vector<PoolCase> cases;
+    for (std::size_t n : {1, 2, 5, 17, 64, 203})
+        for (std::size_t d : {0, 3, 16, 37})
+            for (int flags = 0; flags < 32; flags += 1 + (n > 17) * 6)
+                cases.push_back({n, d, bool(flags & 1), bool(flags & 2), bool(flags & 4), bool(flags & 8),
+                                 bool(flags & 16)});
+    int compared = 0;
+    for (const PoolCase& c : cases) {
+        const std::size_t rows = c.n + 3;
+        auto value = [&] { return c.quantised ? levels[rng() % 5] : dist(rng); };
+        std::vector<float> mat(rows * c.d), rel(rows);
+        for (float& x : mat) x = value();
+        for (float& x : rel) x = value();
+        if (c.special_rows && !mat.empty())
+            for (float sp : {std::nanf(""), finf, -finf, std::nanf("")}) mat[rng() % mat.size()] = sp;
+        if (c.nan_rel) rel[rng() % rows] = rel[rng() % rows] = std::nanf("");
+        if (c.inf_rel) rel[rng() % rows] = finf, rel[rng() % rows] = -finf;
+        std::vector<std::uint64_t> cands(c.n);
+        for (auto& x : cands) x = rng() % rows;
+        if (c.duplicates) cands[rng() % c.n] = cands[0], cands[c.n - 1] = cands[c.n / 2];
+
+        // Reference inputs: the candidates' rows packed, relevance per position.
+        std::vector<float> g(c.n * c.d);
+        std::vector<double> rel_pos(c.n);
+        std::vector<float> scores(c.n);
+        for (std::size_t i = 0; i < c.n; ++i) {
+            std::copy_n(mat.data() + cands[i] * c.d, c.d, g.data() + i * c.d);
+            scores[i] = rel[cands[i]];
+            rel_pos[i] = scores[i];
+        }
+        // The same matrix with every other float a filler: strided columns, gathered by the selection.
+        std::vector<float> wide(rows * c.d * 2, 7.0f);
+        for (std::size_t x = 0; x < mat.size(); ++x) wide[2 * x] = mat[x];
+        const FloatMatrix packed = quorvel::view_packed(mat.data(), rows, c.d);
+        const FloatMatrix strided{reinterpret_cast<const std::byte*>(wide.data()), rows, c.d,
+                                  static_cast<std::ptrdiff_t>(2 * c.d * sizeof(float)), 2 * sizeof(float)};
+        const quorvel::FloatVector relevance{reinterpret_cast<const std::byte*>(rel.data()), rows, sizeof(float)};
+
+        const std::uint64_t ks[] = {0, 1, 3, c.n - 1, c.n, c.n + 7, std::numeric_limits<std::uint64_t>::max()};
+        for (const RowPath& path : row_paths()) {
+            const std::vector<float> sim = mmr_reference::full_product(g.data(), c.n, c.d, path.gram);
+            for (double lambda : lambdas) {
+                for (std::uint64_t k : ks) {
+                    const auto want = mmr_reference::select(cands, rel_pos, sim, k, lambda);
+                    const std::vector<std::vector<quorvel::MmrPick>> got = {
+                        quorvel::mmr_select(cands, relevance, packed, k, lambda, path.row),
+                        quorvel::mmr_select(cands, relevance, strided, k, lambda, path.row),
+                        quorvel::mmr_select_scored(cands, scores, packed, k, lambda, path.row)};
+                    for (std::size_t v = 0; v < got.size(); ++v) {
+                        bool ok = got[v].size() == want.size();
+                        for (std::size_t t = 0; ok && t < want.size(); ++t)
+                            ok = got[v][t].index == want[t].index && same_score(got[v][t].score, want[t].score);
+                        check(ok, std::string("mmr per pick = full product, ") + path.name + " variant " +
+                                      std::to_string(v) + " n=" + std::to_string(c.n) + " d=" +
+                                      std::to_string(c.d) + " k=" + std::to_string(k) + " lambda=" +
+                                      std::to_string(lambda));
+                        ++compared;
+                    }
+                }
+            }
+        }
+    }
+    check(compared > 10000, "mmr comparisons ran: " + std::to_string(compared));
 }
 
 int main() {
@@ -489,7 +606,8 @@ int main() {
     const std::size_t kFewCols[] = {5, 21, 36};
     test_dot_scan_layouts(kTallRows, kFewCols, 977);
     test_select_top();
-    test_gram();
+    test_similarity_rows();
+    test_mmr_against_full_product();
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }
