@@ -247,8 +247,12 @@ class ShardedCollection:
             for c in opened:
                 c.close()
             raise
-        with collection._lock:
-            collection._finish_pending()
+        try:
+            with collection._lock:
+                collection._finish_pending()
+        except BaseException:
+            collection.close()
+            raise
         return collection
 
     def close(self) -> None:
