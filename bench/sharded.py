@@ -22,7 +22,9 @@ import argparse
 import os
 import pickle
 import platform
+import random
 import shutil
+import statistics
 import sys
 import time
 from pathlib import Path
@@ -33,12 +35,30 @@ import _quorvel
 from quorvel.sharding import ShardSearch, shard_candidates, write_shard_files
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from run import timed_rounds, unit_rows  # noqa: E402
+from run import unit_rows  # noqa: E402
 
 DIMS = 384
 LIMIT = 10
 HERE = Path(__file__).resolve().parent
 SHARD_DIR = HERE.parent / "build" / "bench" / "shards"
+
+
+def timed_rounds(measures, rounds, seed=0):
+    """Runs every measure once a round, in a shuffled order, `rounds` times after a warm-up
+    round; returns each one's (median, fastest) seconds. The machine is shared: the fastest round
+    shows what the code does when its processes get their cores, the median what a user sees."""
+    names = list(measures)
+    for name in names:
+        measures[name]()
+    times = {name: [] for name in names}
+    order = random.Random(seed)
+    for _ in range(rounds):
+        order.shuffle(names)
+        for name in names:
+            t0 = time.perf_counter()
+            measures[name]()
+            times[name].append(time.perf_counter() - t0)
+    return {name: (statistics.median(ts), min(ts)) for name, ts in times.items()}
 
 
 def cpu_name():
@@ -163,19 +183,24 @@ def main():
         }, args.rounds * 5)
 
         print(f"\n{args.rows:,} x {DIMS} float32 in {args.shards} shards, {args.workers} worker "
-              f"processes x 1 thread; medians of {args.rounds} interleaved rounds")
-        for name, t in big.items():
-            print(f"  {name:28s} {t * 1e3:8.1f} ms")
-        faiss_t = big[f"FAISS flat ({threads} threads)"]
+              f"processes x 1 thread; {args.rounds} interleaved rounds; load average "
+              f"{os.getloadavg()[0]:.1f} on {threads} vCPUs")
+        print(f"  {'':28s} {'median':>8s} {'fastest':>8s}")
+        for name, (med, fast) in big.items():
+            print(f"  {name:28s} {med * 1e3:8.1f} {fast * 1e3:8.1f} ms")
+        faiss_all, faiss_one = big[f"FAISS flat ({threads} threads)"], big["FAISS flat (1 thread)"]
         for kind in ("plain", "diverse", "like_ids"):
-            s, one = big[f"sharded {kind}"], big[f"one call {kind}"]
-            print(f"  sharded {kind}: {one / s:.2f}x faster than one call, {faiss_t / s:.2f}x faster "
-                  f"than FAISS (goal >= 1.5x both)")
-        print(f"\nfixed cost: 2 shards of 500 rows, medians of {args.rounds * 5} rounds")
+            for i, which in ((0, "medians"), (1, "fastest rounds")):
+                s, one = big[f"sharded {kind}"][i], big[f"one call {kind}"][i]
+                print(f"  sharded {kind}, {which}: {one / s:.2f}x faster than one call, "
+                      f"{faiss_all[i] / s:.2f}x than FAISS with {threads} threads, "
+                      f"{faiss_one[i] / s:.2f}x than FAISS with 1 (goal >= 1.5x)")
+        print(f"\nfixed cost: 2 shards of 500 rows, {args.rounds * 5} rounds (median / fastest)")
         for kind in ("plain", "diverse", "like_ids"):
-            s, one = small[f"tiny sharded {kind}"], small[f"tiny one call {kind}"]
-            print(f"  {kind:9s} sharded {s * 1e3:6.2f} ms, one call {one * 1e3:6.3f} ms: "
-                  f"fixed cost {(s - one) * 1e3:.2f} ms (goal <= 5 ms)")
+            (s, s_fast), (one, one_fast) = small[f"tiny sharded {kind}"], small[f"tiny one call {kind}"]
+            print(f"  {kind:9s} sharded {s * 1e3:6.2f} / {s_fast * 1e3:6.2f} ms, one call "
+                  f"{one * 1e3:6.3f} / {one_fast * 1e3:6.3f} ms: fixed cost {(s - one) * 1e3:.2f} / "
+                  f"{(s_fast - one_fast) * 1e3:.2f} ms (goal <= 5 ms)")
 
         request = pickle.dumps((q, {"limit": LIMIT}, LIMIT))
         data = sources[0].open()
