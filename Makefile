@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 JOBS ?= 2
 
-.PHONY: demo test install venv kernel-tests clean sanitize fuzz bench
+.PHONY: demo test install venv kernel-tests clean sanitize fuzz bench bench-retrieval
 
 $(PY):
 	@test -n "$(PYTHON)" || { echo "no Python >= 3.13 found; pass PYTHON=..."; exit 1; }
@@ -28,8 +28,9 @@ kernel-tests:
 	cmake --build build/kernel-tests -j $(JOBS)
 	ctest --test-dir build/kernel-tests --output-on-failure
 
+# The tests run with the optional default embedder installed, so that its offline loading is tested.
 test: install kernel-tests
-	$(PIP) install $(shell $(PY) scripts/extra-requirements test typing distributed)
+	$(PIP) install $(shell $(PY) scripts/extra-requirements test typing embed distributed)
 	$(PY) -m pytest -q
 
 clean:
@@ -117,3 +118,14 @@ bench: $(BENCH_PY)
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_PY) bench/run.py --probe build/bench/read_probe.so $(BENCH_ARGS)
 	$(BENCH_PY) bench/collection.py
 	$(BENCH_PY) bench/sharded.py $(SHARDED_BENCH_ARGS)
+
+# Known-item retrieval over the CMake documentation shipped in the cmake wheel (lexical, semantic
+# per embedder, combined) and the cost of each embedder at 10,000 and 100,000 passages
+# (bench/README.md, "Retrieval"). Same venv as `make bench`. RETRIEVAL_ARGS=--no-costs skips the
+# costs (a few minutes).
+RETRIEVAL_ARGS ?=
+bench-retrieval: $(BENCH_PY)
+	$(BENCH_PIP) install "scikit-build-core>=0.10" "numpy>=1.26" "threadpoolctl>=3" "cmake>=4.4,<4.5" \
+		$(shell $(BENCH_PY) scripts/extra-requirements embed)
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(BENCH_PIP) install --no-build-isolation -Cbuild-dir=build/bench/module .
+	$(BENCH_PY) bench/retrieval.py $(RETRIEVAL_ARGS)

@@ -18,7 +18,7 @@ import quorvel.collection as qc
 import quorvel.storage
 from quorvel import Collection, CollectionError, Embedder
 from quorvel.lsa import LsaModel
-from quorvel.storage import HEADER_BYTES
+from quorvel.storage import HEADER_BYTES, LOCK_NAME
 
 
 class HashEmbedder(Embedder):
@@ -391,8 +391,30 @@ def test_unstorable_identifiers_are_refused_before_any_work(tmp_path, bad, shown
         with pytest.raises(ValueError, match="text of document 'x' cannot be stored"):
             c.add([("x", bad)])
         assert emb.calls == calls and fingerprint(folder) == before and len(c) == 3
-    with pytest.raises(ValueError, match=shown):
-        Collection.create(tmp_path / "new", [(bad, "text")], embedder=HashEmbedder())
+    # A failed create leaves nothing behind, in a folder it makes or in one that is there.
+    (tmp_path / "there").mkdir()
+    for name in ("new", "there"):
+        with pytest.raises(ValueError, match=shown):
+            Collection.create(tmp_path / name, docs("ok", 2) + [(bad, "text")])
+        left = (tmp_path / name).iterdir() if (tmp_path / name).exists() else ()
+        assert {p.name for p in left} <= {LOCK_NAME}
+        with Collection.create(tmp_path / name, docs("ok", 2), embedder=HashEmbedder()) as c:
+            assert len(c) == 2
+
+
+def test_a_create_whose_embedder_fails_leaves_nothing_behind(tmp_path):
+    class Failing(HashEmbedder):
+        def embed(self, texts):
+            raise RuntimeError("model exploded")
+
+    for name in ("new", "there"):
+        (tmp_path / "there").mkdir(exist_ok=True)
+        with pytest.raises(RuntimeError, match="model exploded"):
+            Collection.create(tmp_path / name, docs("d", 3), embedder=Failing())
+        left = (tmp_path / name).iterdir() if (tmp_path / name).exists() else ()
+        assert {p.name for p in left} <= {LOCK_NAME}
+        with Collection.create(tmp_path / name, docs("d", 3), embedder=HashEmbedder()) as c:
+            assert len(c) == 3
 
 
 # -- interrupted changes ---------------------------------------------------------------------

@@ -368,9 +368,9 @@ class Collection:
         Raises FileExistsError if the folder already holds a collection.
         """
         folder = Path(path)
+        documents = _batch(documents).values()
         folder.mkdir(parents=True, exist_ok=True)
         embedder = embedder if embedder is not None else LsaEmbedder()
-        documents = _batch(documents).values()
         with writer_lock(folder):
             if (folder / DB_NAME).exists():
                 raise FileExistsError(f"a collection already exists in {folder}")
@@ -380,9 +380,29 @@ class Collection:
             if documents:
                 collection.add(documents, progress=progress)
         except BaseException:
-            collection.close()
+            collection._undo_create(embedder, config)
             raise
         return collection
+
+    def _undo_create(self, embedder: Embedder, config: str) -> None:
+        """Removes what a failed `create` made, so that it can be tried again: the database and
+        the embedder's files, unless another handle has changed the collection in the meantime.
+        The lock file stays: a writer may be waiting on it."""
+        self.close()
+        folder = self.path
+        with writer_lock(folder):
+            conn = _connect(folder / DB_NAME)
+            try:
+                row = conn.execute("SELECT value FROM meta WHERE key = 'generation'").fetchone()
+            except sqlite3.Error:
+                row = None
+            finally:
+                conn.close()
+            if row is None or row[0] != "0":
+                return
+            for name in (DB_NAME, DB_NAME + "-wal", DB_NAME + "-shm",
+                         *embedder.files(json.loads(config))):
+                (folder / name).unlink(missing_ok=True)
 
     @classmethod
     def open(cls, path: str | PathLike[str], *, embedder: Embedder | None = None,

@@ -1,14 +1,20 @@
 """Embedders turn texts into float32 unit vectors, one row per text.
 
-`LsaEmbedder` is the default: fitted on the collection's own texts, it needs nothing beyond NumPy
-and works offline. `SentenceTransformerEmbedder` uses the optional sentence-transformers package
-(`pip install 'quorvel[st]'`) when it is installed. Any subclass of `Embedder` that implements
-`dim` and `embed` can be handed to a collection as well.
+`default_embedder()` picks the best one installed: `WordLlamaEmbedder` (a static word-embedding
+model trained on language, whose weights ship inside the `wordllama` wheel:
+`pip install 'quorvel[embed]'`), else `LsaEmbedder`, which needs nothing beyond NumPy and is
+fitted on the collection's own texts. Both work offline. `SentenceTransformerEmbedder` uses the
+optional sentence-transformers package (`pip install 'quorvel[st]'`) with whatever model that
+package can load. Any subclass of `Embedder` that implements `dim` and `embed` can be handed to a
+collection as well.
 """
 
 from __future__ import annotations
 
 import copy
+import logging
+import shutil
+import tempfile
 from abc import ABC, abstractmethod
 from collections.abc import Sequence
 from pathlib import Path
@@ -177,9 +183,122 @@ class SentenceTransformerEmbedder(Embedder):
         return cls(config["model"])
 
 
+class WordLlamaEmbedder(Embedder):
+    """WordLlama's static embedding (`l2_supercat`, 256 dimensions): each text is tokenized, its
+    token vectors averaged and the mean scaled to length 1. The weights and the tokenizer ship in
+    the `wordllama` wheel (`pip install 'quorvel[embed]'`) and nothing is ever downloaded: the
+    loader looks for the tokenizer in a cache folder, so it gets a temporary one holding a copy
+    of the shipped file, with downloads disabled."""
+
+    kind = "wordllama"
+    CONFIG = "l2_supercat"
+    DIM = 256
+    #: Bounds the padded token vectors of a batch (about 1 KiB a token): 128K characters are
+    #: some 32K tokens, 32 MiB. Without it 256 passages of 4,000 characters took 500 MiB.
+    BATCH_CHARS = 1 << 17
+
+    def __init__(self, *, batch_size: int = 256):
+        if batch_size < 1:
+            raise ValueError("batch_size must be at least 1")
+        self.batch_size = batch_size
+        self._model = _load_wordllama(self.CONFIG, self.DIM)
+
+    @property
+    def dim(self) -> int:
+        return self.DIM
+
+    @property
+    def identity(self) -> str:
+        return f"wordllama-{self.CONFIG}-{self.DIM}"
+
+    def embed(self, texts: Sequence[str]) -> np.ndarray:
+        texts = list(texts)
+        out = np.zeros((len(texts), self.DIM), dtype=np.float32)
+        for chunk in self._batches(texts):
+            part = [texts[i] for i in chunk]
+            keep = [j for j, t in enumerate(part) if t.strip()]  # a blank text has no token: zero row
+            if keep:
+                vectors = self._model.embed([part[j] for j in keep], norm=False, batch_size=len(keep))
+                out[[chunk[j] for j in keep]] = np.asarray(vectors, dtype=np.float32).reshape(len(keep), self.DIM)
+        np.nan_to_num(out, copy=False, nan=0.0, posinf=0.0, neginf=0.0)
+        return unit_rows(out)
+
+    def _batches(self, texts: list[str]) -> list[list[int]]:
+        """Indices of `texts` in batches of similar lengths (a batch is padded to its longest
+        text, with a float32 vector per token): in order of length, at most `batch_size` texts
+        and `BATCH_CHARS` characters counted as the longest text times the batch size."""
+        order = sorted(range(len(texts)), key=lambda i: (len(texts[i]), i))
+        batches: list[list[int]] = []
+        current: list[int] = []
+        for i in order:
+            if current and (len(current) >= self.batch_size or (len(current) + 1) * len(texts[i]) > self.BATCH_CHARS):
+                batches.append(current)
+                current = []
+            current.append(i)
+        if current:
+            batches.append(current)
+        return batches
+
+    def save(self, folder: Path, stem: str) -> dict[str, Any]:
+        return {"kind": self.kind, "identity": self.identity}
+
+    @classmethod
+    def load(cls, folder: Path, config: dict[str, Any]) -> "WordLlamaEmbedder":
+        embedder = cls()
+        if config.get("identity", embedder.identity) != embedder.identity:
+            raise ValueError(f"the collection's vectors were made by {config.get('identity')!r}, "
+                             f"this installation provides {embedder.identity!r}")
+        return embedder
+
+
+def _import_wordllama() -> Any:
+    """The wordllama module, imported without the logging set-up it does on import (a handler
+    on the root logger that would print every library's INFO lines on stderr)."""
+    root = logging.getLogger()
+    handlers, level = list(root.handlers), root.level
+    try:
+        import wordllama
+    finally:
+        for handler in root.handlers[len(handlers):]:
+            root.removeHandler(handler)
+        root.setLevel(level)
+    return wordllama
+
+
+def _load_wordllama(config: str, dim: int) -> Any:
+    """The WordLlama model `config` of `dim` dimensions, from the files inside its wheel only."""
+    try:
+        wordllama = _import_wordllama()
+    except ImportError as e:
+        raise ImportError("WordLlamaEmbedder needs the optional extra: pip install 'quorvel[embed]'") from e
+    WordLlama = wordllama.WordLlama
+    package = Path(wordllama.__file__).parent
+    tokenizer = package / "tokenizers" / f"{config}_tokenizer_config.json"
+    weights = package / "weights" / f"{config}_{dim}.safetensors"
+    for path in (tokenizer, weights):
+        if not path.is_file():
+            raise FileNotFoundError(f"the installed wordllama package lacks {path.name}; "
+                                    "reinstall it: pip install --force-reinstall wordllama")
+    with tempfile.TemporaryDirectory(prefix="quorvel-wordllama-") as cache:
+        (Path(cache) / "tokenizers").mkdir()
+        shutil.copyfile(tokenizer, Path(cache) / "tokenizers" / tokenizer.name)
+        return WordLlama.load(config, cache_dir=Path(cache), dim=dim, disable_download=True)
+
+
+def default_embedder() -> Embedder:
+    """The best embedder installed: `WordLlamaEmbedder` with the `embed` extra, else a fresh
+    (unfitted) `LsaEmbedder`."""
+    try:
+        _import_wordllama()
+    except ImportError:
+        return LsaEmbedder()
+    return WordLlamaEmbedder()
+
+
 EMBEDDER_KINDS: dict[str, type[Embedder]] = {
     LsaEmbedder.kind: LsaEmbedder,
     SentenceTransformerEmbedder.kind: SentenceTransformerEmbedder,
+    WordLlamaEmbedder.kind: WordLlamaEmbedder,
 }
 
 

@@ -124,7 +124,10 @@ class MatrixFile:
             empty = np.zeros((0, self.dim), dtype=np.float32)
             empty.flags.writeable = False
             return empty
-        return np.memmap(self.path, dtype="<f4", mode="r", offset=HEADER_BYTES, shape=(count, self.dim))
+        try:
+            return np.memmap(self.path, dtype="<f4", mode="r", offset=HEADER_BYTES, shape=(count, self.dim))
+        except FileNotFoundError:  # removed by a compaction since `check`: the caller reloads
+            raise CollectionError(f"{self.path}: matrix file missing") from None
 
     def append(self, committed: int, rows: np.ndarray) -> "Undo":
         """Writes `rows` after the first `committed` rows (over whatever an interrupted change

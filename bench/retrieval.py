@@ -1,0 +1,317 @@
+"""Known-item retrieval over CMake's reference documentation, and the cost of each embedder.
+
+    python bench/retrieval.py [--corpus DIR] [--embedders lsa,wordllama] [--sizes 10000,100000]
+
+Corpus: the documentation shipped in the `cmake` wheel from PyPI (share/cmake-X.Y/Help, every
+file, and share/cmake-X.Y/Modules/*.cmake, whose leading comments are the modules' manuals):
+about 2,800 files nobody here wrote. Queries: bench/retrieval_queries.tsv, each naming the one
+file that answers it. Every file is cut into passages (quorvel.passages), a file is ranked by its
+best passage, and each ranking is scored by recall@1, recall@5 and MRR@10 (bench/known_item.py).
+
+Rankings: lexical alone (BM25, quorvel.lexical), semantic alone for each embedder (plain cosine,
+the LSA embedder also on whole files as a reference), and combined through
+`quorvel.lexical.hybrid_rank` (the path a search takes), with a sweep of the semantic weight and
+the normalisation. Costs, each in a child process of its own: the extra memory of the loaded
+model, the time and peak extra memory to embed 10,000 and 100,000 passages (the corpus's own
+passages, repeated), passages per second with one thread and with all threads, and the same for
+building the BM25 index. Nothing here fails on timing.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from known_item import known_item_scores  # noqa: E402
+
+HERE = Path(__file__).resolve().parent
+QUERIES = HERE / "retrieval_queries.tsv"
+WEIGHTS = (0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8)
+POOL = 200
+TOP = 10
+
+
+def cpu_name() -> str:
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return "unknown CPU"
+
+
+def default_corpus() -> Path:
+    import cmake
+    share = Path(cmake.CMAKE_DATA) / "share"
+    found = sorted(share.glob("cmake-*"))
+    if not found:
+        raise SystemExit(f"no share/cmake-* folder under {share}")
+    return found[-1]
+
+
+def read_corpus(root: Path) -> dict[str, str]:
+    files = sorted(p for p in (root / "Help").rglob("*") if p.is_file())
+    files += sorted((root / "Modules").glob("*.cmake"))
+    return {p.relative_to(root).as_posix(): p.read_text(encoding="utf-8", errors="replace") for p in files}
+
+
+def read_queries(path: Path) -> list[tuple[str, str]]:
+    out = []
+    for line in path.read_text(encoding="utf-8").splitlines():
+        if line.strip() and not line.startswith("#"):
+            target, query = line.split("\t")
+            out.append((target, query))
+    return out
+
+
+def make_embedder(name: str):
+    from quorvel.embedders import LsaEmbedder, WordLlamaEmbedder
+    if name == "lsa":
+        return LsaEmbedder()
+    if name == "wordllama":
+        return WordLlamaEmbedder()
+    raise SystemExit(f"unknown embedder {name!r}")
+
+
+def embed_rows(name: str, texts: list[str]) -> tuple[object, np.ndarray]:
+    embedder = make_embedder(name)
+    if embedder.fits_collection:
+        embedder.fit(texts)
+    return embedder, embedder.embed(texts)
+
+
+def documents_from_rows(scores: np.ndarray, rows: np.ndarray, doc_of_row: np.ndarray, names: list[str]) -> list[str]:
+    from quorvel.lexical import best_per_document
+    docs, _, _ = best_per_document(scores, doc_of_row, rows)
+    return [names[d] for d in docs[:TOP]]
+
+
+def rank_all(scores: np.ndarray, doc_of_row: np.ndarray, names: list[str]) -> list[str]:
+    pool = np.argpartition(-scores, min(len(scores) - 1, POOL * 5))[:POOL * 5]
+    return documents_from_rows(scores[pool], pool, doc_of_row, names)
+
+
+def quality(args: argparse.Namespace, corpus: dict[str, str], queries: list[tuple[str, str]]) -> dict:
+    from quorvel.lexical import LexicalIndex, fuse, hybrid_rank
+    from quorvel.passages import indexed_text, split_passages
+
+    names = list(corpus)
+    missing = [t for t, _ in queries if t not in corpus]
+    if missing:
+        raise SystemExit(f"query targets not in the corpus: {missing}")
+    texts, doc_of_row = [], []
+    for d, name in enumerate(names):
+        for p in split_passages(corpus[name]):
+            texts.append(indexed_text(name, p) if args.context else p.text)
+            doc_of_row.append(d)
+    doc_of_row = np.array(doc_of_row)
+    words = np.array([len(t.split()) for t in texts])
+    print(f"corpus: {len(names)} files, {sum(map(len, corpus.values())) / 1e6:.1f} MB, {len(texts)} passages "
+          f"(median {int(np.median(words))} words, 90th percentile {int(np.percentile(words, 90))}); "
+          f"{len(queries)} queries", flush=True)
+    answers = [t for t, _ in queries]
+    results: dict[str, dict] = {}
+
+    t0 = time.perf_counter()
+    lexical = LexicalIndex.build(texts)
+    print(f"BM25 index of {len(texts)} passages: {time.perf_counter() - t0:.2f} s", flush=True)
+    lex_scores = [lexical.scores(q) for _, q in queries]
+    results["lexical (BM25)"] = known_item_scores([rank_all(s, doc_of_row, names) for s in lex_scores], answers)
+
+    ids = [str(i) for i in range(len(texts))]
+    id_to_idx = {r: i for i, r in enumerate(ids)}
+    sweeps: dict[str, dict] = {}
+    for name in args.embedders:
+        if name == "lsa":  # the reference: one vector per whole file
+            _, whole = embed_rows(name, [corpus[n] for n in names])
+            emb = make_embedder("lsa")
+            emb.fit([corpus[n] for n in names])
+            q = emb.embed([q for _, q in queries])
+            results["semantic: lsa, whole files"] = known_item_scores(
+                [[names[i] for i in np.argsort(-(whole @ v), kind="stable")[:TOP]] for v in q], answers)
+        t0 = time.perf_counter()
+        embedder, matrix = embed_rows(name, texts)
+        print(f"{name}: embedded {len(texts)} passages in {time.perf_counter() - t0:.1f} s", flush=True)
+        qv = embedder.embed([q for _, q in queries])
+        sem_scores = [matrix @ v for v in qv]
+        results[f"semantic: {name}"] = known_item_scores([rank_all(s, doc_of_row, names) for s in sem_scores], answers)
+        sweep = {}
+        for method in ("z", "minmax"):
+            for w in WEIGHTS:
+                rankings = []
+                for lex, sem in zip(lex_scores, sem_scores):
+                    pool = np.union1d(np.argpartition(-sem, POOL)[:POOL], np.argpartition(-lex, POOL)[:POOL])
+                    rankings.append(documents_from_rows(fuse(lex[pool], sem[pool], w, method), pool, doc_of_row, names))
+                sweep[f"{method} w={w}"] = known_item_scores(rankings, answers)
+        sweeps[name] = sweep
+        rankings = []
+        for (_, q), v, lex in zip(queries, qv, lex_scores):
+            ranked = hybrid_rank(matrix, ids, id_to_idx, v, lex, limit=POOL, pool=POOL)
+            rows = np.array([r for r, _ in ranked], dtype=np.int64)
+            rankings.append(documents_from_rows(np.array([s for _, s in ranked]), rows, doc_of_row, names))
+        results[f"combined: BM25 + {name} (hybrid_rank defaults)"] = known_item_scores(rankings, answers)
+    return {"results": results, "sweeps": sweeps, "passages": len(texts), "files": len(names)}
+
+
+# -- costs, each measured in a child process -----------------------------------------------------
+
+def rss_kib() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def reset_peak() -> None:
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def peak_kib() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def child(kind: str, size: int, threads: str, corpus_root: Path) -> dict:
+    from threadpoolctl import threadpool_limits
+    from quorvel.passages import split_passages
+
+    corpus = read_corpus(corpus_root)
+    base = [p.text for text in corpus.values() for p in split_passages(text)]
+    texts = [base[i % len(base)] for i in range(size)]
+    limits = threadpool_limits(1) if threads == "1" else None
+    before = rss_kib()
+    out: dict = {}
+    if kind == "bm25":
+        from quorvel.lexical import LexicalIndex
+        LexicalIndex.build(texts[:10])  # imports and first-call costs out of the figure
+        before = rss_kib()
+        reset_peak()
+        t0 = time.perf_counter()
+        LexicalIndex.build(texts)
+        seconds = time.perf_counter() - t0
+    else:
+        embedder = make_embedder(kind)
+        if embedder.fits_collection:
+            embedder.fit(texts[:100])
+        embedder.embed(texts[:10])
+        out["model_mib"] = (rss_kib() - before) / 1024
+        embedder = make_embedder(kind)
+        before = rss_kib()
+        reset_peak()
+        t0 = time.perf_counter()
+        if embedder.fits_collection:
+            embedder.fit(texts)
+        embedder.embed(texts)
+        seconds = time.perf_counter() - t0
+    out.update(seconds=seconds, per_second=size / seconds, peak_extra_mib=(peak_kib() - before) / 1024)
+    if limits is not None:
+        limits.unregister()
+    return out
+
+
+def run_child(kind: str, size: int, threads: str, corpus_root: Path) -> dict:
+    env = dict(os.environ)
+    if threads == "1":
+        env.update(RAYON_NUM_THREADS="1", TOKENIZERS_PARALLELISM="false", OMP_NUM_THREADS="1",
+                   OPENBLAS_NUM_THREADS="1")
+    else:
+        env.update(TOKENIZERS_PARALLELISM="true")
+    cmd = [sys.executable, __file__, "--child", kind, str(size), threads, "--corpus", str(corpus_root)]
+    done = subprocess.run(cmd, env=env, capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        return {"error": done.stderr.strip().splitlines()[-1] if done.stderr.strip() else f"exit {done.returncode}"}
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def costs(args: argparse.Namespace) -> dict:
+    out = {}
+    for kind in ["bm25", *args.embedders]:
+        for size in args.sizes:
+            for threads in ("1", "all"):
+                key = f"{kind} {size} {threads}"
+                out[key] = run_child(kind, size, threads, args.corpus)
+                print(f"  {key}: {json.dumps(out[key])}", flush=True)
+    return out
+
+
+def report(quality_figures: dict, cost_figures: dict, args: argparse.Namespace) -> str:
+    lines = [f"CPU: {cpu_name()} ({os.cpu_count()} threads); corpus: {args.corpus} "
+             f"({quality_figures['files']} files, {quality_figures['passages']} passages)", "",
+             "| ranking | recall@1 | recall@5 | MRR@10 |", "|---|---|---|---|"]
+    for name, r in quality_figures["results"].items():
+        lines.append(f"| {name} | {r['recall@1']:.2f} | {r['recall@5']:.2f} | {r['mrr@10']:.2f} |")
+    for name, sweep in quality_figures["sweeps"].items():
+        lines += ["", f"Fusion sweep, BM25 + {name} (semantic weight w): recall@5 / MRR@10", "",
+                  "| w | " + " | ".join(str(w) for w in WEIGHTS) + " |", "|---" * (len(WEIGHTS) + 1) + "|"]
+        for method in ("z", "minmax"):
+            cells = [f"{sweep[f'{method} w={w}']['recall@5']:.2f} / {sweep[f'{method} w={w}']['mrr@10']:.2f}"
+                     for w in WEIGHTS]
+            lines.append(f"| {method} | " + " | ".join(cells) + " |")
+    if cost_figures:
+        lines += ["", "| what | passages | threads | seconds | passages/s | peak extra MiB | model MiB |",
+                  "|---|---|---|---|---|---|---|"]
+        for key, c in cost_figures.items():
+            kind, size, threads = key.split()
+            if "error" in c:
+                lines.append(f"| {kind} | {size} | {threads} | failed: {c['error']} | | | |")
+                continue
+            model = f"{c['model_mib']:.0f}" if "model_mib" in c else "-"
+            lines.append(f"| {kind} | {int(size):,} | {threads} | {c['seconds']:.1f} | {c['per_second']:,.0f} | "
+                         f"{c['peak_extra_mib']:.0f} | {model} |")
+    return "\n".join(lines)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--corpus", type=Path, default=None)
+    parser.add_argument("--embedders", default="lsa,wordllama")
+    parser.add_argument("--sizes", default="10000,100000")
+    parser.add_argument("--no-costs", action="store_true")
+    parser.add_argument("--costs-only", action="store_true")
+    parser.add_argument("--target-words", type=int, default=0,
+                        help="passage size to try instead of quorvel.passages.TARGET_WORDS")
+    parser.add_argument("--no-context", dest="context", action="store_false",
+                        help="index passage texts alone, without their file name and section title")
+    parser.add_argument("--child", nargs=3, metavar=("KIND", "SIZE", "THREADS"))
+    args = parser.parse_args()
+    args.corpus = args.corpus or default_corpus()
+    if args.child:
+        kind, size, threads = args.child
+        print(json.dumps(child(kind, int(size), threads, args.corpus)))
+        return
+    if args.target_words:
+        import quorvel.passages as passages
+        passages.TARGET_WORDS, passages.MAX_WORDS = args.target_words, args.target_words * 3 // 2
+        passages.MIN_WORDS = min(passages.MIN_WORDS, args.target_words // 4)
+    args.embedders = [e for e in args.embedders.split(",") if e]
+    args.sizes = [int(s) for s in args.sizes.split(",") if s]
+    if args.costs_only:
+        cost_figures = costs(args)
+        text = report({"results": {}, "sweeps": {}, "files": "-", "passages": "-"}, cost_figures, args)
+        print(text)
+        return
+    corpus = read_corpus(args.corpus)
+    quality_figures = quality(args, corpus, read_queries(QUERIES))
+    cost_figures = {} if args.no_costs else costs(args)
+    text = report(quality_figures, cost_figures, args)
+    print(text)
+    results = HERE / "results"
+    results.mkdir(exist_ok=True)
+    (results / "retrieval.md").write_text(text + "\n", encoding="utf-8")
+    (results / "retrieval.json").write_text(json.dumps({"quality": quality_figures, "costs": cost_figures}, indent=1))
+
+
+if __name__ == "__main__":
+    main()
