@@ -60,7 +60,8 @@ $(SAN_PY):
 	$(SAN_PIP) install --upgrade pip
 
 sanitize: $(SAN_PY)
-	$(SAN_PIP) install "scikit-build-core>=0.10" "numpy>=1.26" $(shell $(SAN_PY) scripts/extra-requirements test distributed)
+	$(SAN_PIP) install "scikit-build-core>=0.10" "numpy>=1.26"
+	$(SAN_PIP) install $(shell $(SAN_PY) scripts/extra-requirements test distributed)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(SAN_PIP) install --no-build-isolation \
 		-Ccmake.define.QUORVEL_SANITIZE=ON -Cbuild-dir=build/sanitize -Cinstall.strip=false .
 	rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)

@@ -4,7 +4,8 @@
 
 Prints, as medians of interleaved rounds in one process: a plain score_candidates call on
 rows x 384 float32 (ids list and id_to_idx dict of every row), the same with diverse=True (pools
-of 200 and of 10,000), and
+of 200 and of 10,000, the latter also with mmr_lambda 1, where the selection computes a row of
+similarities per pick), and
 with like_ids, both trajectory vectors, not_like_vec and temporal decay, each as a ratio to the
 plain call; mmr_select_py on 200 candidates, k = 20, d = 384; and parse_modifiers calls per
 second on a 40-character modifier string. Nothing here fails on timing.
@@ -43,6 +44,9 @@ def main():
         "diverse": lambda: q.score_candidates(m, ids, id_to_idx, query, diverse=True),
         "diverse, oversample 10,000": lambda: q.score_candidates(m, ids, id_to_idx, query, diverse=True,
                                                                  oversample=10_000),
+        # No weight on redundancy: the selection computes a full row of similarities per pick.
+        "same, mmr_lambda 1 (row per pick)": lambda: q.score_candidates(
+            m, ids, id_to_idx, query, diverse=True, oversample=10_000, mmr_lambda=1.0),
         "like, trajectory, contrast, decay": lambda: q.score_candidates(
             m, ids, id_to_idx, query, like_ids=like, traj_from_vec=traj_from, traj_to_vec=traj_to,
             not_like_vec=unlike, recent=True, recent_days=30.0, timestamps=timestamps),

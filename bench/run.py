@@ -420,13 +420,21 @@ def pool_sizes(out, args):
     for p in POOL_SIZES:
         measures[p] = lambda p=p: _quorvel.score_candidates(m, ids, idx, q, limit=LIMIT, diverse=True,
                                                            oversample=p)
+    # mmr_lambda 1 gives no weight to redundancy, where the selection computes a full row of
+    # similarities per pick instead of refreshing score bounds: the cost of the eager scan.
+    eager_pool = max(POOL_SIZES)
+    eager = f"{eager_pool:,}, mmr_lambda 1"
+    measures[eager] = lambda: _quorvel.score_candidates(m, ids, idx, q, limit=LIMIT, diverse=True,
+                                                        oversample=eager_pool, mmr_lambda=1.0)
     med = timed_rounds(measures, rounds_for(POOL_ROWS, args.repeats_scale), seed=3)
-    out(f"Diverse calls by pool size, {POOL_ROWS:,} x {DIMS} C order, limit {LIMIT}, mmr_lambda 0.7:")
+    out(f"Diverse calls by pool size, {POOL_ROWS:,} x {DIMS} C order, limit {LIMIT}, mmr_lambda 0.7 "
+        "(last row: mmr_lambda 1, a row of similarities per pick):")
     out()
     out("| oversample | plain ms | diverse=True ms | diverse / plain |")
     out("|---:|---:|---:|---:|")
-    for p in POOL_SIZES:
-        out(f"| {p:,} | {fmt_ms(med['plain'])} | {fmt_ms(med[p])} | {med[p] / med['plain']:.2f} |")
+    for p in (*POOL_SIZES, eager):
+        label = eager if p == eager else f"{p:,}"
+        out(f"| {label} | {fmt_ms(med['plain'])} | {fmt_ms(med[p])} | {med[p] / med['plain']:.2f} |")
     out()
     return med
 

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "boundary/call_frame.hpp"
 #include "boundary/entries.hpp"
 #include "core/failure.hpp"
 

@@ -48,6 +48,23 @@ const char* was_were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
                (count == 1 ? "argument" : "arguments") + ": " + list);
 }
 
+// The parameter whose name equals the keyword byte for byte, or params.size(). A keyword without a
+// UTF-8 form names no parameter.
+std::size_t match_keyword(std::span<const char* const> params, PyObject* keyword) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(keyword, &len);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return params.size();
+    }
+    for (std::size_t p = 0; p < params.size(); ++p) {
+        if (std::strlen(params[p]) == static_cast<std::size_t>(len) &&
+            std::memcmp(params[p], text, static_cast<std::size_t>(len)) == 0)
+            return p;
+    }
+    return params.size();
+}
+
 }  // namespace
 
 void bind_arguments(const char* name, std::span<const char* const> params, std::size_t required,
@@ -61,20 +78,7 @@ void bind_arguments(const char* name, std::span<const char* const> params, std::
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t len = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(keyword, &len);
-        std::size_t match = n_params;
-        if (text == nullptr) {
-            PyErr_Clear();  // a keyword without a UTF-8 form names no parameter
-        } else {
-            for (std::size_t p = 0; p < n_params; ++p) {
-                if (std::strlen(params[p]) == static_cast<std::size_t>(len) &&
-                    std::memcmp(params[p], text, static_cast<std::size_t>(len)) == 0) {
-                    match = p;
-                    break;
-                }
-            }
-        }
+        const std::size_t match = match_keyword(params, keyword);
         if (match == n_params) unexpected_keyword(name, keyword);
         if (slots[match] != nullptr) multiple_values(name, params[match]);
         slots[match] = args[nargs + k];

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
 
 #include "boundary/ref.hpp"
@@ -18,6 +20,13 @@ struct Signature {
     const char* name;
     std::array<const char*, N> params;
     std::size_t required;
+
+    // The position of the parameter `param`; a name that is not a parameter does not compile.
+    consteval std::size_t position(std::string_view param) const {
+        for (std::size_t i = 0; i < N; ++i)
+            if (std::string_view(params[i]) == param) return i;
+        throw "not a parameter of this function";
+    }
 };
 
 // Slot i holds the object given for parameter i (borrowed), or null when it was omitted.
@@ -26,13 +35,6 @@ using Slots = std::array<PyObject*, N>;
 
 void bind_arguments(const char* name, std::span<const char* const> params, std::size_t required,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
-
-template <std::size_t N>
-Slots<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Slots<N> slots{};
-    bind_arguments(sig.name, sig.params, sig.required, args, nargs, kwnames, slots.data());
-    return slots;
-}
 
 // Turns a failed conversion's TypeError into "argument '<param>': <message>"; any other
 // exception goes through unchanged. Called from the catch handlers of convert_param.
@@ -50,10 +52,42 @@ auto convert_param(const char* param, Convert&& convert) -> decltype(convert()) 
     }
 }
 
-// Converts slot `index` of `slots` with `convert`, naming the parameter from the signature.
-template <std::size_t N, class Convert>
-auto convert_slot(const Signature<N>& sig, const Slots<N>& slots, std::size_t index, Convert&& convert) {
-    return convert_param(sig.params[index], [&] { return convert(slots[index]); });
-}
+// The arguments of one call bound to their parameters, converted one parameter at a time. Each
+// conversion names its parameter in a TypeError it raises.
+template <std::size_t N>
+class Bound {
+public:
+    Bound(const Signature<N>& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+        : signature_(signature) {
+        bind_arguments(signature.name, signature.params, signature.required, args, nargs, kwnames,
+                       slots_.data());
+    }
+
+    // Given, and not None.
+    bool given(std::size_t index) const { return slots_[index] != nullptr && slots_[index] != Py_None; }
+
+    // The value of parameter `index` (which must not be omitted) converted by `convert`.
+    template <class Convert>
+    auto value(std::size_t index, Convert&& convert) const {
+        return convert_param(signature_.params[index], [&] { return convert(slots_[index]); });
+    }
+
+    // Converts into `target` unless the argument was omitted: the target's own initialiser is the
+    // default. None is an ordinary value here, which the conversion may refuse.
+    template <class T, class Convert>
+    void into(std::size_t index, T& target, Convert&& convert) const {
+        if (slots_[index] != nullptr) target = value(index, convert);
+    }
+
+    // Converts into `target` unless the argument was omitted or None, which leave it empty.
+    template <class T, class Convert>
+    void into(std::size_t index, std::optional<T>& target, Convert&& convert) const {
+        if (given(index)) target = value(index, convert);
+    }
+
+private:
+    const Signature<N>& signature_;
+    Slots<N> slots_{};
+};
 
 }  // namespace quorvel::py

@@ -34,9 +34,9 @@ PyObject* key(int index) {
 }
 
 Ref parse_modifiers_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Slots<1> slots = bind(signature, args, nargs, kwnames);
-    const std::optional<std::string_view> text =
-        convert_param(signature.params[0], [&] { return optional_of(slots[0], to_text); });
+    const Bound<1> bound(signature, args, nargs, kwnames);
+    std::optional<std::string_view> text;
+    bound.into(signature.position("modifier_str"), text, to_text);
 
     // Parsed first, then every key inserted once, in its fixed order, with its final value: the
     // same dict as inserting the defaults and replacing them, without the second insertions.
@@ -66,13 +66,11 @@ Ref parse_modifiers_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 }  // namespace
 
-const EntryDef parse_modifiers_def{
-    "parse_modifiers",
-    reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)()>(&call_frame<parse_modifiers_body>)),
+constinit const EntryDef parse_modifiers_def = entry_def<parse_modifiers_body>(
+    signature,
     "parse_modifiers(modifier_str=None)\n--\n\n"
     "Parse a modifier string into modulation parameters.\n\n"
     "Returns a dict with keys: recent, recent_days, unlike, diverse, limit,\n"
-    "like, trajectory_from, trajectory_to, local_communities.",
-};
+    "like, trajectory_from, trajectory_to, local_communities.");
 
 }  // namespace quorvel::py

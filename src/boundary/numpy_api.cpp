@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "boundary/convert.hpp"
+#include "boundary/caller_code.hpp"
 #include "core/failure.hpp"
 
 namespace quorvel::py {
@@ -79,9 +79,8 @@ const NumpyApi& numpy_api() {
     static bool found = false;
     if (found) [[likely]] return api;
     void** table = nullptr;
-    before_python_code();  // the imports
     try {
-        table = load_api_table();
+        table = run_caller_code(load_api_table);  // the imports
     } catch (const ErrorSet&) {
         fail("Failed to access NumPy array API capsule: " + describe_pending_error());
     }

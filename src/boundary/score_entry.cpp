@@ -1,10 +1,14 @@
-// score_candidates: binding and conversion of its eighteen arguments, the call of the scoring
-// pipeline, and the result list of {"id", "score"} dicts.
+// score_candidates: binding and conversion of its eighteen arguments straight into the scoring
+// request, the call of the scoring pipeline, and the result list of {"id", "score"} dicts.
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "boundary/binding.hpp"
 #include "boundary/call_frame.hpp"
 #include "boundary/convert.hpp"
+#include "boundary/id_lists.hpp"
 #include "boundary/entries.hpp"
 #include "scoring/pipeline.hpp"
 
@@ -18,145 +22,9 @@ constexpr Signature<18> signature{
      "traj_from_vec", "traj_to_vec", "mask"},
     4};
 
-enum Param : std::size_t {
-    p_matrix, p_ids, p_id_to_idx, p_query_vec, p_timestamps, p_pre_filter_ids, p_not_like_vec,
-    p_diverse, p_limit, p_oversample, p_threshold, p_mmr_lambda, p_recent, p_recent_days,
-    p_like_ids, p_traj_from_vec, p_traj_to_vec, p_mask
-};
+consteval std::size_t at(std::string_view param) { return signature.position(param); }
 
-bool given(PyObject* slot) { return slot != nullptr && slot != Py_None; }
-
-// The converted arguments; their destructors give back every array and reference.
-struct Arguments {
-    ArrayArg<FloatMatrix> matrix;
-    TextSequence ids;
-    IdMap id_to_idx;
-    ArrayArg<FloatVector> query_vec;
-    std::optional<ArrayArg<DoubleVector>> timestamps;
-    std::optional<TextSequence> pre_filter_ids;
-    std::optional<ArrayArg<FloatVector>> not_like_vec;
-    bool diverse = false;
-    std::uint64_t limit = 10;
-    std::uint64_t oversample = 200;
-    float threshold = 0.0f;
-    double mmr_lambda = 0.7;
-    bool recent = false;
-    std::optional<double> recent_days;
-    std::optional<TextSequence> like_ids;
-    std::optional<ArrayArg<FloatVector>> traj_from_vec;
-    std::optional<ArrayArg<FloatVector>> traj_to_vec;
-    std::optional<ArrayArg<ByteVector>> mask;
-};
-
-// Converts slot `index` with `convert` unless it was omitted, in which case `target` keeps its
-// default.
-template <class T, class Convert>
-void convert_into(const Slots<18>& slots, std::size_t index, T& target, Convert&& convert) {
-    if (slots[index] != nullptr) target = convert_slot(signature, slots, index, convert);
-}
-
-template <class T, class Convert>
-void convert_optional(const Slots<18>& slots, std::size_t index, std::optional<T>& target, Convert&& convert) {
-    if (given(slots[index])) target = convert_slot(signature, slots, index, convert);
-}
-
-template <class View>
-std::optional<View> view_of(const std::optional<ArrayArg<View>>& arg) {
-    return arg ? std::optional<View>(arg->view) : std::nullopt;
-}
-
-// Python code that a conversion runs (a caller's __index__, __float__, __bool__ or iterator, or
-// another thread that it lets run) can give an array converted before it other memory, shape,
-// strides or dtype: ndarray.__setstate__ and resize(refcheck=False) free the buffer a view points
-// into. Nothing from the last conversion to the end of the body runs Python code, so each view
-// is taken again there, with the same checks: the call reads the arrays as they are now, and one
-// that no longer passes is refused as if it had been passed so. Costs a few loads an array.
-void retake_views(const Slots<18>& slots, Arguments& a) {
-    a.matrix = convert_slot(signature, slots, p_matrix, to_float_matrix);
-    a.query_vec = convert_slot(signature, slots, p_query_vec, to_float_vector);
-    convert_optional(slots, p_timestamps, a.timestamps, to_double_vector);
-    convert_optional(slots, p_not_like_vec, a.not_like_vec, to_float_vector);
-    convert_optional(slots, p_traj_from_vec, a.traj_from_vec, to_float_vector);
-    convert_optional(slots, p_traj_to_vec, a.traj_to_vec, to_float_vector);
-    convert_optional(slots, p_mask, a.mask, to_bool_vector);
-}
-
-Ref build_result(const std::vector<ScoredRow>& rows, const TextSequence& ids) {
-    Ref list = created(PyList_New(0));
-    for (const ScoredRow& row : rows) {
-        Ref item = created(PyDict_New());
-        const std::string_view id = ids.text(row.id_index);
-        Ref id_str = created(PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size())));
-        Ref score = created(PyFloat_FromDouble(row.score));
-        if (PyDict_SetItemString(item.get(), "id", id_str.get()) < 0) throw ErrorSet{};
-        if (PyDict_SetItemString(item.get(), "score", score.get()) < 0) throw ErrorSet{};
-        if (PyList_Append(list.get(), item.get()) < 0) throw ErrorSet{};
-    }
-    return list;
-}
-
-Ref score_candidates_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Slots<18> slots = bind(signature, args, nargs, kwnames);
-    // Lookups in id_to_idx are only needed to resolve like_ids or pre_filter_ids.
-    const bool needs_index = given(slots[p_pre_filter_ids]) || given(slots[p_like_ids]);
-
-    Arguments a{
-        convert_slot(signature, slots, p_matrix, to_float_matrix),
-        convert_slot(signature, slots, p_ids, to_text_sequence),
-        convert_slot(signature, slots, p_id_to_idx, [&](PyObject* o) { return to_id_map(o, needs_index); }),
-        convert_slot(signature, slots, p_query_vec, to_float_vector),
-    };
-    convert_optional(slots, p_timestamps, a.timestamps, to_double_vector);
-    convert_optional(slots, p_pre_filter_ids, a.pre_filter_ids, to_text_sequence);
-    convert_optional(slots, p_not_like_vec, a.not_like_vec, to_float_vector);
-    convert_into(slots, p_diverse, a.diverse, to_bool);
-    convert_into(slots, p_limit, a.limit, to_u64);
-    convert_into(slots, p_oversample, a.oversample, to_u64);
-    convert_into(slots, p_threshold, a.threshold, to_float32);
-    convert_into(slots, p_mmr_lambda, a.mmr_lambda, to_double);
-    convert_into(slots, p_recent, a.recent, to_bool);
-    convert_optional(slots, p_recent_days, a.recent_days, to_double);
-    convert_optional(slots, p_like_ids, a.like_ids, to_text_sequence);
-    convert_optional(slots, p_traj_from_vec, a.traj_from_vec, to_float_vector);
-    convert_optional(slots, p_traj_to_vec, a.traj_to_vec, to_float_vector);
-    convert_optional(slots, p_mask, a.mask, to_bool_vector);
-    retake_views(slots, a);
-
-    // Identifier lists become row lists here; the scoring decides what an empty one means.
-    std::vector<std::uint64_t> pre_filter_rows, like_rows;
-    ScoreRequest request;
-    request.matrix = a.matrix.view;
-    request.id_count = a.ids.size();
-    request.query = a.query_vec.view;
-    request.timestamps = view_of(a.timestamps);
-    if (a.pre_filter_ids) {
-        pre_filter_rows = resolve_rows(*a.pre_filter_ids, a.id_to_idx);
-        request.pre_filter_rows = RowList(pre_filter_rows);
-    }
-    request.not_like = view_of(a.not_like_vec);
-    request.diverse = a.diverse;
-    request.limit = a.limit;
-    request.oversample = a.oversample;
-    request.threshold = a.threshold;
-    request.mmr_lambda = a.mmr_lambda;
-    request.recent = a.recent;
-    request.recent_days = a.recent_days;
-    if (a.like_ids) {
-        like_rows = resolve_rows(*a.like_ids, a.id_to_idx);
-        request.like_rows = RowList(like_rows);
-    }
-    request.traj_from = view_of(a.traj_from_vec);
-    request.traj_to = view_of(a.traj_to_vec);
-    request.mask = view_of(a.mask);
-
-    return build_result(score_candidates(request), a.ids);
-}
-
-}  // namespace
-
-const EntryDef score_candidates_def{
-    "score_candidates",
-    reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)()>(&call_frame<score_candidates_body>)),
+constexpr const char doc[] =
     "score_candidates(matrix, ids, id_to_idx, query_vec, timestamps=None, pre_filter_ids=None, "
     "not_like_vec=None, diverse=False, limit=10, oversample=200, threshold=0.0, mmr_lambda=0.7, "
     "recent=False, recent_days=None, like_ids=None, traj_from_vec=None, traj_to_vec=None, mask=None)\n"
@@ -186,7 +54,149 @@ const EntryDef score_candidates_def{
     "    traj_from_vec: Optional trajectory start vector.\n"
     "    traj_to_vec: Optional trajectory end vector.\n"
     "\n"
-    "Returns list of dicts with 'id' and 'score' keys.",
+    "Returns list of dicts with 'id' and 'score' keys.";
+
+// The defaults that the documentation's signature line shows are the request's initialisers:
+// the number (or False / True) written after ", <param>=", as the double nearest to it.
+consteval double documented_default(std::string_view param) {
+    const std::string_view text(doc);
+    const std::size_t key = text.find(std::string(", ") + std::string(param) + "=");
+    if (key == std::string_view::npos) throw "no default documented";
+    std::string_view value = text.substr(key + param.size() + 3);
+    if (value.starts_with("False")) return 0.0;
+    if (value.starts_with("True")) return 1.0;
+    double whole = 0.0, scale = 1.0;
+    bool fraction = false;
+    for (const char c : value) {
+        if (c == '.' && !fraction) {
+            fraction = true;
+        } else if (c >= '0' && c <= '9') {
+            whole = whole * 10.0 + (c - '0');
+            if (fraction) scale *= 10.0;
+        } else {
+            break;
+        }
+    }
+    return whole / scale;  // one rounding: digits and scale are exact in a double
+}
+
+constexpr ScoreRequest defaults{};
+static_assert(documented_default("diverse") == defaults.diverse);
+static_assert(documented_default("limit") == static_cast<double>(defaults.limit));
+static_assert(documented_default("oversample") == static_cast<double>(defaults.oversample));
+static_assert(static_cast<float>(documented_default("threshold")) == defaults.threshold);
+static_assert(documented_default("mmr_lambda") == defaults.mmr_lambda);
+static_assert(documented_default("recent") == defaults.recent);
+
+template <class View>
+std::optional<View> view_of(const std::optional<ArrayArg<View>>& arg) {
+    return arg ? std::optional<View>(arg->view) : std::nullopt;
+}
+
+// What the request points into, held until the call returns: the arrays, the identifier lists
+// and map, and the rows the lists resolve to.
+struct Held {
+    ArrayArg<FloatMatrix> matrix;
+    TextSequence ids;
+    IdMap id_to_idx;
+    ArrayArg<FloatVector> query_vec;
+    std::optional<ArrayArg<DoubleVector>> timestamps;
+    std::optional<TextSequence> pre_filter_ids;
+    std::optional<ArrayArg<FloatVector>> not_like_vec;
+    std::optional<TextSequence> like_ids;
+    std::optional<ArrayArg<FloatVector>> traj_from_vec;
+    std::optional<ArrayArg<FloatVector>> traj_to_vec;
+    std::optional<ArrayArg<ByteVector>> mask;
+    std::vector<std::uint64_t> pre_filter_rows;
+    std::vector<std::uint64_t> like_rows;
 };
+
+// Python code that a conversion runs (a caller's __index__, __float__, __bool__ or iterator, or
+// another thread that it lets run) can give an array converted before it other memory, shape,
+// strides or dtype: ndarray.__setstate__ and resize(refcheck=False) free the buffer a view points
+// into. Nothing from the last conversion to the end of the body runs Python code, so each view
+// is taken again there, with the same checks: the call reads the arrays as they are now, and one
+// that no longer passes is refused as if it had been passed so. Costs a few loads an array.
+enum class Pass { every_argument, arrays_again };
+
+// The arguments in parameter order: the options straight into the request (an omitted one keeps
+// the request's default), the rest into `held`; or, in the second pass, the arrays alone.
+void convert_arguments(const Bound<18>& args, Held& held, ScoreRequest& request, Pass pass) {
+    const bool every = pass == Pass::every_argument;
+    const auto array = [&](std::size_t index, auto& target, auto convert) { args.into(index, target, convert); };
+    const auto other = [&](std::size_t index, auto& target, auto convert) {
+        if (every) args.into(index, target, convert);
+    };
+    // Lookups in id_to_idx are only needed to resolve like_ids or pre_filter_ids.
+    const bool needs_index = args.given(at("pre_filter_ids")) || args.given(at("like_ids"));
+    const auto to_index = [&](PyObject* o) { return to_id_map(o, needs_index); };
+    array(at("matrix"), held.matrix, to_float_matrix);
+    other(at("ids"), held.ids, to_text_sequence);
+    other(at("id_to_idx"), held.id_to_idx, to_index);
+    array(at("query_vec"), held.query_vec, to_float_vector);
+    array(at("timestamps"), held.timestamps, to_double_vector);
+    other(at("pre_filter_ids"), held.pre_filter_ids, to_text_sequence);
+    array(at("not_like_vec"), held.not_like_vec, to_float_vector);
+    other(at("diverse"), request.diverse, to_bool);
+    other(at("limit"), request.limit, to_u64);
+    other(at("oversample"), request.oversample, to_u64);
+    other(at("threshold"), request.threshold, to_float32);
+    other(at("mmr_lambda"), request.mmr_lambda, to_double);
+    other(at("recent"), request.recent, to_bool);
+    other(at("recent_days"), request.recent_days, to_double);
+    other(at("like_ids"), held.like_ids, to_text_sequence);
+    array(at("traj_from_vec"), held.traj_from_vec, to_float_vector);
+    array(at("traj_to_vec"), held.traj_to_vec, to_float_vector);
+    array(at("mask"), held.mask, to_bool_vector);
+}
+
+// The views and the resolved rows into the request. Identifier lists become row lists here; the
+// scoring decides what an empty one means.
+void point_request(Held& held, ScoreRequest& request) {
+    request.matrix = held.matrix.view;
+    request.id_count = held.ids.size();
+    request.query = held.query_vec.view;
+    request.timestamps = view_of(held.timestamps);
+    if (held.pre_filter_ids) {
+        held.pre_filter_rows = resolve_rows(*held.pre_filter_ids, held.id_to_idx);
+        request.pre_filter_rows = RowList(held.pre_filter_rows);
+    }
+    request.not_like = view_of(held.not_like_vec);
+    if (held.like_ids) {
+        held.like_rows = resolve_rows(*held.like_ids, held.id_to_idx);
+        request.like_rows = RowList(held.like_rows);
+    }
+    request.traj_from = view_of(held.traj_from_vec);
+    request.traj_to = view_of(held.traj_to_vec);
+    request.mask = view_of(held.mask);
+}
+
+Ref build_result(const std::vector<ScoredRow>& rows, const TextSequence& ids) {
+    Ref list = created(PyList_New(0));
+    for (const ScoredRow& row : rows) {
+        Ref item = created(PyDict_New());
+        const std::string_view id = ids.text(row.id_index);
+        Ref id_str = created(PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size())));
+        Ref score = created(PyFloat_FromDouble(row.score));
+        if (PyDict_SetItemString(item.get(), "id", id_str.get()) < 0) throw ErrorSet{};
+        if (PyDict_SetItemString(item.get(), "score", score.get()) < 0) throw ErrorSet{};
+        if (PyList_Append(list.get(), item.get()) < 0) throw ErrorSet{};
+    }
+    return list;
+}
+
+Ref score_candidates_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Bound<18> bound(signature, args, nargs, kwnames);
+    Held held;
+    ScoreRequest request;
+    convert_arguments(bound, held, request, Pass::every_argument);
+    convert_arguments(bound, held, request, Pass::arrays_again);
+    point_request(held, request);
+    return build_result(score_candidates(request), held.ids);
+}
+
+}  // namespace
+
+constinit const EntryDef score_candidates_def = entry_def<score_candidates_body>(signature, doc);
 
 }  // namespace quorvel::py

@@ -20,7 +20,7 @@ class Buffer {
 public:
     Buffer() = default;
     Buffer(std::size_t count, const char* what) : size_(count) {
-        const std::size_t bytes = checked_bytes(count, sizeof(T), what);
+        const std::size_t bytes = checked_product(count, sizeof(T), what);
         if (count == 0) return;
         data_.reset(new (std::nothrow) T[count]);
         if (!data_) throw OutOfMemory{bytes, what};

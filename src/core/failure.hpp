@@ -47,11 +47,12 @@ inline void check_index(std::size_t index, std::size_t len,
         fail_index(index, len, where);
 }
 
-// count * size in bytes, or OutOfMemory when the product does not fit in a size_t.
-inline std::size_t checked_bytes(std::size_t count, std::size_t size, const char* what) {
-    std::size_t bytes = 0;
-    if (__builtin_mul_overflow(count, size, &bytes)) throw OutOfMemory{static_cast<std::size_t>(-1), what};
-    return bytes;
+// count * size (a buffer's bytes, or its elements), or OutOfMemory for the buffer `what` when the
+// product does not fit in a size_t.
+inline std::size_t checked_product(std::size_t count, std::size_t size, const char* what) {
+    std::size_t product = 0;
+    if (__builtin_mul_overflow(count, size, &product)) throw OutOfMemory{static_cast<std::size_t>(-1), what};
+    return product;
 }
 
 }  // namespace quorvel

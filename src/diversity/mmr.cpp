@@ -1,8 +1,8 @@
 // Maximal Marginal Relevance selection: picks greedily while keeping each candidate's redundancy,
-// computing the float32 similarities of a position to the whole pool only when it is picked.
+// computing float32 similarities only as the picks need them: the seed's row against the whole
+// pool, then either each pick's row (eager scan) or single pairs for the positions whose score
+// bound reaches the top (lazy scan).
 #include "diversity/mmr.hpp"
-
-#include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -15,51 +15,11 @@
 #include "core/buffer.hpp"
 #include "core/failure.hpp"
 #include "diversity/select_rows.hpp"
+#include "kernels/similarity.hpp"
 
 namespace quorvel {
 
 namespace {
-
-constexpr std::size_t kLanes = 8;
-
-// Dot products of row a with rows b0..b3 (all d floats). Eight independent partial sums per
-// pair keep the loop free of a serial dependency so the compiler can vectorise it, and sharing
-// the loads of a across four rows halves the memory traffic of four separate dot products.
-void dot4(const float* a, const float* b0, const float* b1, const float* b2, const float* b3,
-          std::size_t d, float* out) {
-    float s0[kLanes] = {}, s1[kLanes] = {}, s2[kLanes] = {}, s3[kLanes] = {};
-    std::size_t i = 0;
-    for (; i + kLanes <= d; i += kLanes) {
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            const float x = a[i + l];
-            s0[l] += x * b0[i + l];
-            s1[l] += x * b1[i + l];
-            s2[l] += x * b2[i + l];
-            s3[l] += x * b3[i + l];
-        }
-    }
-    for (std::size_t l = 0; i < d; ++i, ++l) {
-        const float x = a[i];
-        s0[l] += x * b0[i];
-        s1[l] += x * b1[i];
-        s2[l] += x * b2[i];
-        s3[l] += x * b3[i];
-    }
-    float* sums[4] = {s0, s1, s2, s3};
-    for (std::size_t r = 0; r < 4; ++r) {
-        const float* s = sums[r];
-        out[r] = ((s[0] + s[4]) + (s[1] + s[5])) + ((s[2] + s[6]) + (s[3] + s[7]));
-    }
-}
-
-float dot1(const float* a, const float* b, std::size_t d) {
-    float s[kLanes] = {};
-    std::size_t i = 0;
-    for (; i + kLanes <= d; i += kLanes)
-        for (std::size_t l = 0; l < kLanes; ++l) s[l] += a[i + l] * b[i + l];
-    for (std::size_t l = 0; i < d; ++i, ++l) s[l] += a[i] * b[i];
-    return ((s[0] + s[4]) + (s[1] + s[5])) + ((s[2] + s[6]) + (s[3] + s[7]));
-}
 
 // Folds one row of similarities into the running maxima. A NaN similarity never replaces a
 // value, so a position whose similarities were all NaN keeps -inf.
@@ -69,76 +29,6 @@ void merge_max(double* max_sim, const float* sim_row, std::size_t n) {
         if (std::isnan(max_sim[j]) || s > max_sim[j]) max_sim[j] = s;
     }
 }
-
-}  // namespace
-
-void similarity_row_scalar(const float* a, const float* const* rows, std::size_t n, std::size_t d, float* out) {
-    std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) dot4(a, rows[j], rows[j + 1], rows[j + 2], rows[j + 3], d, out + j);
-    for (; j < n; ++j) out[j] = dot1(a, rows[j], d);
-}
-
-namespace {
-
-__attribute__((target("avx2,fma"))) inline float hsum(__m256 v) {
-    __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-    s = _mm_add_ps(s, _mm_movehl_ps(s, s));
-    s = _mm_add_ss(s, _mm_movehdup_ps(s));
-    return _mm_cvtss_f32(s);
-}
-
-// Row a against rows b[0..R), two accumulators per pair so that 2R independent FMA chains hide
-// the FMA latency; the 16-float step loads a once for all R rows. Each pair's sum runs the same
-// steps whatever R is, and fma(x, y, acc) is fma(y, x, acc), so a pair's value is the same in
-// every group and in either order.
-template <int R>
-__attribute__((target("avx2,fma"))) inline void dot_rows_avx2(const float* a, const float* const* b,
-                                                              std::size_t d, float* out) {
-    __m256 acc0[R], acc1[R];
-    for (int r = 0; r < R; ++r) acc0[r] = acc1[r] = _mm256_setzero_ps();
-    std::size_t i = 0;
-    for (; i + 16 <= d; i += 16) {
-        const __m256 x0 = _mm256_loadu_ps(a + i);
-        const __m256 x1 = _mm256_loadu_ps(a + i + 8);
-        for (int r = 0; r < R; ++r) {
-            acc0[r] = _mm256_fmadd_ps(x0, _mm256_loadu_ps(b[r] + i), acc0[r]);
-            acc1[r] = _mm256_fmadd_ps(x1, _mm256_loadu_ps(b[r] + i + 8), acc1[r]);
-        }
-    }
-    if (i + 8 <= d) {
-        const __m256 x0 = _mm256_loadu_ps(a + i);
-        for (int r = 0; r < R; ++r) acc0[r] = _mm256_fmadd_ps(x0, _mm256_loadu_ps(b[r] + i), acc0[r]);
-        i += 8;
-    }
-    for (int r = 0; r < R; ++r) {
-        float sum = hsum(_mm256_add_ps(acc0[r], acc1[r]));
-        for (std::size_t t = i; t < d; ++t) sum += a[t] * b[r][t];
-        out[r] = sum;
-    }
-}
-
-}  // namespace
-
-__attribute__((target("avx2,fma"))) void similarity_row_avx2(const float* a, const float* const* rows,
-                                                             std::size_t n, std::size_t d, float* out) {
-    if (!similarity_avx2_available()) fail("the AVX2 similarity kernel needs a CPU with AVX2 and FMA");
-    std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) dot_rows_avx2<4>(a, rows + j, d, out + j);
-    for (; j < n; ++j) dot_rows_avx2<1>(a, rows + j, d, out + j);
-}
-
-bool similarity_avx2_available() {
-    static const bool available = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return available;
-}
-
-// Measured on the full 200 x 200 product of 384-dim rows (medians of 31, -O3, busy 2-core
-// machine): the scalar path, which the compiler vectorises to SSE, 2.2 ms; AVX2+FMA 0.33 ms.
-SimilarityRowFn similarity_row_kernel() {
-    return similarity_avx2_available() ? similarity_row_avx2 : similarity_row_scalar;
-}
-
-namespace {
 
 // Row pointers of the candidates, in list order, each checked against the matrix in that order.
 // Rows readable in place are not copied; other layouts (strided columns, unaligned data, no
@@ -166,49 +56,74 @@ CandidateRows candidate_rows(const FloatMatrix& matrix, std::span<const std::uin
     return out;
 }
 
-// The greedy selection over n positions with row pointers rows[0..n) of d floats and relevance
-// rel[0..n). Each pick costs one row of similarities (n dot products), one merge into max_sim and
-// one scan of the unpicked positions; only one row is held at a time.
-std::vector<MmrPick> select_greedy(std::span<const std::uint64_t> candidates, const double* rel,
-                                   const float* const* rows, std::size_t d, std::uint64_t k, double lambda,
-                                   SimilarityRowFn similarity_row) {
-    const std::size_t n = candidates.size();
-    Buffer<float> sim_row(n, "similarity row");
-    Buffer<double> max_sim(n, "mmr redundancy");
-    std::fill_n(max_sim.data(), n, -std::numeric_limits<double>::infinity());
-    Buffer<unsigned char> selected(n, "mmr picked flags");
-    std::fill_n(selected.data(), n, static_cast<unsigned char>(0));
+// The score of an unpicked position: its relevance gain less its redundancy penalty, each product
+// rounded to double before the difference. Both scans compute every score through this one
+// expression, so they agree bit for bit.
+inline double mmr_score(double rel, double lambda, double max_sim, double redundancy_weight) {
+    const double gain = rel * lambda;
+    const double penalty = max_sim * redundancy_weight;
+    return gain - penalty;
+}
 
-    // Nothing below allocates: at most min(n, max(k, 1)) picks are ever appended.
+// What both scans share: the caller's pool, the weights, and the picks made so far.
+struct Selection {
+    std::span<const std::uint64_t> candidates;
+    const double* rel;
+    const float* const* rows;
+    std::size_t d;
+    std::uint64_t k;
+    double lambda;
+    double redundancy_weight;
+    SimilarityRowFn similarity_row;
     std::vector<MmrPick> result;
-    const std::size_t cap = static_cast<std::size_t>(std::min<std::uint64_t>(n, std::max<std::uint64_t>(k, 1)));
+
+    std::size_t n() const { return candidates.size(); }
+    bool wants_more() const { return result.size() < k && result.size() < n(); }
+    double score(std::size_t pos, double max_sim) const {
+        return mmr_score(rel[pos], lambda, max_sim, redundancy_weight);
+    }
+};
+
+Selection start_selection(std::span<const std::uint64_t> candidates, const double* rel, const float* const* rows,
+                          std::size_t d, std::uint64_t k, double lambda, SimilarityRowFn similarity_row) {
+    Selection s{candidates, rel, rows, d, k, lambda, 1.0 - lambda, similarity_row, {}};
+    // Nothing below allocates: at most min(n, max(k, 1)) picks are ever appended.
+    const std::size_t cap =
+        static_cast<std::size_t>(std::min<std::uint64_t>(candidates.size(), std::max<std::uint64_t>(k, 1)));
     try {
-        result.reserve(cap);
+        s.result.reserve(cap);
     } catch (const std::bad_alloc&) {
         throw OutOfMemory{cap * sizeof(MmrPick), "mmr picks"};
     }
+    return s;
+}
 
-    auto pick = [&](std::size_t pos, double score) {
-        result.push_back({candidates[pos], score});
-        selected[pos] = 1;
-        similarity_row(rows[pos], rows, n, d, sim_row.data());
-        merge_max(max_sim.data(), sim_row.data(), n);
-    };
+// The seed's similarities to every position as the first redundancies (sim_row is scratch of n
+// floats). Only later picks read them, so a selection of one pick never computes them.
+void seed_redundancy(const Selection& s, double* max_sim, float* sim_row) {
+    const std::size_t n = s.n();
+    std::fill_n(max_sim, n, -std::numeric_limits<double>::infinity());
+    s.similarity_row(s.rows[0], s.rows, n, s.d, sim_row);
+    merge_max(max_sim, sim_row, n);
+}
 
-    // The seed is taken whatever its relevance and carries no redundancy term.
-    pick(0, rel[0] * lambda);
-    if (k < 2) return result;
+// The eager scan: after each pick one row of similarities (n dot products), one merge into
+// max_sim and one scan of every unpicked position; only one row is held at a time.
+std::vector<MmrPick> select_eager(Selection s) {
+    const std::size_t n = s.n();
+    Buffer<float> sim_row(n, "similarity row");
+    Buffer<double> max_sim(n, "mmr redundancy");
+    Buffer<unsigned char> selected(n, "mmr picked flags");
+    std::fill_n(selected.data(), n, static_cast<unsigned char>(0));
+    seed_redundancy(s, max_sim.data(), sim_row.data());
+    selected[0] = 1;
 
-    const double redundancy_weight = 1.0 - lambda;
-    while (result.size() < k && result.size() < n) {
+    while (s.wants_more()) {
         double best = -std::numeric_limits<double>::infinity();
         std::size_t best_pos = 0;
         for (std::size_t i = 0; i < n; ++i) {
             if (selected[i]) continue;
-            // Separate statements so both products are rounded before the difference.
-            const double gain = rel[i] * lambda;
-            const double penalty = max_sim[i] * redundancy_weight;
-            const double score = gain - penalty;
+            const double score = s.score(i, max_sim[i]);
             // Strictly greater: the earliest position wins ties, and NaN never passes.
             if (score > best) {
                 best = score;
@@ -216,16 +131,116 @@ std::vector<MmrPick> select_greedy(std::span<const std::uint64_t> candidates, co
             }
         }
         if (best == -std::numeric_limits<double>::infinity()) break;
-        pick(best_pos, best);
+        s.result.push_back({s.candidates[best_pos], best});
+        selected[best_pos] = 1;
+        s.similarity_row(s.rows[best_pos], s.rows, n, s.d, sim_row.data());
+        merge_max(max_sim.data(), sim_row.data(), n);
     }
-    return result;
+    return std::move(s.result);
+}
+
+// Whether a position's last computed score bounds every later one from above (a NaN score
+// counted as -inf, since no scan picks either), which the lazy scan rests on. max_sim never
+// decreases (a NaN similarity never replaces a value, and nothing else lowers it) and is never
+// NaN, so with a finite positive redundancy weight the penalty never decreases and is never NaN,
+// and rounding keeps that order: a score can only fall. It is NaN only where it can never be
+// picked again: a NaN gain, a gain of -inf, or a gain of +inf less a penalty of +inf (max_sim
+// +inf stays). A weight of 0 (lambda 1) breaks this: 0 x -inf is NaN while a position has seen
+// only NaN similarities, and turns into its gain later; a negative weight (lambda > 1) raises
+// scores, and NaN or infinite weights make every score NaN.
+bool scores_only_fall(double redundancy_weight) {
+    return redundancy_weight > 0.0 && redundancy_weight < std::numeric_limits<double>::infinity();
+}
+
+// A position and a score it can no longer exceed. NaN is kept as -inf: no scan picks a NaN score
+// nor one of -inf, and NaN has no place in an order.
+struct Bound {
+    double score;
+    std::size_t pos;
+};
+
+Bound make_bound(std::size_t pos, double score) {
+    return {std::isnan(score) ? -std::numeric_limits<double>::infinity() : score, pos};
+}
+
+// Heap order: the highest bound on top, the earliest position first among equal bounds (-0.0 and
+// 0.0 are equal, as in the eager scan's comparison).
+bool ranks_below(const Bound& a, const Bound& b) {
+    return a.score < b.score || (a.score == b.score && a.pos > b.pos);
+}
+
+// The lazy scan: after the seed's row, each unpicked position holds its score as of the picks it
+// has been compared with, which bounds its current score from above (scores_only_fall). The
+// highest bound is taken off a heap; if it is current it is the eager scan's pick, otherwise it
+// is compared with the picks made since (one pair each, the same kernel with the pick's row first
+// as in the pick's full row, so each similarity is that row's value bit for bit), merged in pick
+// order and put back with its new score.
+//
+// Why a current top is the eager pick: every other unpicked position j ranks below it, so
+// score_j <= bound_j <= top's score (NaN counted as -inf), and bound_j is strictly lower for
+// every j before the top; the eager scan keeps the earliest of the highest scores above -inf,
+// which is the top. When the top's bound is -inf, every score is -inf or NaN and the eager scan
+// stops too.
+std::vector<MmrPick> select_lazy(Selection s) {
+    const std::size_t n = s.n();
+    Buffer<double> max_sim(n, "mmr redundancy");
+    {
+        Buffer<float> seed_row(n, "similarity row");
+        seed_redundancy(s, max_sim.data(), seed_row.data());
+    }
+
+    // compared[j]: how many picks max_sim[j] holds (the seed's row covered every position).
+    Buffer<std::size_t> compared(n, "mmr compared picks");
+    std::fill_n(compared.data(), n, std::size_t{1});
+    Buffer<std::size_t> picked(static_cast<std::size_t>(std::min<std::uint64_t>(n, s.k)), "mmr picked positions");
+    picked[0] = 0;
+    Buffer<Bound> heap(n - 1, "mmr score bounds");
+    for (std::size_t j = 1; j < n; ++j) heap[j - 1] = make_bound(j, s.score(j, max_sim[j]));
+    Bound* const first = heap.data();
+    Bound* last = first + (n - 1);
+    std::make_heap(first, last, ranks_below);
+
+    while (s.wants_more() && first != last) {
+        const Bound top = *first;
+        if (top.score == -std::numeric_limits<double>::infinity()) break;
+        const std::size_t pos = top.pos;
+        std::pop_heap(first, last, ranks_below);
+        if (compared[pos] == s.result.size()) {
+            --last;
+            picked[s.result.size()] = pos;
+            s.result.push_back({s.candidates[pos], top.score});
+            continue;
+        }
+        for (std::size_t t = compared[pos]; t < s.result.size(); ++t) {
+            float sim;
+            s.similarity_row(s.rows[picked[t]], s.rows + pos, 1, s.d, &sim);
+            merge_max(&max_sim[pos], &sim, 1);
+        }
+        compared[pos] = s.result.size();
+        last[-1] = make_bound(pos, s.score(pos, max_sim[pos]));
+        std::push_heap(first, last, ranks_below);
+    }
+    return std::move(s.result);
+}
+
+// The greedy selection over n positions with row pointers rows[0..n) of d floats and relevance
+// rel[0..n): the lazy scan where scores only fall, the eager one otherwise or when asked for.
+std::vector<MmrPick> select_greedy(std::span<const std::uint64_t> candidates, const double* rel,
+                                   const float* const* rows, std::size_t d, std::uint64_t k, double lambda,
+                                   SimilarityRowFn similarity_row, MmrScan scan) {
+    Selection s = start_selection(candidates, rel, rows, d, k, lambda, similarity_row);
+    // The seed is taken whatever its relevance and carries no redundancy term.
+    s.result.push_back({candidates[0], rel[0] * lambda});
+    if (k < 2) return std::move(s.result);
+    if (scan == MmrScan::automatic && scores_only_fall(s.redundancy_weight)) return select_lazy(std::move(s));
+    return select_eager(std::move(s));
 }
 
 }  // namespace
 
 std::vector<MmrPick> mmr_select(std::span<const std::uint64_t> candidates, const FloatVector& relevance,
                                 const FloatMatrix& matrix, std::uint64_t k, double lambda,
-                                SimilarityRowFn similarity_row) {
+                                SimilarityRowFn similarity_row, MmrScan scan) {
     const std::size_t n = candidates.size();
     if (n == 0) return {};
 
@@ -239,12 +254,12 @@ std::vector<MmrPick> mmr_select(std::span<const std::uint64_t> candidates, const
         check_index(candidates[i], relevance.len);
         rel[i] = static_cast<double>(relevance[candidates[i]]);
     }
-    return select_greedy(candidates, rel.data(), pool.rows.data(), matrix.cols, k, lambda, similarity_row);
+    return select_greedy(candidates, rel.data(), pool.rows.data(), matrix.cols, k, lambda, similarity_row, scan);
 }
 
 std::vector<MmrPick> mmr_select_scored(std::span<const std::uint64_t> candidates, std::span<const float> scores,
                                        const FloatMatrix& matrix, std::uint64_t k, double lambda,
-                                       SimilarityRowFn similarity_row) {
+                                       SimilarityRowFn similarity_row, MmrScan scan) {
     const std::size_t n = candidates.size();
     if (scores.size() != n) fail("mmr pool: " + std::to_string(scores.size()) + " scores for " +
                                  std::to_string(n) + " candidates");
@@ -252,7 +267,7 @@ std::vector<MmrPick> mmr_select_scored(std::span<const std::uint64_t> candidates
     const CandidateRows pool = candidate_rows(matrix, candidates);
     Buffer<double> rel(n, "mmr relevance");
     for (std::size_t i = 0; i < n; ++i) rel[i] = static_cast<double>(scores[i]);
-    return select_greedy(candidates, rel.data(), pool.rows.data(), matrix.cols, k, lambda, similarity_row);
+    return select_greedy(candidates, rel.data(), pool.rows.data(), matrix.cols, k, lambda, similarity_row, scan);
 }
 
 }  // namespace quorvel

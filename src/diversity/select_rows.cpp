@@ -11,10 +11,7 @@ namespace quorvel {
 
 Buffer<float> select_rows(const FloatMatrix& matrix, std::span<const std::uint64_t> indices) {
     const std::size_t cols = matrix.cols;
-    std::size_t count = 0;
-    if (__builtin_mul_overflow(indices.size(), cols, &count))
-        throw OutOfMemory{static_cast<std::size_t>(-1), "gathered rows"};
-    Buffer<float> out(count, "gathered rows");
+    Buffer<float> out(checked_product(indices.size(), cols, "gathered rows"), "gathered rows");
     float* dst = out.data();
 
     // memcpy has no alignment needs, so a packed row qualifies whatever its address; a single

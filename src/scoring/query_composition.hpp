@@ -8,7 +8,6 @@
 
 #include "core/buffer.hpp"
 #include "core/views.hpp"
-#include "scoring/pipeline.hpp"
 
 namespace quorvel {
 

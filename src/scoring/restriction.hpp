@@ -7,7 +7,7 @@
 
 #include "core/buffer.hpp"
 #include "core/views.hpp"
-#include "scoring/pipeline.hpp"
+#include "scoring/score_request.hpp"
 
 namespace quorvel {
 

@@ -11,9 +11,11 @@ namespace quorvel {
 
 // The decay of one call: the timestamps (indexed by input row), the half-life narrowed to float32
 // (30 days when not given) and `now` in epoch seconds, read once.
+inline constexpr float kDefaultHalfLifeDays = 30.0f;
+
 struct Decay {
     DoubleVector timestamps;
-    float half_life = 30.0f;
+    float half_life = kDefaultHalfLifeDays;
     double now = 0.0;
 };
 

@@ -1,7 +1,8 @@
 // Tests of the scoring kernels: dot_scan (scalar and AVX2 paths, checked against a double
 // reference over awkward sizes and every matrix layout, with guard pages around the data) and
-// select_top (against a plain sort on data with NaN, infinities and ties), and the diversity
-// selection's similarity rows and picks against the full-product reference. Exits nonzero on failure.
+// select_top (against a plain sort on data with NaN, infinities and ties), the decay kernels
+// (AVX2 against its scalar twin), and the diversity selection's similarity rows and picks against
+// the full-product reference. Exits nonzero on failure.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -22,8 +23,10 @@
 #include "core/failure.hpp"
 #include "core/views.hpp"
 #include "diversity/mmr.hpp"
+#include "kernels/decay.hpp"
+#include "kernels/simd.hpp"
 #include "mmr_reference.hpp"
-#include "scoring/dot_scan.hpp"
+#include "kernels/dot_scan.hpp"
 #include "scoring/top_select.hpp"
 
 namespace {
@@ -442,6 +445,45 @@ void test_select_top() {
     check(top.size() == 2 && top[0] == 999 && top[1] == 500, "NaN ranks after -inf; -inf then filtered");
 }
 
+
+// The decay kernels: the AVX2 path against its scalar twin bit for bit, over counts around the
+// 8-lane blocks, with undated rows (0, negative, NaN), future and very old timestamps, non-finite
+// scores and half-lives of 0 and below; and the scalar path at one half-life, where the factor is
+// exactly 1/2. Where a NaN score meets a NaN factor (half-life 0, age 0) which of the two NaNs
+// the product keeps depends on operand order, so any NaN matches any NaN.
+void test_decay_kernels() {
+    const double now = 1.7e9;
+    for (float h : {30.0f, 0.5f, 0.0f, -3.0f}) {
+        if (!quorvel::simd_available()) break;
+        std::mt19937 rng(3113);
+        std::uniform_real_distribution<double> age_days(-5.0, 4000.0);
+        std::uniform_real_distribution<float> score(-1.0f, 1.0f);
+        const double specials[] = {0.0, -1.0, std::nan(""), now + 86400.0, 1e-300,
+                                   std::numeric_limits<double>::infinity()};
+        for (std::size_t count : {0, 1, 7, 8, 9, 15, 16, 17, 1000}) {
+            std::vector<double> ts(count);
+            std::vector<float> s(count);
+            for (std::size_t i = 0; i < count; ++i) {
+                ts[i] = (rng() % 5 == 0) ? specials[rng() % 6] : now - age_days(rng) * 86400.0;
+                s[i] = (rng() % 17 == 0) ? std::nanf("") : score(rng);
+            }
+            if (count > 3) s[3] = -std::numeric_limits<float>::infinity();
+            std::vector<float> scalar = s, avx2 = s;
+            quorvel::decay_packed_scalar(scalar.data(), ts.data(), count, h, now);
+            quorvel::decay_packed_avx2(avx2.data(), ts.data(), count, h, now);
+            bool same = true;
+            for (std::size_t i = 0; i < count; ++i)
+                same = same && (std::memcmp(&scalar[i], &avx2[i], sizeof(float)) == 0 ||
+                                (std::isnan(scalar[i]) && std::isnan(avx2[i])));
+            check(same, "decay avx2 = scalar, count=" + std::to_string(count) + " h=" + std::to_string(h));
+        }
+    }
+    const double t[2] = {now - 30.0 * 86400.0, 0.0};
+    float s[2] = {0.8f, 0.8f};
+    quorvel::decay_packed_scalar(s, t, 2, 30.0f, now);
+    check(s[0] == 0.4f && s[1] == 0.8f, "decay halves a score at one half-life and keeps an undated one");
+}
+
 }  // namespace
 
 // The diversity selection's similarity rows: each path against the matching full product of the
@@ -455,7 +497,7 @@ struct RowPath {
 
 std::vector<RowPath> row_paths() {
     std::vector<RowPath> paths = {{"scalar", quorvel::similarity_row_scalar, mmr_reference::gram_scalar}};
-    if (quorvel::similarity_avx2_available())
+    if (quorvel::simd_available())
         paths.push_back({"avx2", quorvel::similarity_row_avx2, mmr_reference::gram_avx2});
     return paths;
 }
@@ -465,7 +507,10 @@ std::vector<RowPath> row_paths() {
 bool same_value(float a, float b) {
     return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
 }
-bool same_score(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+// Scores: equal bits (so 0.0 and -0.0 differ), or both NaN.
+bool same_score(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+}
 
 void test_similarity_rows() {
     std::mt19937 rng(4242);
@@ -513,8 +558,10 @@ void test_similarity_rows() {
 
 // The per-pick selection against the full-product selection: random pools with ties, duplicate
 // candidates, NaN and infinite relevance and row entries, zero columns, lambda in and outside
-// [0, 1] (NaN and infinities too), k = 0, 1, within and beyond n; each kernel path, rows read in
-// place and gathered from a column-strided view, and the per-position entry of the pipeline.
+// [0, 1] (NaN and infinities too, and the edges of the lazy scan's range: -0.0, just below 1,
+// weights so large that gains overflow), k = 0, 1, within and beyond n; each kernel path, both
+// scans, rows read in place and gathered from a column-strided view, and the per-position entry
+// of the pipeline.
 struct PoolCase {
     std::size_t n, d;
     bool quantised, nan_rel, inf_rel, special_rows, duplicates;
@@ -523,14 +570,15 @@ struct PoolCase {
 void test_mmr_against_full_product() {
     const double inf = std::numeric_limits<double>::infinity();
     const float finf = std::numeric_limits<float>::infinity();
-    const double lambdas[] = {0.0, 1.0, 0.7, 0.3, 1.5, -0.5, std::nan(""), inf, -inf};
+    const double lambdas[] = {0.0, 1.0, 0.7, 0.3, 1.5, -0.5, std::nan(""), inf, -inf,
+                              -0.0, std::nextafter(1.0, 0.0), 1e-300, -1e300};
     std::mt19937 rng(1913);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
     const float levels[] = {-1.0f, -0.5f, 0.0f, 0.5f, 1.0f};
     std::vector<PoolCase> cases;
-    for (std::size_t n : {1, 2, 5, 17, 64, 203})
+    for (std::size_t n : {1, 2, 4, 5, 9, 17, 64, 203})
         for (std::size_t d : {0, 3, 16, 37})
-            for (int flags = 0; flags < 32; flags += 1 + (n > 17) * 6)
+            for (int flags = 0; flags < 32; flags += 1 + (n > 9) * 2 + (n > 17) * 4)
                 cases.push_back({n, d, bool(flags & 1), bool(flags & 2), bool(flags & 4), bool(flags & 8),
                                  bool(flags & 16)});
     int compared = 0;
@@ -571,15 +619,19 @@ void test_mmr_against_full_product() {
             for (double lambda : lambdas) {
                 for (std::uint64_t k : ks) {
                     const auto want = mmr_reference::select(cands, rel_pos, sim, k, lambda);
+                    using quorvel::MmrScan;
                     const std::vector<std::vector<quorvel::MmrPick>> got = {
                         quorvel::mmr_select(cands, relevance, packed, k, lambda, path.row),
                         quorvel::mmr_select(cands, relevance, strided, k, lambda, path.row),
-                        quorvel::mmr_select_scored(cands, scores, packed, k, lambda, path.row)};
+                        quorvel::mmr_select_scored(cands, scores, packed, k, lambda, path.row),
+                        quorvel::mmr_select(cands, relevance, packed, k, lambda, path.row, MmrScan::eager),
+                        quorvel::mmr_select_scored(cands, scores, packed, k, lambda, path.row, MmrScan::eager)};
                     for (std::size_t v = 0; v < got.size(); ++v) {
                         bool ok = got[v].size() == want.size();
                         for (std::size_t t = 0; ok && t < want.size(); ++t)
                             ok = got[v][t].index == want[t].index && same_score(got[v][t].score, want[t].score);
-                        check(ok, std::string("mmr per pick = full product, ") + path.name + " variant " +
+                        check(ok, std::string("mmr = full product, ") + (v < 3 ? "automatic scan, " : "eager scan, ") +
+                                      path.name + " variant " +
                                       std::to_string(v) + " n=" + std::to_string(c.n) + " d=" +
                                       std::to_string(c.d) + " k=" + std::to_string(k) + " lambda=" +
                                       std::to_string(lambda));
@@ -590,6 +642,98 @@ void test_mmr_against_full_product() {
         }
     }
     check(compared > 10000, "mmr comparisons ran: " + std::to_string(compared));
+}
+
+// A similarity that is NaN with the seed (two lanes overflowing to +inf and -inf) and finite with
+// a later pick: at lambda 1 the position scores NaN until that pick, then its relevance, which
+// is the highest left. No score bound holds across that change, so the selection must find this
+// position after the later pick as the full-product selection does.
+void test_mmr_similarity_nan_then_finite() {
+    const float rows[] = {1e20f, 1e20f,    // 0: the seed
+                          1e20f, -1e20f,   // 1: NaN with the seed, 1e20 with row 2
+                          1.0f, 0.0f,      // 2: finite with every row
+                          0.0f, 1.0f};     // 3: finite with every row
+    const float rel[] = {1.0f, 0.9f, 0.5f, 0.3f};
+    const std::vector<std::uint64_t> cands = {0, 1, 2, 3};
+    const std::vector<double> rel_pos(rel, rel + 4);
+    const FloatMatrix m = quorvel::view_packed(rows, 4, 2);
+    const quorvel::FloatVector relevance{reinterpret_cast<const std::byte*>(rel), 4, sizeof(float)};
+    for (const RowPath& path : row_paths()) {
+        const std::vector<float> sim = mmr_reference::full_product(rows, 4, 2, path.gram);
+        check(std::isnan(sim[1]) && std::isfinite(sim[2 * 4 + 1]), "similarity NaN with the seed, finite later");
+        for (double lambda : {1.0, 0.7, 0.0, 1.5}) {
+            const auto want = mmr_reference::select(cands, rel_pos, sim, 4, lambda);
+            for (auto scan : {quorvel::MmrScan::automatic, quorvel::MmrScan::eager}) {
+                const auto got = quorvel::mmr_select(cands, relevance, m, 4, lambda, path.row, scan);
+                bool ok = got.size() == want.size();
+                for (std::size_t t = 0; ok && t < want.size(); ++t)
+                    ok = got[t].index == want[t].index && same_score(got[t].score, want[t].score);
+                check(ok, std::string("mmr, similarity NaN then finite: ") + path.name + " lambda=" +
+                              std::to_string(lambda));
+            }
+        }
+    }
+}
+
+// The lazy scan's cost and its equality with the eager scan on pools too large for the full
+// product: random unit rows (few ties) and rows drawn from a handful of directions (many equal
+// similarities and bounds), scored through a kernel that counts the pairs it computes: the lazy
+// scan never computes more pairs than a row per pick, and far fewer on random rows.
+std::uint64_t g_pairs = 0;
+quorvel::SimilarityRowFn g_counted_row = nullptr;
+void counting_row(const float* a, const float* const* rows, std::size_t n, std::size_t d, float* out) {
+    g_pairs += n;
+    g_counted_row(a, rows, n, d, out);
+}
+
+void test_mmr_lazy_large_pools() {
+    const std::size_t n = 4099, d = 48, rows = 5000;
+    std::mt19937 rng(77);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    for (const RowPath& path : row_paths()) {
+        g_counted_row = path.row;
+        for (bool clustered : {false, true}) {
+            std::vector<float> mat(rows * d), rel(rows);
+            std::vector<float> centres(5 * d);
+            for (float& x : centres) x = normal(rng);
+            for (std::size_t r = 0; r < rows; ++r) {
+                float norm = 0.0f;
+                for (std::size_t i = 0; i < d; ++i) {
+                    float& x = mat[r * d + i];
+                    x = clustered ? centres[(r % 5) * d + i] : normal(rng);
+                    norm += x * x;
+                }
+                for (std::size_t i = 0; i < d; ++i) mat[r * d + i] /= std::sqrt(norm);
+                rel[r] = clustered ? 0.25f * float(rng() % 4) : normal(rng);
+            }
+            std::vector<std::uint64_t> cands(n);
+            for (auto& x : cands) x = rng() % rows;
+            const FloatMatrix packed = quorvel::view_packed(mat.data(), rows, d);
+            const quorvel::FloatVector relevance{reinterpret_cast<const std::byte*>(rel.data()), rows, sizeof(float)};
+            for (double lambda : {0.0, 0.5, 0.9}) {
+                for (std::uint64_t k : {10, 60}) {
+                    g_pairs = 0;
+                    const auto eager = quorvel::mmr_select(cands, relevance, packed, k, lambda, counting_row,
+                                                           quorvel::MmrScan::eager);
+                    const std::uint64_t eager_pairs = g_pairs;
+                    g_pairs = 0;
+                    const auto lazy = quorvel::mmr_select(cands, relevance, packed, k, lambda, counting_row);
+                    bool ok = lazy.size() == eager.size() && eager.size() == k;
+                    for (std::size_t t = 0; ok && t < eager.size(); ++t)
+                        ok = lazy[t].index == eager[t].index && same_score(lazy[t].score, eager[t].score);
+                    const std::string what = std::string(path.name) + (clustered ? " clustered" : " random") +
+                                             " k=" + std::to_string(k) + " lambda=" + std::to_string(lambda);
+                    check(ok, "lazy scan = eager scan on a large pool: " + what);
+                    check(eager_pairs == k * n, "eager scan computes a row per pick: " + what);
+                    // Each pair at most once; on random rows at the usual weights, a fraction.
+                    check(g_pairs <= eager_pairs, "lazy scan computes no pair twice: " + what);
+                    if (!clustered && lambda >= 0.5)
+                        check(g_pairs < eager_pairs / 4, "lazy scan skips most pairs: " + what + ", " +
+                                                             std::to_string(g_pairs) + " pairs");
+                }
+            }
+        }
+    }
 }
 
 int main() {
@@ -606,8 +750,11 @@ int main() {
     const std::size_t kFewCols[] = {5, 21, 36};
     test_dot_scan_layouts(kTallRows, kFewCols, 977);
     test_select_top();
+    test_decay_kernels();
     test_similarity_rows();
     test_mmr_against_full_product();
+    test_mmr_similarity_nan_then_finite();
+    test_mmr_lazy_large_pools();
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }

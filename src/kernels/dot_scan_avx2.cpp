@@ -1,180 +1,15 @@
-// The matrix-vector scan: layout normalisation and dispatch, the portable scalar kernels and the
-// AVX2+FMA kernels (row order, column order, column slices with step 2, 3, 5 and 7). The AVX2
-// kernels are compiled per function with a target attribute and chosen once by a CPU test.
-#include "scoring/dot_scan.hpp"
-
-#include <immintrin.h>
-
+// The scan's AVX2+FMA kernels: row order (packed rows and column slices with step 2, 3, 5 and 7)
+// and column order. Each function is compiled for AVX2 alone and runs only when simd_available().
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
-#include <string>
 
 #include "core/buffer.hpp"
-#include "core/failure.hpp"
+#include "kernels/scan_layout.hpp"
+#include "kernels/simd.hpp"
 
-namespace quorvel {
+namespace quorvel::scan {
 namespace {
-
-constexpr std::ptrdiff_t kFloat = sizeof(float);
-
-// Loops over rows of a group, vectors and columns of a pass have compile-time trip counts but
-// -O2 leaves them rolled, which keeps the accumulators in memory: 2.8x slower for 3 vectors.
-#define QUORVEL_UNROLL _Pragma("GCC unroll 16")
-
-// A scan after normalisation: cs >= 0, and cs == 4 whenever there is a single column.
-struct Scan {
-    const std::byte* base = nullptr;  // element (0, 0)
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    std::ptrdiff_t rs = 0;  // bytes between rows
-    std::ptrdiff_t cs = 0;  // bytes between columns
-    std::size_t nv = 0;
-    const float* vec[kMaxScanVectors] = {};
-    float* out[kMaxScanVectors] = {};
-    // Row i's result goes to out[v][i * out_step]; -1 after a column-order kernel flipped the rows
-    // (out[v] then points at the entry of the last row).
-    std::ptrdiff_t out_step = 1;
-};
-
-inline float load_float(const std::byte* p) { return load_unaligned<float>(p); }
-
-inline const std::byte* row_at(const Scan& s, std::size_t r) {
-    return s.base + static_cast<std::ptrdiff_t>(r) * s.rs;
-}
-
-// Column-order kernels walk rows upwards in memory: a row stride of -4 becomes +4 by starting
-// from the last row and writing the results backwards.
-void flip_rows(Scan& s) {
-    const std::ptrdiff_t last = static_cast<std::ptrdiff_t>(s.rows) - 1;
-    s.base += last * s.rs;
-    s.rs = -s.rs;
-    for (std::size_t v = 0; v < s.nv; ++v) s.out[v] += last * s.out_step;
-    s.out_step = -s.out_step;
-}
-
-// Rows are taken R at a time from R equal blocks far apart (i, i + q, i + 2q, ...), so that each
-// of R streams runs on sequentially from row to row; the rows % R left over run one at a time.
-// group(idx) receives the R row indices. R adjacent rows instead took 1.4-1.8x the time of the
-// read probe against 1.0-1.06x (1M x 384 C order, 1 to 4 vectors, with prefetch).
-template <std::size_t R, class Group, class Single>
-void for_row_groups(std::size_t rows, Group&& group, Single&& single) {
-    const std::size_t q = rows / R;
-    for (std::size_t i = 0; i < q; ++i) {
-        std::size_t idx[R];
-        for (std::size_t r = 0; r < R; ++r) idx[r] = i + r * q;
-        group(idx);
-    }
-    for (std::size_t i = R * q; i < rows; ++i) single(i);
-}
-
-template <class F>
-void with_vector_count(std::size_t nv, F&& f) {
-    switch (nv) {
-        case 1: f.template operator()<1>(); break;
-        case 2: f.template operator()<2>(); break;
-        case 3: f.template operator()<3>(); break;
-        default: f.template operator()<4>(); break;
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Scalar kernels: any strides, every element read with memcpy.
-
-template <std::size_t NV, std::size_t R>
-void rows_scalar_group(const Scan& s, const std::size_t (&idx)[R]) {
-    const std::byte* p[R];
-    for (std::size_t r = 0; r < R; ++r) p[r] = row_at(s, idx[r]);
-    float acc[R][NV] = {};
-    for (std::size_t c = 0; c < s.cols; ++c) {
-        float w[NV];
-        QUORVEL_UNROLL
-        for (std::size_t v = 0; v < NV; ++v) w[v] = s.vec[v][c];
-        const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(c) * s.cs;
-        QUORVEL_UNROLL
-        for (std::size_t r = 0; r < R; ++r) {
-            const float x = load_float(p[r] + off);
-            QUORVEL_UNROLL
-            for (std::size_t v = 0; v < NV; ++v) acc[r][v] += x * w[v];
-        }
-    }
-    for (std::size_t r = 0; r < R; ++r)
-        for (std::size_t v = 0; v < NV; ++v) s.out[v][idx[r]] = acc[r][v];
-}
-
-template <std::size_t NV>
-void rows_scalar(const Scan& s) {
-    for_row_groups<4>(
-        s.rows, [&](const std::size_t(&idx)[4]) { rows_scalar_group<NV, 4>(s, idx); },
-        [&](std::size_t i) {
-            const std::size_t idx[1] = {i};
-            rows_scalar_group<NV, 1>(s, idx);
-        });
-}
-
-// Column order: per chunk of rows, columns are added four at a time into per-row sums, so each
-// column is read as a run of consecutive rows when rows are close together in memory.
-template <std::size_t NV>
-void cols_scalar(Scan s) {
-    if (s.rs < 0) flip_rows(s);
-    constexpr std::size_t kChunk = 256;
-    float acc[NV][kChunk];
-    for (std::size_t r0 = 0; r0 < s.rows; r0 += kChunk) {
-        const std::size_t n = std::min(kChunk, s.rows - r0);
-        for (std::size_t v = 0; v < NV; ++v) std::fill_n(acc[v], n, 0.0f);
-        const std::byte* first = row_at(s, r0);
-        std::size_t c = 0;
-        for (; c + 4 <= s.cols; c += 4) {
-            const std::byte* q = first + static_cast<std::ptrdiff_t>(c) * s.cs;
-            float w[4][NV];
-            QUORVEL_UNROLL
-            for (std::size_t j = 0; j < 4; ++j)
-                QUORVEL_UNROLL
-                for (std::size_t v = 0; v < NV; ++v) w[j][v] = s.vec[v][c + j];
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::byte* e = q + static_cast<std::ptrdiff_t>(i) * s.rs;
-                const float x0 = load_float(e);
-                const float x1 = load_float(e + s.cs);
-                const float x2 = load_float(e + 2 * s.cs);
-                const float x3 = load_float(e + 3 * s.cs);
-                QUORVEL_UNROLL
-                for (std::size_t v = 0; v < NV; ++v)
-                    acc[v][i] += x0 * w[0][v] + x1 * w[1][v] + x2 * w[2][v] + x3 * w[3][v];
-            }
-        }
-        for (; c < s.cols; ++c) {
-            const std::byte* q = first + static_cast<std::ptrdiff_t>(c) * s.cs;
-            for (std::size_t i = 0; i < n; ++i) {
-                const float x = load_float(q + static_cast<std::ptrdiff_t>(i) * s.rs);
-                QUORVEL_UNROLL
-                for (std::size_t v = 0; v < NV; ++v) acc[v][i] += x * s.vec[v][c];
-            }
-        }
-        for (std::size_t v = 0; v < NV; ++v)
-            for (std::size_t i = 0; i < n; ++i)
-                s.out[v][static_cast<std::ptrdiff_t>(r0 + i) * s.out_step] = acc[v][i];
-    }
-}
-
-// Column order pays off when neighbouring rows are closer in memory than neighbouring columns
-// (Fortran order and its slices); otherwise each row is walked on its own.
-void scan_scalar(const Scan& s) {
-    const std::ptrdiff_t ars = s.rs < 0 ? -s.rs : s.rs;
-    const bool column_order = ars != 0 && ars < s.cs;
-    with_vector_count(s.nv, [&]<std::size_t NV>() {
-        if (column_order)
-            cols_scalar<NV>(s);
-        else
-            rows_scalar<NV>(s);
-    });
-}
-
-// ---------------------------------------------------------------------------------------------
-// AVX2 + FMA kernels.
-
-#define QUORVEL_AVX2 __attribute__((target("avx2,fma")))
-#define QUORVEL_AVX2_INLINE __attribute__((target("avx2,fma"), always_inline)) inline
 
 alignas(32) constexpr std::int32_t kMaskTable[16] = {-1, -1, -1, -1, -1, -1, -1, -1,
                                                       0,  0,  0,  0,  0,  0,  0,  0};
@@ -186,14 +21,6 @@ QUORVEL_AVX2_INLINE __m256i lane_mask(std::size_t n) {
 
 QUORVEL_AVX2_INLINE const float* as_floats(const std::byte* p) {
     return reinterpret_cast<const float*>(p);
-}
-
-// [sum(a), sum(b), sum(c), sum(d)]
-QUORVEL_AVX2_INLINE __m128 sum4(__m256 a, __m256 b, __m256 c, __m256 d) {
-    const __m256 ab = _mm256_hadd_ps(a, b);
-    const __m256 cd = _mm256_hadd_ps(c, d);
-    const __m256 abcd = _mm256_hadd_ps(ab, cd);
-    return _mm_add_ps(_mm256_castps256_ps128(abcd), _mm256_extractf128_ps(abcd, 1));
 }
 
 // Block loaders for the row kernel. Block k covers row elements 8k..8k+7 and arrives in the
@@ -283,11 +110,9 @@ struct OddStepLoader {
 
 // Distance in bytes from the block being read to the block prefetched with it. Rows walked
 // forward form one stream per row group, prefetched 2 KiB ahead (or one row ahead when rows are
-// farther apart than that); rows walked backward are prefetched whole rows ahead. Measured on
-// 1M x 384 C order, time against the 4-stream read probe with one / three / four vectors, medians
-// of 15 interleaved runs: no prefetch 1.12 / 1.40 / 1.29x, one row (1.5 KiB) 1.07 / 1.15 / 1.17x,
-// 2 KiB 1.07 / 1.11 / 1.10x, two rows (3 KiB) 1.18 / 1.22 / 1.04x. Earlier, noisier runs put
-// 0.5 KiB at 1.26 / 1.39x and 4 KiB at 1.04 / 1.09x (one / three vectors).
+// farther apart than that); rows walked backward are prefetched whole rows ahead. On 1M x 384 C
+// order with one / three / four vectors, 2 KiB took 1.07 / 1.11 / 1.10x the read probe, against
+// 1.12 / 1.40 / 1.29x without prefetch and 1.07 / 1.15 / 1.17x one row (1.5 KiB) ahead.
 std::ptrdiff_t prefetch_ahead(std::ptrdiff_t rs) {
     constexpr std::ptrdiff_t kAhead = 2048;
     if (rs >= 0) return rs == 0 ? 0 : std::max(rs, kAhead);
@@ -346,7 +171,7 @@ QUORVEL_AVX2 void rows_avx2_group(const Scan& s, const Loader& ld, const float* 
                           _mm256_setzero_ps()};
         for (std::size_t r = 0; r < R; ++r) four[r] = acc[r][v];
         alignas(16) float sums[4];
-        _mm_store_ps(sums, sum4(four[0], four[1], four[2], four[3]));
+        _mm_store_ps(sums, horizontal_sums(four[0], four[1], four[2], four[3]));
         for (std::size_t r = 0; r < R; ++r) s.out[v][idx[r]] = sums[r];
     }
 }
@@ -364,7 +189,7 @@ constexpr std::size_t kRowGroup = 2;
 template <std::size_t NV, class Loader>
 QUORVEL_AVX2 void rows_avx2(const Scan& s, const Loader& ld, const float* const* vec) {
     constexpr std::size_t R = kRowGroup;
-    const std::ptrdiff_t ahead = prefetch_ahead(s.rs);
+    const std::ptrdiff_t ahead = prefetch_ahead(s.row_stride);
     for_row_groups<R>(
         s.rows, [&](const std::size_t(&idx)[R]) { rows_avx2_group<NV, R>(s, ld, vec, ahead, idx); },
         [&](std::size_t i) {
@@ -377,8 +202,8 @@ QUORVEL_AVX2 void rows_avx2(const Scan& s, const Loader& ld, const float* const*
 // past the last column.
 Buffer<float> lane_ordered_vectors(const Scan& s, const int (&lane_element)[8], const float** vec) {
     const std::size_t padded = (s.cols + 7) / 8 * 8;
-    Buffer<float> buf(s.nv * padded, "scan vectors");
-    for (std::size_t v = 0; v < s.nv; ++v) {
+    Buffer<float> buf(s.vector_count * padded, "scan vectors");
+    for (std::size_t v = 0; v < s.vector_count; ++v) {
         float* dst = buf.data() + v * padded;
         for (std::size_t k = 0; k < padded; k += 8)
             for (std::size_t lane = 0; lane < 8; ++lane) {
@@ -396,7 +221,7 @@ void rows_avx2_ordered(const Scan& s, const Loader& ld) {
     for (int l = 0; l < 8; ++l) lanes[l] = Loader::kLaneElement[l];
     const float* vec[kMaxScanVectors] = {};
     const Buffer<float> buf = lane_ordered_vectors(s, lanes, vec);
-    with_vector_count(s.nv, [&]<std::size_t NV>() { rows_avx2<NV>(s, ld, vec); });
+    with_vector_count(s.vector_count, [&]<std::size_t NV>() { rows_avx2<NV>(s, ld, vec); });
 }
 
 // Adds columns q[0..P) of RB blocks of 8 rows (of the first `mask` rows when kMasked) at row
@@ -447,7 +272,7 @@ QUORVEL_AVX2 void add_columns(const Scan& s, const std::byte* first, std::size_t
     const float* q[P];
     QUORVEL_UNROLL
     for (std::size_t j = 0; j < P; ++j)
-        q[j] = as_floats(first + static_cast<std::ptrdiff_t>(c0 + j) * s.cs);
+        q[j] = as_floats(first + static_cast<std::ptrdiff_t>(c0 + j) * s.col_stride);
     const float* w[NV];
     QUORVEL_UNROLL
     for (std::size_t v = 0; v < NV; ++v) w[v] = s.vec[v] + c0;
@@ -463,18 +288,12 @@ QUORVEL_AVX2 void add_columns(const Scan& s, const std::byte* first, std::size_t
 // per chunk the columns P at a time, each pass adding into per-row sums that stay in L2 (the
 // outputs themselves when rows run forward). Each pass reads P column runs of up to 256 KiB, one
 // stream per column. Every row's sum takes its columns in order whatever P, so P and the chunk
-// change no bit of the result.
-// Measured on 1M x 384 against the fastest read probe (one process, interleaved, medians of 15,
-// one / three vectors), on Zen 5: 8K-row chunks, 16 columns a pass 1.19-1.23x / 1.09-1.24x;
-// 64K-row chunks, 16 columns 1.13-1.14x / 1.08-1.18x; 64K-row chunks, 4 columns 1.03-1.10x /
-// 1.12-1.20x; 8 columns in between. On Zen 4 (medians of 3, ms for one / two / three vectors):
-// 64K-row chunks, 4 columns 66 / 67 / 76; 16 columns (4 for one vector) 77 / 74 / 90; 8 columns
-// 76 / 71 / 75; 8K, 16K and 32K-row chunks of 4 columns 74-82 / 81-88 / 84-89. So 4 columns a
-// pass whatever the vector count. Earlier, with 512-row chunks in L1: 4 columns a pass 1.5x /
-// 2.4x against a 4-stream probe.
+// change no bit of the result. 4 columns a pass for every vector count: on Zen 4 (1M x 384, one /
+// two / three vectors) 66 / 67 / 76 ms, against 76 / 71 / 75 ms with 8 columns and 74-89 ms with
+// 8K to 32K-row chunks; on Zen 5 within 1.03-1.20x the read probe.
 template <std::size_t NV>
 QUORVEL_AVX2 void cols_avx2(Scan s) {
-    if (s.rs < 0) flip_rows(s);
+    if (s.row_stride < 0) flip_rows(s);
     constexpr std::size_t kChunk = 65536;
     constexpr std::size_t P = 4;
     // Shorter matrices go in 8K-row chunks: at that size the difference is small, and the chunk
@@ -501,122 +320,26 @@ QUORVEL_AVX2 void cols_avx2(Scan s) {
     }
 }
 
+}  // namespace
+
 void scan_avx2(const Scan& s) {
-    const bool packed_columns = (s.rs == kFloat || s.rs == -kFloat) && (s.cs != kFloat || s.cols == 1);
+    const bool packed_columns = (s.row_stride == kFloat || s.row_stride == -kFloat) && (s.col_stride != kFloat || s.cols == 1);
     if (packed_columns) {
-        with_vector_count(s.nv, [&]<std::size_t NV>() { cols_avx2<NV>(s); });
-    } else if (s.cs == kFloat) {
+        with_vector_count(s.vector_count, [&]<std::size_t NV>() { cols_avx2<NV>(s); });
+    } else if (s.col_stride == kFloat) {
         const PackedLoader ld;
-        with_vector_count(s.nv, [&]<std::size_t NV>() { rows_avx2<NV>(s, ld, s.vec); });
-    } else if (s.cs == 2 * kFloat) {
+        with_vector_count(s.vector_count, [&]<std::size_t NV>() { rows_avx2<NV>(s, ld, s.vec); });
+    } else if (s.col_stride == 2 * kFloat) {
         rows_avx2_ordered(s, Step2Loader{});
-    } else if (s.cs == 3 * kFloat) {
+    } else if (s.col_stride == 3 * kFloat) {
         rows_avx2_ordered(s, OddStepLoader<3>{});
-    } else if (s.cs == 5 * kFloat) {
+    } else if (s.col_stride == 5 * kFloat) {
         rows_avx2_ordered(s, OddStepLoader<5>{});
-    } else if (s.cs == 7 * kFloat) {
+    } else if (s.col_stride == 7 * kFloat) {
         rows_avx2_ordered(s, OddStepLoader<7>{});
     } else {
         scan_scalar(s);
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Checks and the layout cases shared by both implementations, then run(scan).
-
-template <class Run>
-void run_scan(const FloatMatrix& m, std::span<const float* const> vectors,
-              std::span<float* const> outs, Run&& run) {
-    const std::size_t nv = vectors.size();
-    if (nv == 0 || nv > kMaxScanVectors)
-        fail("dot_scan takes 1 to " + std::to_string(kMaxScanVectors) + " vectors, got " +
-             std::to_string(nv));
-    if (outs.size() != nv)
-        fail("dot_scan got " + std::to_string(nv) + " vectors but " + std::to_string(outs.size()) +
-             " outputs");
-    if (m.rows == 0) return;
-    for (std::size_t v = 0; v < nv; ++v) {
-        if (outs[v] == nullptr) fail("dot_scan output is null");
-        if (m.cols != 0 && vectors[v] == nullptr) fail("dot_scan vector is null");
-    }
-    if (m.cols == 0) {
-        for (std::size_t v = 0; v < nv; ++v) std::fill_n(outs[v], m.rows, 0.0f);
-        return;
-    }
-    if (m.data == nullptr) fail("dot_scan matrix data is null");
-
-    Scan s;
-    s.base = m.data;
-    s.rows = m.rows;
-    s.cols = m.cols;
-    s.rs = m.rows == 1 ? 0 : m.row_stride;
-    s.cs = m.cols == 1 ? kFloat : m.col_stride;
-    s.nv = nv;
-    for (std::size_t v = 0; v < nv; ++v) {
-        s.vec[v] = vectors[v];
-        s.out[v] = outs[v];
-    }
-
-    // Reversed columns: start from each row's last element and walk forward against reversed
-    // copies of the vectors, so every kernel sees a non-negative column stride.
-    Buffer<float> reversed;
-    if (s.cs < 0) {
-        reversed = Buffer<float>(nv * s.cols, "reversed scan vectors");
-        for (std::size_t v = 0; v < nv; ++v) {
-            float* dst = reversed.data() + v * s.cols;
-            for (std::size_t c = 0; c < s.cols; ++c) dst[c] = s.vec[v][s.cols - 1 - c];
-            s.vec[v] = dst;
-        }
-        s.base += static_cast<std::ptrdiff_t>(s.cols - 1) * s.cs;
-        s.cs = -s.cs;
-    }
-
-    // Broadcast rows (row stride 0): one row is scanned and its result copied.
-    if (s.rs == 0 && s.rows > 1) {
-        const std::size_t rows = s.rows;
-        s.rows = 1;
-        run(s);
-        for (std::size_t v = 0; v < nv; ++v) std::fill_n(s.out[v] + 1, rows - 1, s.out[v][0]);
-        return;
-    }
-    run(s);
-}
-
-}  // namespace
-
-bool scan_reads_columns(const FloatMatrix& matrix) {
-    if (matrix.rows <= 1 || matrix.cols <= 1) return false;
-    const std::ptrdiff_t rs = matrix.row_stride < 0 ? -matrix.row_stride : matrix.row_stride;
-    const std::ptrdiff_t cs = matrix.col_stride < 0 ? -matrix.col_stride : matrix.col_stride;
-    return rs != 0 && rs < cs;
-}
-
-// The CPU test also requires the OS to save the ymm registers (XGETBV), as AVX2 needs.
-bool simd_available() {
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    }();
-    return available;
-}
-
-void dot_scan_scalar(const FloatMatrix& matrix, std::span<const float* const> vectors,
-                     std::span<float* const> outs) {
-    run_scan(matrix, vectors, outs, [](const Scan& s) { scan_scalar(s); });
-}
-
-void dot_scan_avx2(const FloatMatrix& matrix, std::span<const float* const> vectors,
-                   std::span<float* const> outs) {
-    if (!simd_available()) fail("dot_scan_avx2 called on a CPU without AVX2 and FMA");
-    run_scan(matrix, vectors, outs, [](const Scan& s) { scan_avx2(s); });
-}
-
-void dot_scan(const FloatMatrix& matrix, std::span<const float* const> vectors,
-              std::span<float* const> outs) {
-    if (simd_available())
-        dot_scan_avx2(matrix, vectors, outs);
-    else
-        dot_scan_scalar(matrix, vectors, outs);
-}
-
-}  // namespace quorvel
+}  // namespace quorvel::scan

@@ -31,13 +31,11 @@ void dot_scan(const FloatMatrix& matrix, std::span<const float* const> vectors,
 bool scan_reads_columns(const FloatMatrix& matrix);
 
 // The two implementations behind dot_scan, exposed so that tests compare both on every run.
-// dot_scan_scalar runs anywhere; dot_scan_avx2 throws InternalFailure unless simd_available().
+// dot_scan_scalar runs anywhere; dot_scan_avx2 throws InternalFailure unless simd_available()
+// (kernels/simd.hpp).
 void dot_scan_scalar(const FloatMatrix& matrix, std::span<const float* const> vectors,
                      std::span<float* const> outs);
 void dot_scan_avx2(const FloatMatrix& matrix, std::span<const float* const> vectors,
                    std::span<float* const> outs);
-
-// True when this CPU (and its OS) runs AVX2 with FMA; tested once per process.
-bool simd_available();
 
 }  // namespace quorvel

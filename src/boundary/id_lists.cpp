@@ -1,0 +1,130 @@
+// Lists of identifiers, read in place until Python code could change them, and their resolution
+// to row indices.
+#include "boundary/id_lists.hpp"
+
+#include "boundary/caller_code.hpp"
+#include "boundary/convert.hpp"
+
+namespace quorvel::py {
+
+// A million-item list copied into a tuple costs a reference taken and dropped on every item, two
+// walks over a million scattered objects (about 3 ms of a plain call). Nothing but Python code
+// can change a list while a call runs, and conversions call into Python code only through
+// run_caller_code, so a list is read in place until then and copied only if that happens.
+
+// Linked into lent_lists from its creation until it has its copy.
+struct TextSequence::Lent {
+    Ref list;
+    Ref copy;  // the items as they were checked, taken before Python code could change the list
+    Lent* prev = nullptr;
+    Lent* next = nullptr;
+};
+
+namespace {
+
+TextSequence::Lent* lent_lists = nullptr;  // not yet copied; guarded by the interpreter lock
+
+void link(TextSequence::Lent* lent) {
+    lent->next = lent_lists;
+    if (lent_lists != nullptr) lent_lists->prev = lent;
+    lent_lists = lent;
+}
+
+void unlink(TextSequence::Lent* lent) {
+    if (lent->copy) return;  // unlinked when it was copied
+    if (lent->prev != nullptr) lent->prev->next = lent->next;
+    else lent_lists = lent->next;
+    if (lent->next != nullptr) lent->next->prev = lent->prev;
+    lent->prev = lent->next = nullptr;
+}
+
+}  // namespace
+
+void copy_lent_lists() {
+    // Every list still linked is as it was when it was checked: no Python code has run since.
+    while (lent_lists != nullptr) {
+        TextSequence::Lent* lent = lent_lists;
+        Ref copy = Ref::checked(PyList_AsTuple(lent->list.get()));  // runs no Python code
+        unlink(lent);
+        lent->copy = std::move(copy);
+    }
+}
+
+TextSequence::TextSequence() = default;
+TextSequence::TextSequence(TextSequence&&) noexcept = default;
+TextSequence& TextSequence::operator=(TextSequence&&) noexcept = default;
+TextSequence::~TextSequence() {
+    if (lent_) unlink(lent_.get());
+}
+
+PyObject* TextSequence::item(std::size_t i) const {
+    const auto at = static_cast<Py_ssize_t>(i);
+    if (!lent_) return PyTuple_GET_ITEM(items_.get(), at);
+    if (lent_->copy) return PyTuple_GET_ITEM(lent_->copy.get(), at);
+    return PyList_GET_ITEM(lent_->list.get(), at);
+}
+
+namespace {
+
+void check_text_item(PyObject* item) {
+    // An ASCII str's UTF-8 form is its own data: nothing to encode or cache.
+    if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) return;
+    if (!PyUnicode_Check(item)) refuse(item, "PyString");
+    utf8_of(item);  // caches the UTF-8 form in the str, so later reads cannot fail
+}
+
+// Lists of a million identifiers are common: reading each item's header is a cache miss, so
+// the walks below ask for items this far ahead.
+constexpr Py_ssize_t prefetch_distance = 64;
+
+}  // namespace
+
+std::string_view TextSequence::text(std::size_t i) const {
+    Py_ssize_t len = 0;
+    // Every item was encoded during conversion; the str caches that form.
+    const char* data = PyUnicode_AsUTF8AndSize(item(i), &len);
+    return {data, static_cast<std::size_t>(len)};
+}
+
+TextSequence to_text_sequence(PyObject* obj) {
+    check_sequence(obj);
+    TextSequence seq;
+    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+        // A tuple cannot change and holds its items; a list is read in place. Checking an item
+        // runs no Python code, so neither can change under the walk.
+        if (PyTuple_CheckExact(obj)) {
+            seq.items_ = Ref::borrow(obj);
+        } else {
+            seq.lent_ = std::make_unique<TextSequence::Lent>();
+            seq.lent_->list = Ref::borrow(obj);
+            link(seq.lent_.get());
+        }
+        PyObject* const* items = PySequence_Fast_ITEMS(obj);
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i + prefetch_distance < n) __builtin_prefetch(items[i + prefetch_distance]);
+            check_text_item(items[i]);
+        }
+        seq.size_ = static_cast<std::size_t>(n);
+        return seq;
+    }
+    size_hint(obj);  // asked as any sequence conversion does; a list grows as needed anyway
+    Ref items = Ref::checked(PyList_New(0));
+    for_each_item(obj, [&](Ref item) {
+        check_text_item(item.get());
+        if (PyList_Append(items.get(), item.get()) < 0) throw ErrorSet{};
+    });
+    seq.items_ = Ref::checked(PyList_AsTuple(items.get()));
+    seq.size_ = static_cast<std::size_t>(PyTuple_GET_SIZE(seq.items_.get()));
+    return seq;
+}
+
+std::vector<std::uint64_t> resolve_rows(const TextSequence& ids, const IdMap& map) {
+    std::vector<std::uint64_t> rows;
+    rows.reserve(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        if (const auto row = map.find(ids.item(i))) rows.push_back(*row);
+    return rows;
+}
+
+}  // namespace quorvel::py

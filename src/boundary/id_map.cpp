@@ -1,0 +1,272 @@
+// The identifier map: its conversion, a short walk over the dict with the rare entries converted
+// out of line, and the watched dict (or copy) that lookups read.
+#include "boundary/id_map.hpp"
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "boundary/convert.hpp"
+#include "core/failure.hpp"
+
+namespace quorvel::py {
+namespace {
+
+// Resolving like_ids or pre_filter_ids must not see what Python code does to id_to_idx after its
+// conversion (a later argument's __index__, a finaliser). A copy of a million-entry dict costs
+// tens of milliseconds and tens of bytes a row, so the dict is watched instead (a dict watcher,
+// called before every change of a watched dict): lookups go to the dict itself, and only if it
+// is about to change during the call are its entries copied, as they still are. The watched
+// dict's entries are exact str keys and exact int values, unchanged since the conversion walk
+// (which ran no Python code), so copying them runs none either.
+
+// A watched map, linked into the list of those of the calls in progress (nested calls can watch
+// the same dict). Owned by a capsule in IdMap::snapshot_, whose destructor unlinks it.
+struct LiveMap {
+    Ref dict;
+    Ref copy;                  // the entries as they were, taken at the dict's first change
+    bool copy_failed = false;  // out of memory while copying: lookups raise MemoryError
+    LiveMap* next = nullptr;
+};
+
+constexpr const char* live_map_name = "_quorvel.live_id_map";
+LiveMap* live_maps = nullptr;  // guarded by the interpreter lock, like everything here
+int dict_watcher = -2;         // -2 not asked for yet, -1 none to be had (copies are made instead)
+
+Ref copy_entries(PyObject* dict) {
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy) return copy;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (PyDict_SetItem(copy.get(), key, value) < 0) return Ref();
+    return copy;
+}
+
+int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+    // An exception may be pending on entry; it must be left as it was.
+    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* shared = nullptr;  // one copy serves every live map of this dict
+    for (LiveMap* live = live_maps; live != nullptr; live = live->next) {
+        if (live->dict.get() != dict || live->copy || live->copy_failed) continue;
+        live->copy = shared ? Ref::borrow(shared) : copy_entries(dict);
+        if (!live->copy) {
+            live->copy_failed = true;
+            PyErr_Clear();
+        }
+        shared = live->copy.get();
+    }
+    PyErr_SetRaisedException(pending);
+    return 0;
+}
+
+void release_live_map(PyObject* capsule) {
+    // Called as the call's arguments are released, possibly with its exception pending.
+    PyObject* pending = PyErr_GetRaisedException();
+    auto* live = static_cast<LiveMap*>(PyCapsule_GetPointer(capsule, live_map_name));
+    if (live == nullptr) {
+        PyErr_SetRaisedException(pending);  // replaces the lookup's error: the call's comes first
+        return;
+    }
+    bool watched_elsewhere = false;
+    for (LiveMap** link = &live_maps; *link != nullptr;) {
+        if (*link == live) {
+            *link = live->next;
+            continue;
+        }
+        watched_elsewhere = watched_elsewhere || (*link)->dict.get() == live->dict.get();
+        link = &(*link)->next;
+    }
+    if (!watched_elsewhere && PyDict_Unwatch(dict_watcher, live->dict.get()) < 0) PyErr_Clear();
+    delete live;
+    PyErr_SetRaisedException(pending);
+}
+
+// What IdMap::snapshot_ holds for a dict of exact str keys and exact int values: a capsule of
+// the watched dict, or, when no dict watcher is to be had, a copy.
+Ref watch_or_copy(PyObject* dict) {
+    if (dict_watcher == -2) {
+        dict_watcher = PyDict_AddWatcher(on_dict_change);
+        if (dict_watcher < 0) {
+            PyErr_Clear();
+            dict_watcher = -1;
+        }
+    }
+    if (dict_watcher < 0) return Ref::checked(PyDict_Copy(dict));
+    auto owned = std::make_unique<LiveMap>();
+    owned->dict = Ref::borrow(dict);
+    Ref capsule = Ref::checked(PyCapsule_New(owned.get(), live_map_name, release_live_map));
+    LiveMap* live = owned.release();
+    live->next = live_maps;
+    live_maps = live;
+    if (PyDict_Watch(dict_watcher, dict) < 0) throw ErrorSet{};
+    return capsule;
+}
+
+// The dict that lookups read: the copy, the watched dict while it is unchanged, or the copy
+// taken when it changed.
+PyObject* lookup_dict(PyObject* snapshot) {
+    if (!PyCapsule_CheckExact(snapshot)) return snapshot;
+    const auto* live = static_cast<const LiveMap*>(PyCapsule_GetPointer(snapshot, live_map_name));
+    if (live == nullptr) throw ErrorSet{};
+    if (live->copy_failed)
+        throw OutOfMemory{static_cast<std::size_t>(PyDict_GET_SIZE(live->dict.get())) * 3 * sizeof(void*),
+                          "identifier map copy"};
+    return live->copy ? live->copy.get() : live->dict.get();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The conversion walk.
+
+// The entries of a dict in PyDict_Next order, fetched into a ring ahead of the one being checked,
+// their keys and values prefetched as they are fetched (a million-entry dict's objects are cache
+// misses). After an entry whose conversion may run Python code that changes the dict, the ring
+// is fetched again from just after it.
+class EntryRing {
+public:
+    struct Entry {
+        Py_ssize_t pos;   // the cursor before the entry: its PyDict_Next position
+        Py_ssize_t next;  // the cursor after it
+        PyObject* key;
+        PyObject* value;
+    };
+
+    explicit EntryRing(PyObject* dict) : dict_(dict) {}
+
+    // The next entry into `entry`; false at the end.
+    bool next(Entry& entry) {
+        while (!exhausted_ && tail_ - head_ < kSize) fetch();
+        if (head_ == tail_) return false;
+        entry = ring_[head_++ % kSize];
+        return true;
+    }
+
+    void refetch_after(const Entry& entry) {
+        tail_ = head_;
+        cursor_ = entry.next;
+        exhausted_ = false;
+    }
+
+private:
+    void fetch() {
+        Entry& e = ring_[tail_ % kSize];
+        e.pos = cursor_;
+        if (!PyDict_Next(dict_, &cursor_, &e.key, &e.value)) {
+            exhausted_ = true;
+            return;
+        }
+        e.next = cursor_;
+        __builtin_prefetch(e.key);
+        __builtin_prefetch(e.value);
+        ++tail_;
+    }
+
+    static constexpr std::size_t kSize = 64;
+    PyObject* dict_;
+    Entry ring_[kSize];
+    std::size_t head_ = 0, tail_ = 0;  // ring_[head_ % kSize .. tail_ % kSize) are fetched
+    Py_ssize_t cursor_ = 0;
+    bool exhausted_ = false;
+};
+
+// The common entry: an exact ASCII str key and an exact int that is compact and not negative.
+// Nothing to encode,
+// and nothing to convert that could run Python code.
+inline bool is_plain_entry(PyObject* key, PyObject* value) {
+    return PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) && PyLong_CheckExact(value) &&
+           PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value)) &&
+           PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)) >= 0;
+}
+
+// The state of one conversion walk. While the map stays plain (exact str keys, exact int values),
+// lookups will go to the dict itself and the walk only checks; after the first entry that is not,
+// every entry goes into a table of UTF-8 forms.
+class IdMapWalk {
+public:
+    IdMapWalk(PyObject* dict, bool resolvable)
+        : dict_(dict), size_(PyDict_GET_SIZE(dict)), resolvable_(resolvable) {}
+
+    bool checks_only() const { return !resolvable_ || plain_; }
+    bool stays_plain() const { return resolvable_ && plain_; }
+    std::unordered_map<std::string, std::uint64_t>& table() { return table_; }
+
+    // An entry that the plain check does not pass: converted in full.
+    [[gnu::cold, gnu::noinline]] void convert(const EntryRing::Entry& entry) {
+        // Held for the entry: converting a value may run Python code that drops it from the dict.
+        const Ref key = Ref::borrow(entry.key), value = Ref::borrow(entry.value);
+        const std::string_view text = to_text(key.get());
+        if (stays_plain() && !(PyUnicode_CheckExact(key.get()) && PyLong_CheckExact(value.get())))
+            leave_plain(entry.pos);
+        const std::uint64_t row =
+            PyLong_CheckExact(value.get()) ? read_u64(value.get()) : indexed_value(entry.pos, key.get(), value.get());
+        if (resolvable_ && !plain_) table_.insert_or_assign(std::string(text), row);
+    }
+
+private:
+    // Falls back to the table, replaying the entries before position `before` while no Python
+    // code has run yet that could change them.
+    void leave_plain(Py_ssize_t before) {
+        plain_ = false;
+        Py_ssize_t replay = 0;
+        PyObject* k = nullptr;
+        PyObject* v = nullptr;
+        while (replay < before && PyDict_Next(dict_, &replay, &k, &v))
+            table_.insert_or_assign(std::string(utf8_of(k)), read_u64(v));
+    }
+
+    // A value through its own __index__, which may change the dict: then the walk cannot go on.
+    std::uint64_t indexed_value(Py_ssize_t pos, PyObject* key, PyObject* value) {
+        const std::uint64_t row = to_u64(value);
+        if (PyDict_GET_SIZE(dict_) != size_) fail("dictionary changed size during iteration");
+        PyObject* now_key = nullptr;
+        PyObject* now_value = nullptr;
+        if (!PyDict_Next(dict_, &pos, &now_key, &now_value) || now_key != key)
+            fail("dictionary keys changed during iteration");
+        return row;
+    }
+
+    PyObject* dict_;
+    Py_ssize_t size_;
+    bool resolvable_;
+    bool plain_ = true;
+    std::unordered_map<std::string, std::uint64_t> table_;
+};
+
+}  // namespace
+
+IdMap to_id_map(PyObject* obj, bool resolvable) {
+    if (!PyDict_Check(obj)) refuse(obj, "PyDict");
+    IdMapWalk walk(obj, resolvable);
+    EntryRing ring(obj);
+    EntryRing::Entry entry;
+    while (ring.next(entry)) {
+        if (walk.checks_only() && is_plain_entry(entry.key, entry.value)) continue;
+        ring.refetch_after(entry);
+        walk.convert(entry);
+    }
+    IdMap map;
+    // Watched (or copied), so that Python code run by later conversions cannot change what
+    // lookups see.
+    if (walk.stays_plain()) map.snapshot_ = watch_or_copy(obj);
+    map.table_ = std::move(walk.table());
+    return map;
+}
+
+std::optional<std::uint64_t> IdMap::find(PyObject* id) const {
+    if (!snapshot_) {
+        const auto found = table_.find(std::string(utf8_of(id)));
+        if (found == table_.end()) return std::nullopt;
+        return found->second;
+    }
+    // A str subclass may define its own hashing and equality: look it up as a plain str.
+    Ref exact = PyUnicode_CheckExact(id) ? Ref::borrow(id) : Ref::checked(PyUnicode_FromObject(id));
+    PyObject* value = PyDict_GetItemWithError(lookup_dict(snapshot_.get()), exact.get());
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw ErrorSet{};
+        return std::nullopt;
+    }
+    return read_u64(value);
+}
+
+}  // namespace quorvel::py

@@ -1,0 +1,39 @@
+// What a score_candidates call asks for, as the pipeline and its stages read it: views of the
+// caller's arrays, resolved row lists and the options. Its initialisers are the defaults of the
+// options a caller leaves out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/views.hpp"
+
+namespace quorvel {
+
+// Row indices of an identifier list, resolved through the identifier-to-row map in list order:
+// identifiers the map does not hold are left out, duplicates are kept.
+using RowList = std::span<const std::uint64_t>;
+
+struct ScoreRequest {
+    FloatMatrix matrix;                // n x dims, rows expected unit length
+    std::size_t id_count = 0;          // length of the identifier list; row r is named by ids[r]
+    FloatVector query;
+    std::optional<DoubleVector> timestamps;
+    std::optional<RowList> pre_filter_rows;
+    std::optional<FloatVector> not_like;
+    bool diverse = false;
+    std::uint64_t limit = 10;
+    std::uint64_t oversample = 200;
+    float threshold = 0.0f;
+    double mmr_lambda = 0.7;
+    bool recent = false;
+    std::optional<double> recent_days;
+    std::optional<RowList> like_rows;
+    std::optional<FloatVector> traj_from;
+    std::optional<FloatVector> traj_to;
+    std::optional<ByteVector> mask;
+};
+
+}  // namespace quorvel
