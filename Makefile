@@ -118,6 +118,7 @@ bench: $(BENCH_PY)
 	$(BENCH_CXX) -O3 -std=c++20 -Wall -Wextra -ffp-contract=off -fPIC -shared bench/read_probe.cpp -o build/bench/read_probe.so
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_PY) bench/run.py --probe build/bench/read_probe.so $(BENCH_ARGS)
 	$(BENCH_PY) bench/collection.py
+	$(BENCH_PY) bench/filters.py --db build/bench/filters.sqlite
 	$(BENCH_PY) bench/sharded.py $(SHARDED_BENCH_ARGS)
 
 # Known-item retrieval over the CMake documentation shipped in the cmake wheel (lexical, semantic

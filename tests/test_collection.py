@@ -208,7 +208,8 @@ DAMAGE = {
     "metadata missing": (lambda f: _meta(f, "embedder_id", None), "embedder_id"),
     "metadata not a count": (lambda f: _meta(f, "generation", "x"), "'generation'"),
     "stale format": (lambda f: _meta(f, "format", "1"), "format '1'"),
-    "a format-1 collection": (lambda f: _format_1(f), "format '1', this version reads format '2'"),
+    "a format-1 collection": (lambda f: _format_1(f), f"format '1', this version reads format '{qc.FORMAT}'"),
+    "a format-2 collection (no metadata index)": (lambda f: _meta(f, "format", "2"), "format '2'"),
     "embedder not JSON": (lambda f: _meta(f, "embedder", "{"), "not JSON"),
     "embedder not an object": (lambda f: _meta(f, "embedder", "[1]"), "malformed embedder"),
     "row of a missing document": (lambda f: _sql(f, "DELETE FROM documents WHERE id = 'd3'"), "row"),
@@ -598,6 +599,17 @@ def test_a_refit_elsewhere_reaches_the_other_handle(tmp_path):
         b.add([("m", prose(99))])  # folded in with the model b reloaded
         assert a.embedder.identity == b.embedder.identity and a.ids == b.ids
         check_vectors(a)
+
+
+def test_matrix_file_deleted_after_its_check_is_read_again(tmp_path):
+    """A compaction may delete the file between a reader's check and its memory map: that must
+    be the CollectionError that makes the reader load the new state, not a FileNotFoundError."""
+    path = tmp_path / "a.embeddings.npy"
+    quorvel.storage.MatrixFile.create(path, np.ones((2, 3), dtype=np.float32))
+    checked = quorvel.storage.MatrixFile.check(path, 2, 3)
+    path.unlink()
+    with pytest.raises(CollectionError, match="matrix file missing"):
+        checked.rows(2)
 
 
 def test_a_mask_override_of_none_keeps_removed_documents_out(tmp_path):

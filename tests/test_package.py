@@ -302,7 +302,7 @@ def test_cli_index_and_search(notes, tmp_path, capsys, monkeypatch):
     assert cli_main(["search", "database backup", "-m", "limit:2", "--json", "-c", col]) == 0
     hits = json.loads(capsys.readouterr().out)
     assert [h["id"] for h in hits] == ["notes/backup.md", "notes/sub/restore.md"]
-    assert set(hits[0]) == {"id", "score", "snippet", "timestamp"}
+    assert set(hits[0]) == {"id", "score", "snippet", "timestamp", "metadata"}
     assert hits[0]["timestamp"] == 1_700_000_000 and hits[0]["snippet"].startswith("Nightly backups")
     assert cli_main(["search", "tomatoes", "-m", "limit:5", "-n", "1", "-c", col]) == 0
     table = capsys.readouterr().out.splitlines()

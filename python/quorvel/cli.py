@@ -4,6 +4,7 @@
     quorvel index notes/ --refit                 # and fit the default embedder again
     quorvel search "backup strategy" -m "recent:30 diverse limit:5"
     quorvel search "backup strategy" --json
+    quorvel search "backup strategy" --where lang=en --where 'year>=2020'
     quorvel demo
 """
 
@@ -16,12 +17,15 @@ import os
 import shutil
 import sys
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from datetime import datetime
 from pathlib import Path
+from typing import Any
 
 from .collection import DB_NAME, Collection, Document, Result
 from .embedders import Embedder, LsaEmbedder, SentenceTransformerEmbedder
+from .files import file_metadata
+from .filters import parse_condition
 
 DEFAULT_COLLECTION = ".quorvel"
 TEXT_SUFFIXES = (".txt", ".md", ".markdown")
@@ -75,13 +79,20 @@ def text_files(paths: Sequence[str]) -> Iterator[Path]:
                 yield f
 
 
-def read_documents(files: Sequence[Path], progress: ProgressBar) -> list[Document]:
-    """One document per non-empty file: identifier the path as given, timestamp its mtime."""
+def read_documents(files: Sequence[Path], progress: ProgressBar,
+                   warn: Callable[[str], None] = lambda message: None) -> list[Document]:
+    """One document per non-empty file: identifier the path as given, timestamp its mtime,
+    metadata its path, extension, modification time, size and Markdown front matter (what is
+    left out of the front matter is passed to `warn`)."""
     docs = []
     for i, f in enumerate(files, 1):
         text = f.read_text(encoding="utf-8", errors="replace")
         if text.strip():
-            docs.append(Document(f.as_posix(), text, f.stat().st_mtime))
+            stat = f.stat()
+            metadata, warnings = file_metadata(f, text, stat)
+            for warning in warnings:
+                warn(f"{f.as_posix()}: {warning}")
+            docs.append(Document(f.as_posix(), text, stat.st_mtime, metadata))
         progress("reading", i, len(files))
     return docs
 
@@ -96,8 +107,9 @@ def cmd_index(args: argparse.Namespace) -> int:
     bar = ProgressBar(enabled=not args.quiet and sys.stderr.isatty())
     files = list(text_files(args.paths))
     started = time.perf_counter()
+    warnings: list[str] = []
     try:
-        docs = read_documents(files, bar)
+        docs = read_documents(files, bar, warnings.append)
         folder = Path(args.collection)
         if (folder / DB_NAME).exists():
             if args.embedder is not None:
@@ -114,6 +126,8 @@ def cmd_index(args: argparse.Namespace) -> int:
             changes = collection.add(docs, progress=bar)
     finally:
         bar.close()
+        for warning in warnings:
+            print(f"quorvel: warning: {warning}", file=sys.stderr)
     with collection:
         dim = collection.matrix.shape[1]
         print(f"indexed {len(files)} files into {folder} in {time.perf_counter() - started:.1f} s: "
@@ -140,12 +154,19 @@ def format_table(hits: Sequence[Result], width: int) -> str:
     return "\n".join(lines)
 
 
+def _where(conditions: Sequence[str]) -> dict[str, Any] | None:
+    """The filter of the --where conditions, all of which must hold."""
+    filters = [parse_condition(c) for c in conditions]
+    return None if not filters else filters[0] if len(filters) == 1 else {"$and": filters}
+
+
 def cmd_search(args: argparse.Namespace) -> int:
     overrides = {} if args.limit is None else {"limit": args.limit}
+    where = _where(args.where)
     if not (Path(args.collection) / DB_NAME).exists():
         raise FileNotFoundError(f"no collection in {args.collection}; run 'quorvel index PATH' first")
     with Collection.open(args.collection) as collection:
-        hits = collection.search(args.text, args.modifiers, **overrides)
+        hits = collection.search(args.text, args.modifiers, where=where, **overrides)
     if args.json:
         print(json.dumps([dataclasses.asdict(h) for h in hits], ensure_ascii=False, indent=2))
     else:
@@ -186,6 +207,11 @@ def build_parser() -> argparse.ArgumentParser:
                    help="modifier string, e.g. 'recent:30 diverse limit:5 like:ID unlike:word'")
     p.add_argument("--collection", "-c", **where)
     p.add_argument("--limit", "-n", type=int, default=None, help="most results (wins over limit:)")
+    p.add_argument("--where", "-w", action="append", default=[], metavar="COND",
+                   help="only documents whose metadata meets COND: KEY=VALUE, KEY!=VALUE, KEY>VALUE, "
+                        "KEY>=VALUE, KEY<VALUE, KEY<=VALUE (VALUE read as JSON when it is a number, "
+                        "true, false, a quoted str or a list, else as text) or a JSON filter; "
+                        "repeated, all must hold")
     p.add_argument("--json", action="store_true", help="print the results as JSON")
     p.set_defaults(run=cmd_search)
 

@@ -4,7 +4,10 @@ A collection is a folder:
 
 - ``collection.sqlite`` (SQLite in WAL mode), three tables:
   ``documents(doc, id, text, timestamp, metadata)``, one entry per document (``doc`` an internal
-  key never reused; ``metadata`` a JSON object or NULL, kept for filters);
+  key never reused; ``metadata`` a JSON object or NULL);
+  ``metadata_index``, the metadata again, one entry per value and list item, indexed for the
+  ``where=`` filters of a search (`quorvel.filters`), changed in the transaction that changes
+  the document;
   ``rows(row, doc, start, line, dead)``, one entry per matrix row: the document it embeds, where
   its passage starts in the text (character offset and line) and a tombstone flag;
   ``meta(key, value)``: ``format``, ``generation`` (raised by every change), ``rows`` (the
@@ -41,7 +44,7 @@ import os
 import secrets
 import sqlite3
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from os import PathLike
 from pathlib import Path
 from typing import Any, NamedTuple, Self
@@ -51,10 +54,12 @@ import numpy as np
 import _quorvel
 
 from .embedders import Embedder, LsaEmbedder, restore_embedder, unit_rows
+from .filters import (INDEX_SCHEMA, INDEX_TABLE, Answers, Filter, Metadata, check_metadata,
+                      compile_filter, index_rows, metadata_from_json, metadata_json)
 from .storage import CollectionError, MatrixFile, folder_file, writer_lock
 
 DB_NAME = "collection.sqlite"
-FORMAT = "2"
+FORMAT = "3"
 MATRIX_SUFFIX = ".embeddings.npy"
 DEFAULT_LIMIT = 10
 SNIPPET_CHARS = 200
@@ -89,7 +94,7 @@ CREATE TABLE rows (
     dead INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX live_rows ON rows (doc) WHERE dead = 0;
-"""
+""" + INDEX_SCHEMA
 _META_KEYS = ("format", "generation", "rows", "dim", "matrix", "embedder", "embedder_id",
               "fit_texts", "changed")
 _COUNT_KEYS = ("generation", "rows", "dim", "fit_texts", "changed")
@@ -107,26 +112,30 @@ _ID_LIST_KEYS = frozenset({"like_ids", "pre_filter_ids"})
 @dataclass(frozen=True, slots=True)
 class Document:
     """One document: a unique identifier, its text and, optionally, when it was written
-    (seconds since the Unix epoch)."""
+    (seconds since the Unix epoch) and its metadata (str keys to a str, int, float, bool or a
+    list of those; see `quorvel.filters`)."""
 
     id: str
     text: str
     timestamp: float | None = None
+    metadata: Mapping[str, Any] = field(default_factory=dict, hash=False)
 
 
 @dataclass(frozen=True, slots=True)
 class Result:
     """One search hit: the document's identifier, its score (rounded to four decimals), the start
-    of its text with whitespace collapsed, and its timestamp if it has one."""
+    of its text with whitespace collapsed, its timestamp if it has one, and its metadata."""
 
     id: str
     score: float
     snippet: str
     timestamp: float | None
+    metadata: Mapping[str, Any] = field(default_factory=dict, hash=False)
 
 
 class Changes(NamedTuple):
-    """What `Collection.add` did: documents added, and existing ones whose text or time changed."""
+    """What `Collection.add` did: documents added, and existing ones whose text, time or metadata
+    changed."""
 
     added: int
     updated: int
@@ -151,25 +160,32 @@ def _timestamp(value: Any) -> float | None:
 
 
 def as_document(item: Document | Mapping[str, Any] | Sequence[Any]) -> Document:
-    """A `Document` from a Document, an (id, text[, timestamp]) tuple or a mapping.
+    """A `Document` from a Document, an (id, text[, timestamp[, metadata]]) tuple or a mapping.
 
     Raises ValueError, naming the identifier, for one that is empty, not a str, or that SQLite
-    cannot store (a lone surrogate, a NUL), and for such a text.
+    cannot store (a lone surrogate, a NUL), and for such a text; and, naming the key, for
+    metadata that is not allowed (`quorvel.filters.check_metadata`).
     """
     if isinstance(item, Document):
-        doc_id, text, ts = item.id, item.text, item.timestamp
+        doc_id, text, ts, meta = item.id, item.text, item.timestamp, item.metadata
     elif isinstance(item, Mapping):
-        doc_id, text, ts = item["id"], item["text"], item.get("timestamp")
+        doc_id, text = item["id"], item["text"]
+        ts, meta = item.get("timestamp"), item.get("metadata")
     else:
         doc_id, text, *rest = item
         ts = rest[0] if rest else None
+        meta = rest[1] if len(rest) > 1 else None
     if not isinstance(doc_id, str) or not doc_id:
         raise ValueError(f"document identifier must be a non-empty str, got {doc_id!r}")
     if not isinstance(text, str):
         raise TypeError(f"text of document {doc_id!r} must be a str")
     _storable(doc_id, f"document identifier {doc_id!r}")
     _storable(text, f"text of document {doc_id!r}")
-    return Document(doc_id, text, _timestamp(ts))
+    try:
+        checked = check_metadata(meta)
+    except ValueError as e:
+        raise ValueError(f"document {doc_id!r}: {e}") from None
+    return Document(doc_id, text, _timestamp(ts), checked)
 
 
 def _storable(value: str, what: str) -> None:
@@ -250,9 +266,12 @@ class _State:
     id_to_idx: dict[str, int]
     ts_buffer: np.ndarray
     live_buffer: np.ndarray
+    doc_buffer: np.ndarray
     dated: bool
     timestamps: np.ndarray | None = None
     mask: np.ndarray | None = None
+    row_docs: np.ndarray | None = None
+    doc_bound: int = 0  # above every document key of a row
 
     def publish(self) -> None:
         """Refreshes the views after the row count or a flag changed."""
@@ -262,6 +281,9 @@ class _State:
         live = self.live_buffer[:self.rows]
         live.flags.writeable = False
         self.mask = live if self.dead else None
+        docs = self.doc_buffer[:self.rows]
+        docs.flags.writeable = False
+        self.row_docs = docs
 
     def grow(self, rows: int) -> None:
         if rows > len(self.ts_buffer):
@@ -270,7 +292,9 @@ class _State:
             ts[:self.rows] = self.ts_buffer[:self.rows]
             live = np.zeros(capacity, dtype=bool)
             live[:self.rows] = self.live_buffer[:self.rows]
-            self.ts_buffer, self.live_buffer = ts, live
+            docs = np.zeros(capacity, dtype=np.int64)
+            docs[:self.rows] = self.doc_buffer[:self.rows]
+            self.ts_buffer, self.live_buffer, self.doc_buffer = ts, live, docs
 
 
 def parse_request(modifiers: str | None, overrides: Mapping[str, Any]) -> dict[str, Any]:
@@ -356,6 +380,9 @@ class Collection:
         self._embedder_config = config
         self._caller_embedder = embedder is not None and config is None
         self._state = self._load()
+        # Answers of filter conditions, good for the generation they were asked at.
+        self._answers = Answers()
+        self._answers_generation = -1
 
     # -- opening ---------------------------------------------------------------------------
 
@@ -472,7 +499,7 @@ class Collection:
         try:
             meta = dict(conn.execute("SELECT key, value FROM meta"))
             _check_format(meta, self.path / DB_NAME)
-            rows = conn.execute("SELECT r.row, r.dead, d.id, d.timestamp FROM rows r "
+            rows = conn.execute("SELECT r.row, r.dead, r.doc, d.id, d.timestamp FROM rows r "
                                 "LEFT JOIN documents d ON d.doc = r.doc ORDER BY r.row").fetchall()
             documents = conn.execute("SELECT count(*) FROM documents").fetchone()[0]
         finally:
@@ -513,10 +540,13 @@ class Collection:
         id_to_idx: dict[str, int] = {}
         ts = np.full(max(n, 64), np.nan)
         live = np.zeros(max(n, 64), dtype=bool)
+        docs = np.zeros(max(n, 64), dtype=np.int64)
         dead = 0
-        for i, (row, is_dead, doc_id, stamp) in enumerate(rows):
-            if row != i or is_dead not in (0, 1):
-                raise CollectionError(f"{db}: row entry {row!r} (dead {is_dead!r}) at position {i}")
+        for i, (row, is_dead, doc, doc_id, stamp) in enumerate(rows):
+            if row != i or is_dead not in (0, 1) or type(doc) is not int or doc < 0:
+                raise CollectionError(f"{db}: row entry {row!r} (dead {is_dead!r}, document "
+                                      f"{doc!r}) at position {i}")
+            docs[i] = doc
             if is_dead:
                 dead += 1
                 ids.append("")
@@ -539,7 +569,8 @@ class Collection:
         else:
             matrix = np.zeros((0, dim), dtype=np.float32)
         state = _State(counts["generation"], meta, n, dim, dead, matrix_file, matrix, ids,
-                       id_to_idx, ts, live, dated=bool(np.any(ts[:n] > 0)))
+                       id_to_idx, ts, live, docs, dated=bool(np.any(ts[:n] > 0)),
+                       doc_bound=int(docs[:n].max()) + 1 if n else 0)
         state.publish()
         return state
 
@@ -610,14 +641,15 @@ class Collection:
         return doc_id in self._refresh().id_to_idx
 
     def get(self, doc_id: str) -> Document | None:
-        row = self._db().execute("SELECT id, text, timestamp FROM documents WHERE id = ?",
+        row = self._db().execute("SELECT id, text, timestamp, metadata FROM documents WHERE id = ?",
                                  (doc_id,)).fetchone()
-        return Document(*row) if row else None
+        return _stored_document(row) if row else None
 
     def documents(self) -> Iterator[Document]:
         """All documents, in the order they were first added."""
-        for row in self._db().execute("SELECT id, text, timestamp FROM documents ORDER BY doc"):
-            yield Document(*row)
+        query = "SELECT id, text, timestamp, metadata FROM documents ORDER BY doc"
+        for row in self._db().execute(query):
+            yield _stored_document(row)
 
     def __repr__(self) -> str:
         if self._conn is None:
@@ -628,11 +660,12 @@ class Collection:
     # -- changing --------------------------------------------------------------------------
 
     def add(self, documents: Iterable[Any], *, progress: Progress | None = None) -> Changes:
-        """Add documents, replacing the text and timestamp of those whose identifier exists.
+        """Add documents, replacing the text, timestamp and metadata of those whose identifier
+        exists.
 
-        Items are `Document`s, (id, text[, timestamp]) tuples or mappings with those keys; the
-        last of several items with one identifier wins. Every item is checked before anything
-        is done. Only new and changed texts are embedded and appended; the default embedder is
+        Items are `Document`s, (id, text[, timestamp[, metadata]]) tuples or mappings with those
+        keys; the last of several items with one identifier wins. Every item is checked before
+        anything is done. Only new and changed texts are embedded and appended; the default embedder is
         refitted on all texts when it has gone stale (see `REFIT_FRACTION`).
         """
         batch = _batch(documents)
@@ -647,7 +680,7 @@ class Collection:
                     new.append(doc)
                 elif old[1] != doc.text:
                     retext.append((old[0], doc))
-                elif old[2] != doc.timestamp:
+                elif old[2] != doc.timestamp or metadata_json(old[3]) != metadata_json(doc.metadata):
                     retime.append((old[0], doc))
             if not (new or retext or retime):
                 return Changes(0, 0)
@@ -684,6 +717,7 @@ class Collection:
                   for part in _chunks(docs)),
                 *((f"DELETE FROM documents WHERE doc IN ({_marks(part)})", part)
                   for part in _chunks(docs)),
+                *_index_statements(docs, []),
             ], {"changed": int(state.meta["changed"]) + len(known)})
             if tombstoned != len(known):  # documents of several rows: read the state again
                 self._state = self._load()
@@ -719,13 +753,14 @@ class Collection:
         self._db()
         return _Change(self)
 
-    def _stored(self, ids: list[str]) -> dict[str, tuple[int, str, float | None]]:
-        """doc key, text and timestamp of those of `ids` that are stored."""
+    def _stored(self, ids: list[str]) -> dict[str, tuple[int, str, float | None, Metadata]]:
+        """doc key, text, timestamp and metadata of those of `ids` that are stored."""
         found = {}
         for part in _chunks(ids):
-            query = f"SELECT id, doc, text, timestamp FROM documents WHERE id IN ({_marks(part)})"
-            for doc_id, doc, text, ts in self._db().execute(query, part):
-                found[doc_id] = (doc, text, ts)
+            query = ("SELECT id, doc, text, timestamp, metadata FROM documents "
+                     f"WHERE id IN ({_marks(part)})")
+            for doc_id, doc, text, ts, meta in self._db().execute(query, part):
+                found[doc_id] = (doc, text, ts, metadata_from_json(meta))
         return found
 
     def _stale(self, state: _State, texts_changed: int) -> bool:
@@ -788,10 +823,7 @@ class Collection:
             undo = state.matrix_file.append(first, vectors)
         try:
             statements: list[tuple[str, Sequence[Any]]] = [
-                ("INSERT INTO documents (id, text, timestamp) VALUES (?, ?, ?)",
-                 [(d.id, d.text, d.timestamp) for d in new]),
-                ("UPDATE documents SET text = ?, timestamp = ? WHERE doc = ?",
-                 [(d.text, d.timestamp, key) for key, d in [*retext, *retime]]),
+                *_document_statements(new, [*retext, *retime]),
                 ("UPDATE rows SET dead = 1 WHERE dead = 0 AND doc = ?", [(key,) for key, _ in retext]),
                 ("INSERT INTO rows (row, doc, start, line) VALUES (?, (SELECT doc FROM documents "
                  "WHERE id = ?), ?, ?)",
@@ -805,6 +837,9 @@ class Collection:
                 undo()
             raise
         # Committed: bring the handle's copy along (nothing below can fail on valid input).
+        keys = {doc_id: known[0] for doc_id, known in self._stored([d.id for d in new]).items()}
+        keys.update((doc.id, key) for key, doc in retext)
+        state.doc_bound = max([state.doc_bound, *(key + 1 for key in keys.values())])
         state.grow(first + len(passages))
         for _, doc in retext:
             row = state.id_to_idx.pop(doc.id)
@@ -819,6 +854,7 @@ class Collection:
             state.ids.append(doc.id)
             state.id_to_idx.setdefault(doc.id, row)
             state.live_buffer[row] = True
+            state.doc_buffer[row] = keys[doc.id]
             state.ts_buffer[row] = np.nan if doc.timestamp is None else doc.timestamp
             state.dated = state.dated or doc.timestamp is not None
         state.rows = first + len(passages)
@@ -885,10 +921,8 @@ class Collection:
             statements: list[tuple[str, Sequence[Any]]] = [
                 *((f"DELETE FROM documents WHERE doc IN ({_marks(part)})", part)
                   for part in _chunks(list(gone))),
-                ("INSERT INTO documents (id, text, timestamp) VALUES (?, ?, ?)",
-                 [(d.id, d.text, d.timestamp) for d in new]),
-                ("UPDATE documents SET text = ?, timestamp = ? WHERE doc = ?",
-                 [(d.text, d.timestamp, key) for key, d in [*retext, *retime]]),
+                *_index_statements(list(gone), []),
+                *_document_statements(new, [*retext, *retime]),
                 ("DELETE FROM rows", ()),
                 ("INSERT INTO rows (row, doc, start, line) VALUES (?, (SELECT doc FROM documents "
                  "WHERE id = ?), ?, ?)",
@@ -941,8 +975,14 @@ class Collection:
         """The float32 unit vector of `text` in this collection's space."""
         return self._embed([text])[0]
 
-    def search(self, text: str, modifiers: str | None = None, **overrides: Any) -> list[Result]:
-        """The documents best matching `text`, steered by a modifier string and keyword overrides.
+    def search(self, text: str, modifiers: str | None = None, *,
+               where: Mapping[str, Any] | Filter | None = None, **overrides: Any) -> list[Result]:
+        """The documents best matching `text` among those whose metadata matches `where`,
+        steered by a modifier string and keyword overrides.
+
+        `where` is a filter of `quorvel.filters` ({"lang": "en", "year": {"$gte": 2020}});
+        a malformed one raises ValueError before anything else is done. It becomes the mask of
+        the rows, so every modifier works within the documents it selects.
 
         `modifiers` is read by `_quorvel.parse_modifiers` ('recent:30 diverse limit:5'). Keyword
         overrides win over it: the modifier keys recent, recent_days, diverse, limit, like, unlike,
@@ -953,6 +993,7 @@ class Collection:
         combined with the collection's own mask of live rows).
         """
         mods = parse_request(modifiers, overrides)
+        selection = compile_filter(where)
         state = self._refresh()
         if not state.id_to_idx:
             return []
@@ -962,10 +1003,21 @@ class Collection:
         # The live rows' mask stays whatever the caller passes: a mask of None adds no rows.
         user_mask = kwargs.pop("mask", None)
         mask = state.mask if user_mask is None else self._user_mask(state, user_mask)
+        if selection is not None:
+            selected = self._selected_rows(state, selection)
+            mask = selected if mask is None else selected & mask
         if mask is not None:
             kwargs["mask"] = mask
         rows = _quorvel.score_candidates(state.matrix, state.ids, state.id_to_idx, query, **kwargs)
         return self._results(rows)
+
+    def _selected_rows(self, state: _State, selection: Filter) -> np.ndarray:
+        """bool per row: does the row's document match the filter."""
+        if self._answers_generation != state.generation:
+            self._answers.clear()
+            self._answers_generation = state.generation
+        assert state.row_docs is not None
+        return selection.rows(self._db(), state.row_docs, state.doc_bound, self._answers)
 
     @staticmethod
     def _user_mask(state: _State, value: Any) -> np.ndarray:
@@ -976,16 +1028,17 @@ class Collection:
 
     def _results(self, rows: list[dict[str, Any]]) -> list[Result]:
         ids = list(dict.fromkeys(r["id"] for r in rows))
-        found: dict[str, tuple[str, float | None]] = {}
+        found: dict[str, tuple[str, float | None, str | None]] = {}
         for chunk in range(0, len(ids), 500):
             part = ids[chunk:chunk + 500]
-            query = f"SELECT id, text, timestamp FROM documents WHERE id IN ({','.join('?' * len(part))})"
-            for doc_id, text, ts in self._db().execute(query, part):
-                found[doc_id] = (text, ts)
+            query = ("SELECT id, text, timestamp, metadata FROM documents "
+                     f"WHERE id IN ({_marks(part)})")
+            for doc_id, text, ts, meta in self._db().execute(query, part):
+                found[doc_id] = (text, ts, meta)
         out = []
         for r in rows:
-            text, ts = found.get(r["id"], ("", None))
-            out.append(Result(r["id"], r["score"], snippet(text), ts))
+            text, ts, meta = found.get(r["id"], ("", None, None))
+            out.append(Result(r["id"], r["score"], snippet(text), ts, metadata_from_json(meta)))
         return out
 
 
@@ -1023,8 +1076,9 @@ def _generation_of(meta: dict[str, str]) -> int | None:
 
 def _check_format(meta: dict[str, str], db: Path) -> None:
     """Format 1 (one matrix row per document in a single table, the whole matrix written again
-    by every change) is refused rather than migrated: its documents table holds everything needed
-    to create the collection again, which also refits its embedder."""
+    by every change) and format 2 (without the metadata index) are refused rather than migrated:
+    their documents table holds everything needed to create the collection again, which also
+    refits its embedder."""
     if meta.get("format", FORMAT) != FORMAT:
         raise CollectionError(
             f"{db}: collection format {meta['format']!r}, this version reads format {FORMAT!r}; "
@@ -1039,6 +1093,40 @@ def _sparse(dead: int, rows: int) -> bool:
 def _before_commit(folder: Path) -> None:
     """Called inside every change's transaction just before its commit (a point for tests to
     interrupt a change)."""
+
+
+def _stored_document(row: tuple[str, str, float | None, str | None]) -> Document:
+    doc_id, text, ts, meta = row
+    return Document(doc_id, text, ts, metadata_from_json(meta))
+
+
+def _index_statements(dropped: Sequence[int], written: Sequence[Document]
+                      ) -> list[tuple[str, Sequence[Any]]]:
+    """The statements that drop the metadata index entries of the document keys `dropped` and
+    write those of the stored documents `written` (found by identifier)."""
+    statements: list[tuple[str, Sequence[Any]]] = [
+        (f"DELETE FROM {INDEX_TABLE} WHERE doc IN ({_marks(part)})", part)
+        for part in _chunks(dropped)]
+    rows = [row for doc in written for row in index_rows(doc.id, doc.metadata)]
+    if rows:
+        statements.append((f"INSERT INTO {INDEX_TABLE} VALUES ((SELECT doc FROM documents "
+                           "WHERE id = ?), ?, ?, ?, ?)", rows))
+    return statements
+
+
+def _document_statements(new: Sequence[Document], changed: Sequence[tuple[int, Document]]
+                         ) -> list[tuple[str, Sequence[Any]]]:
+    """The statements that insert the documents `new` and update the (key, document) pairs
+    `changed`, with their metadata index entries."""
+    statements: list[tuple[str, Sequence[Any]]] = [
+        ("INSERT INTO documents (id, text, timestamp, metadata) VALUES (?, ?, ?, ?)",
+         [(d.id, d.text, d.timestamp, metadata_json(dict(d.metadata))) for d in new]),
+        ("UPDATE documents SET text = ?, timestamp = ?, metadata = ? WHERE doc = ?",
+         [(d.text, d.timestamp, metadata_json(dict(d.metadata)), key) for key, d in changed]),
+    ]
+    statements = [(sql, params) for sql, params in statements if params]
+    return statements + _index_statements([key for key, _ in changed],
+                                          [*new, *(d for _, d in changed)])
 
 
 def _chunks(items: Sequence[Any], size: int = 500) -> Iterator[Sequence[Any]]:

@@ -48,6 +48,9 @@ public:
     };
 
 private:
+    template <bool kBranchFree>
+    void add_chunk(const float* scores, std::size_t first, std::size_t count);
+
     std::size_t k_ = 0;
     std::size_t cap_ = 0;
     std::size_t n_ = 0;

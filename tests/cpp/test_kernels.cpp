@@ -28,6 +28,7 @@
 #include "mmr_reference.hpp"
 #include "kernels/dot_scan.hpp"
 #include "scoring/top_select.hpp"
+#include "top_select_reference.hpp"
 
 namespace {
 
@@ -394,16 +395,43 @@ void check_top(SelectFn select, const char* method, const std::vector<float>& s,
                   std::to_string(p) + detail);
 }
 
-void check_top(const std::vector<float>& s, std::uint64_t p, const std::string& label) {
+// The same positions in the same order, ties included, and the same scores, as the selection
+// that ran before: callers see no change. RunningTop is fed in chunks of random sizes.
+void check_top_unchanged(const std::vector<float>& s, std::uint64_t p, const std::string& label,
+                         std::mt19937_64& rng) {
+    const auto want = top_select_reference::select_top(s.data(), s.size(), p);
+    const quorvel::TopPositions got = quorvel::select_top(s.data(), s.size(), p);
+    const std::string where = label + " m=" + std::to_string(s.size()) + " p=" + std::to_string(p);
+    check(std::equal(got.begin(), got.end(), want.positions.begin(), want.positions.end()),
+          "select_top keeps the earlier selection's order " + where);
+    if (!quorvel::RunningTop::suits(s.size(), p)) return;
+    quorvel::RunningTop top(s.size(), p);
+    for (std::size_t first = 0; first < s.size();) {
+        const std::size_t n = std::min<std::size_t>(s.size() - first, 1 + rng() % 9000);
+        top.add(s.data() + first, first, n);
+        first += n;
+    }
+    quorvel::Buffer<float> scores;
+    const quorvel::TopPositions run = top.finish(scores);
+    bool same = std::equal(run.begin(), run.end(), want.positions.begin(), want.positions.end());
+    for (std::size_t j = 0; same && j < run.size(); ++j)
+        same = std::memcmp(&scores[j], &want.scores[j], sizeof(float)) == 0;
+    check(same, "RunningTop in random chunks keeps the earlier selection's order and scores " + where);
+}
+
+void check_top(const std::vector<float>& s, std::uint64_t p, const std::string& label, std::mt19937_64& rng) {
     check_top(quorvel::select_top, "select_top", s, p, label);
     check_top(quorvel::detail::select_top_indirect, "select_top_indirect", s, p, label);
+    check_top_unchanged(s, p, label, rng);
 }
 
 void test_select_top() {
     std::mt19937_64 rng(7);
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    const std::size_t kSizes[] = {0, 1, 2, 3, 5, 8, 9, 16, 17, 40, 100, 1000, 4096, 100000};
+    // 40000 and 100000 reach the running selection's large-buffer paths (radix selection from
+    // 4096 candidates, branch-free admission from P = 1024).
+    const std::size_t kSizes[] = {0, 1, 2, 3, 5, 8, 9, 16, 17, 40, 100, 1000, 4096, 40000, 100000};
     for (std::size_t m : kSizes) {
         std::vector<std::pair<std::string, std::vector<float>>> sets;
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -431,10 +459,10 @@ void test_select_top() {
         sets.push_back({"signed zeros", zeros});
         sets.push_back({"adjacent floats", adjacent});
         const std::uint64_t mm = m;
-        const std::uint64_t kPs[] = {0, 1, 2, 3, mm / 8, mm / 8 + 1, mm / 5, mm / 4, mm / 2,
-                                     mm ? mm - 1 : 0, mm, mm + 1, std::numeric_limits<std::uint64_t>::max()};
+        const std::uint64_t kPs[] = {0, 1, 2, 3, 1023, 1024, 2047, 2048, 2049, mm / 8, mm / 8 + 1, mm / 5, mm / 4,
+                                     mm / 2, mm ? mm - 1 : 0, mm, mm + 1, std::numeric_limits<std::uint64_t>::max()};
         for (const auto& [name, s] : sets)
-            for (std::uint64_t p : kPs) check_top(s, p, name);
+            for (std::uint64_t p : kPs) check_top(s, p, name, rng);
     }
     // NaN never displaces a number: with 3 numbers and many NaN, p = 3 keeps the 3 numbers.
     std::vector<float> s(1000, nan);

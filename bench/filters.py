@@ -1,0 +1,168 @@
+"""What a `where=` filter adds to a search: the filter answered from the metadata side table,
+turned into a row mask, and the native scan with that mask, against the same scan without one.
+
+    python bench/filters.py [--docs 1000000] [--rounds 9] [--db PATH]
+
+The side table is built in a temporary SQLite file (or in --db, kept and reused by later runs
+with the same size and table layout)
+for `--docs` documents, each with a language (half of them "en"), one of 100 sources, a year,
+a modification time and two of 20 tags; the matrix is `--docs` x 384 float32 unit rows. Each
+round times, in a shuffled order, the search without a filter and with each filter; the table
+shows medians, and the filter's extra time is the median of (filtered - plain) within rounds.
+Nothing here fails on timing.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import sqlite3
+import statistics
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+import _quorvel
+from quorvel.filters import INDEX_SCHEMA, Answers, compile_filter, write_index
+
+DIMS = 384
+BATCH = 50_000
+
+
+def cpu_name() -> str:
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            return line.split(":", 1)[1].strip()
+    return "unknown CPU"
+
+
+def fill(conn: sqlite3.Connection, n: int, rng: np.random.Generator) -> None:
+    lang = np.where(rng.random(n) < 0.5, "en", "de")
+    source = rng.integers(0, 100, n)
+    year = rng.integers(1990, 2026, n)
+    mtime = rng.uniform(1.6e9, 1.7e9, n)
+    tags = rng.integers(0, 20, (n, 2))
+    with conn:
+        conn.executescript(INDEX_SCHEMA)
+        for start in range(0, n, BATCH):
+            write_index(conn, ((d, {"lang": str(lang[d]), "source": f"s{source[d]}",
+                                    "year": int(year[d]), "mtime": float(mtime[d]),
+                                    "tags": [f"t{tags[d, 0]}", f"t{tags[d, 1]}"]})
+                               for d in range(start, min(n, start + BATCH))))
+        conn.execute("CREATE TABLE IF NOT EXISTS bench (n INTEGER, schema TEXT)")
+        conn.execute("INSERT INTO bench VALUES (?, ?)", (n, INDEX_SCHEMA))
+
+
+def built_for(conn: sqlite3.Connection, n: int) -> bool:
+    try:
+        return conn.execute("SELECT n, schema FROM bench").fetchone() == (n, INDEX_SCHEMA)
+    except sqlite3.DatabaseError:  # no such table or column, or not a database
+        return False
+
+
+def open_table(path: Path, n: int, rng: np.random.Generator) -> sqlite3.Connection:
+    conn = sqlite3.connect(path)
+    if not built_for(conn, n):
+        conn.close()
+        path.unlink(missing_ok=True)
+        conn = sqlite3.connect(path)
+        started = time.perf_counter()
+        fill(conn, n, rng)
+        print(f"side table of {n:,} documents built in {time.perf_counter() - started:.1f} s")
+    return conn
+
+
+def quantile(conn: sqlite3.Connection, key: str, q: float) -> float:
+    nums = np.array([r[0] for r in conn.execute(
+        "SELECT num FROM metadata_index WHERE key = ? AND kind = 1", (key,))])
+    return float(np.quantile(nums, q))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--docs", type=int, default=1_000_000)
+    parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("--db", type=Path, default=None)
+    args = parser.parse_args()
+    n, rng = args.docs, np.random.default_rng(0)
+
+    with tempfile.TemporaryDirectory() as tmp:
+        conn = open_table(args.db or Path(tmp) / "filters.sqlite", n, rng)
+        recent_1 = quantile(conn, "mtime", 0.99)
+        recent_50 = quantile(conn, "mtime", 0.5)
+        filters = {
+            "1%: source = s7": {"source": "s7"},
+            "1%: mtime >= 99th percentile": {"mtime": {"$gte": recent_1}},
+            "50%: lang = en": {"lang": "en"},
+            "50%: mtime >= median": {"mtime": {"$gte": recent_50}},
+            "~10%: tags contains t3 and lang = en": {"tags": {"$contains": "t3"}, "lang": "en"},
+            "~50%: not (lang = en)": {"$not": {"lang": "en"}},
+        }
+        compiled = {name: compile_filter(f) for name, f in filters.items()}
+
+        matrix = rng.standard_normal((n, DIMS), dtype=np.float32)
+        matrix /= np.linalg.norm(matrix, axis=1, keepdims=True)
+        ids = [f"doc{i}" for i in range(n)]
+        id_to_idx = {d: i for i, d in enumerate(ids)}
+        query = matrix[0].copy()
+        row_doc = np.arange(n, dtype=np.int64)
+
+        def plain():
+            return _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=10)
+
+        def filtered(f):
+            def run():
+                mask = f.rows(conn, row_doc, n)
+                return _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=10, mask=mask)
+            return run
+
+        def mask_only(f):
+            return lambda: f.rows(conn, row_doc, n)
+
+        def mask_again(f):
+            answers = Answers()
+            f.rows(conn, row_doc, n, answers)
+            return lambda: f.rows(conn, row_doc, n, answers)
+
+        measures = {"search, no filter": plain}
+        for name, f in compiled.items():
+            measures[f"mask only, {name}"] = mask_only(f)
+            measures[f"mask again, {name}"] = mask_again(f)
+            measures[f"search, {name}"] = filtered(f)
+        times: dict[str, list[float]] = {k: [] for k in measures}
+        for _ in range(args.rounds + 1):  # the first round warms up
+            order = list(measures)
+            random.shuffle(order)
+            for name in order:
+                started = time.perf_counter()
+                measures[name]()
+                times[name].append(time.perf_counter() - started)
+        for values in times.values():
+            del values[0]
+
+        kept = {name: int(f.rows(conn, row_doc, n).sum()) for name, f in compiled.items()}
+        conn.close()
+
+    base = times["search, no filter"]
+    print(f"{n:,} documents x {DIMS} float32, {cpu_name()}, 1 thread, load {os.getloadavg()[0]:.1f}, "
+          f"medians of {args.rounds} rounds")
+    plain_ms = 1e3 * statistics.median(base)
+
+    def line(label: str, key: str, extra: str = "", kept_docs: str = "") -> None:
+        ms = 1e3 * statistics.median(times[key])
+        print(f"{label:<52} {ms:>10.1f} {ms / plain_ms:>8.2f} {extra:>9} {kept_docs:>9}")
+
+    print(f"{'measure':<52} {'median ms':>10} {'x plain':>8} {'extra ms':>9} {'kept':>9}")
+    line("search, no filter", "search, no filter")
+    for name in compiled:
+        extra = statistics.median(t - b for t, b in zip(times[f"search, {name}"], base))
+        line(f"search, {name}", f"search, {name}", f"{1e3 * extra:.1f}", f"{kept[name]:,}")
+        line("  mask only", f"mask only, {name}")
+        line("  mask again (answers kept)", f"mask again, {name}")
+
+
+if __name__ == "__main__":
+    main()

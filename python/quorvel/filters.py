@@ -1,0 +1,507 @@
+"""Metadata of documents, and the filter language that selects documents by it.
+
+Metadata is a mapping of non-empty str keys (not starting with '$') to values: a str, an int, a
+float, a bool, or a list of those. Ints must fit in 64 bits, floats must be finite (NaN and the
+infinities are refused: they have no order and no place in JSON), strs must be valid Unicode
+(no lone surrogates). Anything else is refused with a ValueError that names the key.
+
+A filter is a mapping. Its entries all have to hold (an empty mapping holds for every document):
+
+    {"lang": "en"}                              equality
+    {"year": {"$gte": 2020, "$lt": 2024}}       operators on one key (all of them must hold)
+    {"$or": [{"lang": "en"}, {"lang": "de"}]}   logic over filters
+
+Operators on a key:
+
+- ``$eq: v``, or plainly ``key: v``: the value equals v. ``$ne: v``: it does not, which includes
+  documents without the key.
+- ``$gt``, ``$gte``, ``$lt``, ``$lte``: the value is a number greater than, at least, less than,
+  at most the operand (a number), or a str ordered so against the operand (a str; by code point).
+- ``$in: [v, ...]``: the value equals one of the operands. ``$nin: [...]``: it equals none of
+  them, which includes documents without the key.
+- ``$contains: v``: the value is a list with an item equal to v (a scalar).
+- ``$exists: True``: the document has the key (with any value, an empty list too);
+  ``$exists: False``: it has not.
+- ``$not: {operators}``: the operators do not all hold.
+
+Logic: ``$and: [filter, ...]`` and ``$or: [filter, ...]`` (non-empty lists), ``$not: filter``.
+
+Values compare by kind; a value of another kind never matches, and nothing raises for it:
+
+- Numbers are one kind: 1 equals 1.0, and ints and floats are ordered together exactly.
+- Bools are a kind of their own: True does not equal 1, 1 does not match True, and bools have
+  no order (``$gt: True`` is refused).
+- A str operand matches only str values: "2020" does not equal 2020, and ``$gte: "2020"``
+  compares strs only.
+- A list value equals only a list operand with equal items in the same order (by the rules
+  above); a scalar operand never equals a list, and a list is never ordered. ``$contains`` looks
+  inside lists; scalar values never contain anything.
+- A missing key matches only ``$ne``, ``$nin``, ``$exists: False`` and negations.
+
+Every filter is checked when it is compiled: a malformed one, an unknown operator or an operand
+of the wrong kind raises ValueError naming it.
+
+The metadata of a document is also written, one row per value and per list item, to an indexed
+side table (`INDEX_SCHEMA`). A compiled filter answers each condition with one statement over
+that table's indexes, and combines the answers as boolean arrays over document numbers.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import re
+import sqlite3
+from collections import OrderedDict
+from collections.abc import Iterable, Iterator, Mapping
+from typing import Any, TypeAlias
+
+import numpy as np
+
+Scalar: TypeAlias = str | int | float | bool
+Value: TypeAlias = Scalar | list[Scalar]
+Metadata: TypeAlias = dict[str, Value]
+
+INT64_MIN, INT64_MAX = -(2 ** 63), 2 ** 63 - 1
+
+INDEX_TABLE = "metadata_index"
+# kind: what a row holds. A scalar value: BOOL (num 0 or 1), NUMBER (num) or STR (text); a list:
+# LIST (text, the canonical form of the whole list) and one row per item, of the item's kind
+# plus ITEM. `num` has no declared type, so that ints stay 64-bit integers beside floats.
+BOOL, NUMBER, STR, LIST, ITEM = 0, 1, 2, 3, 4
+INDEX_SCHEMA = f"""
+CREATE TABLE IF NOT EXISTS {INDEX_TABLE} (
+    doc INTEGER NOT NULL,
+    key TEXT NOT NULL,
+    kind INTEGER NOT NULL,
+    num,
+    text TEXT
+);
+CREATE INDEX IF NOT EXISTS {INDEX_TABLE}_doc ON {INDEX_TABLE} (doc);
+CREATE INDEX IF NOT EXISTS {INDEX_TABLE}_num ON {INDEX_TABLE} (key, kind, num, doc);
+CREATE INDEX IF NOT EXISTS {INDEX_TABLE}_text ON {INDEX_TABLE} (key, kind, text, doc);
+"""
+
+_KINDS = "a str, int, float or bool"
+# SQLite allows 32766 bound parameters a statement; stay far below.
+_IN_CHUNK = 500
+
+
+# -- values ---------------------------------------------------------------------------------
+
+def _scalar(value: Any, where: str) -> Scalar:
+    if type(value) is bool:
+        return value
+    if isinstance(value, int):
+        if not INT64_MIN <= value <= INT64_MAX:
+            raise ValueError(f"{where}: int {value} does not fit in 64 bits")
+        return int(value)
+    if isinstance(value, float):
+        if not math.isfinite(value):
+            raise ValueError(f"{where}: numbers must be finite, got {value!r}")
+        return float(value)
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(f"{where}: str {value!r} is not valid Unicode") from None
+        return str(value)
+    raise ValueError(f"{where}: expected {_KINDS} or a list of those, got {type(value).__name__}")
+
+
+def _value(value: Any, where: str) -> Value:
+    if isinstance(value, (list, tuple)):
+        items = []
+        for item in value:
+            if isinstance(item, (list, tuple)):
+                raise ValueError(f"{where}: list items must be {_KINDS}, got {type(item).__name__}")
+            items.append(_scalar(item, where))
+        return items
+    return _scalar(value, where)
+
+
+def check_metadata(metadata: Mapping[str, Any] | None) -> Metadata:
+    """`metadata` as a plain dict of plain values (tuples become lists), or ValueError naming the
+    first key that is not allowed or holds a value that is not."""
+    if metadata is None:
+        return {}
+    if not isinstance(metadata, Mapping):
+        raise ValueError(f"metadata must be a mapping, got {type(metadata).__name__}")
+    out: Metadata = {}
+    for key, value in metadata.items():
+        if not isinstance(key, str) or not key:
+            raise ValueError(f"metadata keys must be non-empty strs, got {key!r}")
+        if key.startswith("$"):
+            raise ValueError(f"metadata key {key!r} must not start with '$'")
+        out[_scalar(key, f"metadata key {key!r}")] = _value(value, f"metadata {key!r}")
+    return out
+
+
+def metadata_json(metadata: Mapping[str, Value]) -> str | None:
+    """The stored form of checked metadata: JSON with its keys sorted, or None when there is
+    none. Two metadata are the same when their stored forms are (True is not 1 here, unlike
+    with ==)."""
+    if not metadata:
+        return None
+    return json.dumps(metadata, ensure_ascii=False, allow_nan=False, sort_keys=True)
+
+
+def metadata_from_json(text: str | None) -> Metadata:
+    return json.loads(text) if text else {}
+
+
+def _canonical(item: Scalar) -> str:
+    """A text for a list item, equal for two items exactly when they match each other."""
+    if type(item) is bool:
+        return "true" if item else "false"
+    if isinstance(item, float) and item.is_integer():
+        return str(int(item))
+    if isinstance(item, (int, float)):
+        return repr(item)
+    return json.dumps(item, ensure_ascii=False)
+
+
+def _list_text(items: list[Scalar]) -> str:
+    return "[" + ",".join(map(_canonical, items)) + "]"
+
+
+def _columns(item: Scalar) -> tuple[int, int | float | None, str | None]:
+    """(kind, num, text) of a scalar in the side table."""
+    if type(item) is bool:
+        return BOOL, int(item), None
+    if isinstance(item, (int, float)):
+        return NUMBER, item, None
+    return STR, None, item
+
+
+def index_rows(doc: int, metadata: Metadata) -> Iterator[tuple[int, str, int, Any, str | None]]:
+    """The side-table rows of one document's checked metadata."""
+    for key, value in metadata.items():
+        if isinstance(value, list):
+            yield doc, key, LIST, None, _list_text(value)
+            for item in value:
+                kind, num, text = _columns(item)
+                yield doc, key, kind + ITEM, num, text
+        else:
+            yield doc, key, *_columns(value)
+
+
+def write_index(conn: sqlite3.Connection, docs: Iterable[tuple[int, Metadata]]) -> None:
+    """Replace the side-table rows of these documents (numbers and checked metadata); part of the
+    caller's transaction."""
+    docs = list(docs)
+    drop_index(conn, (doc for doc, _ in docs))
+    conn.executemany(f"INSERT INTO {INDEX_TABLE} VALUES (?, ?, ?, ?, ?)",
+                     (row for doc, meta in docs for row in index_rows(doc, meta)))
+
+
+def drop_index(conn: sqlite3.Connection, docs: Iterable[int]) -> None:
+    conn.executemany(f"DELETE FROM {INDEX_TABLE} WHERE doc = ?", ((doc,) for doc in docs))
+
+
+# -- compiled filters -----------------------------------------------------------------------
+
+class Answers:
+    """The answers of the last `size` conditions asked of one state of the side table. Its
+    owner clears it whenever the table may have changed. A repeated filter then costs a copy of
+    a boolean array instead of a walk over the index (a condition that half of 1,000,000
+    documents meet: 0.3 ms instead of about 60 ms)."""
+
+    def __init__(self, size: int = 32):
+        self._size = size
+        self._answers: OrderedDict[tuple[Any, ...], np.ndarray] = OrderedDict()
+
+    def clear(self) -> None:
+        self._answers.clear()
+
+    def get(self, key: tuple[Any, ...]) -> np.ndarray | None:
+        found = self._answers.get(key)
+        if found is not None:
+            self._answers.move_to_end(key)
+        return found
+
+    def put(self, key: tuple[Any, ...], answer: np.ndarray) -> None:
+        self._answers[key] = answer
+        if len(self._answers) > self._size:
+            self._answers.popitem(last=False)
+
+
+class _Node:
+    def hits(self, conn: sqlite3.Connection, bound: int, answers: Answers | None) -> np.ndarray:
+        """bool[bound], a new array: which document numbers below `bound` match."""
+        raise NotImplementedError
+
+
+class _Everything(_Node):
+    def hits(self, conn, bound, answers):
+        return np.ones(bound, dtype=bool)
+
+
+class _Rows(_Node):
+    """Documents with a side-table row of `key` whose condition holds."""
+
+    def __init__(self, key: str, condition: str, params: tuple[Any, ...]):
+        self.key, self.condition, self.params = key, condition, params
+
+    def statement(self) -> tuple[str, tuple[Any, ...]]:
+        return (f"SELECT group_concat(doc) FROM {INDEX_TABLE} WHERE key = ? AND {self.condition}",
+                (self.key, *self.params))
+
+    def hits(self, conn, bound, answers):
+        statement = self.statement()
+        key = (*statement, bound)
+        known = answers.get(key) if answers is not None else None
+        if known is not None:
+            return known.copy()
+        out = np.zeros(bound, dtype=bool)
+        found = conn.execute(*statement).fetchone()[0]
+        if found:
+            # The decimal list is the cheapest way out of SQLite for many rows (fetching them
+            # one a row costs about six times as much).
+            docs = np.fromstring(found, dtype=np.int64, sep=",")
+            if docs.size and docs.max() >= bound:  # documents newer than the caller's rows
+                docs = docs[docs < bound]
+            out[docs] = True
+        if answers is not None:
+            answers.put(key, out.copy())
+        return out
+
+
+class _Not(_Node):
+    def __init__(self, node: _Node):
+        self.node = node
+
+    def hits(self, conn, bound, answers):
+        out = self.node.hits(conn, bound, answers)
+        return np.logical_not(out, out=out)
+
+
+class _All(_Node):
+    def __init__(self, nodes: list[_Node]):
+        self.nodes = nodes
+
+    def hits(self, conn, bound, answers):
+        out = self.nodes[0].hits(conn, bound, answers)
+        for node in self.nodes[1:]:
+            if not out.any():
+                break
+            out &= node.hits(conn, bound, answers)
+        return out
+
+
+class _Any(_Node):
+    def __init__(self, nodes: list[_Node]):
+        self.nodes = nodes
+
+    def hits(self, conn, bound, answers):
+        out = self.nodes[0].hits(conn, bound, answers)
+        for node in self.nodes[1:]:
+            if out.all():
+                break
+            out |= node.hits(conn, bound, answers)
+        return out
+
+
+def _all_of(nodes: list[_Node]) -> _Node:
+    nodes = [n for n in nodes if not isinstance(n, _Everything)]
+    return _Everything() if not nodes else nodes[0] if len(nodes) == 1 else _All(nodes)
+
+
+def _any_of(nodes: list[_Node]) -> _Node:
+    return nodes[0] if len(nodes) == 1 else _Any(nodes)
+
+
+_COMPARISONS = {"$gt": ">", "$gte": ">=", "$lt": "<", "$lte": "<="}
+_KEY_OPERATORS = frozenset({"$eq", "$ne", "$in", "$nin", "$contains", "$exists", "$not",
+                            *_COMPARISONS})
+_LOGIC = frozenset({"$and", "$or", "$not"})
+
+
+def _equal(key: str, value: Value) -> _Node:
+    if isinstance(value, list):
+        return _Rows(key, "kind = ? AND text = ?", (LIST, _list_text(value)))
+    return _one_of(key, [value])
+
+
+def _one_of(key: str, values: list[Scalar]) -> _Node:
+    """Scalar value equal to one of `values`: one IN statement per kind."""
+    groups: dict[int, list[Any]] = {}
+    for value in values:
+        kind, num, text = _columns(value)
+        groups.setdefault(kind, []).append(text if kind == STR else num)
+    nodes: list[_Node] = []
+    for kind, operands in groups.items():
+        column = "text" if kind == STR else "num"
+        for start in range(0, len(operands), _IN_CHUNK):
+            chunk = tuple(operands[start:start + _IN_CHUNK])
+            nodes.append(_Rows(key, f"kind = ? AND {column} IN ({','.join('?' * len(chunk))})",
+                               (kind, *chunk)))
+    return _any_of(nodes)
+
+
+def _in(key: str, op: str, operand: Any) -> _Node:
+    where = f"filter {key!r}: {op!r}"
+    if not isinstance(operand, (list, tuple)):
+        raise ValueError(f"{where} needs a list, got {operand!r}")
+    values = [_value(v, where) for v in operand]
+    lists = [v for v in values if isinstance(v, list)]
+    scalars = [v for v in values if not isinstance(v, list)]
+    nodes = [_equal(key, v) for v in lists]
+    if scalars:
+        nodes.append(_one_of(key, scalars))
+    node = _any_of(nodes) if nodes else _Not(_Everything())
+    return _Not(node) if op == "$nin" else node
+
+
+def _compare(key: str, op: str, operand: Any) -> _Node:
+    if type(operand) is bool or not isinstance(operand, (int, float, str)):
+        raise ValueError(f"filter {key!r}: {op!r} needs a number or a str, got {operand!r}")
+    operand = _scalar(operand, f"filter {key!r}: {op!r}")
+    kind, num, text = _columns(operand)
+    column = "text" if kind == STR else "num"
+    return _Rows(key, f"kind = ? AND {column} {_COMPARISONS[op]} ?",
+                 (kind, text if kind == STR else num))
+
+
+def _contains(key: str, operand: Any) -> _Node:
+    if isinstance(operand, (list, tuple)):
+        raise ValueError(f"filter {key!r}: '$contains' needs {_KINDS}, got {operand!r}")
+    kind, num, text = _columns(_scalar(operand, f"filter {key!r}: '$contains'"))
+    column = "text" if kind == STR else "num"
+    return _Rows(key, f"kind = ? AND {column} = ?", (kind + ITEM, text if kind == STR else num))
+
+
+def _exists(key: str, operand: Any) -> _Node:
+    if type(operand) is not bool:
+        raise ValueError(f"filter {key!r}: '$exists' needs True or False, got {operand!r}")
+    node = _Rows(key, "kind < ?", (ITEM,))
+    return node if operand else _Not(node)
+
+
+def _key_operator(key: str, op: str, operand: Any) -> _Node:
+    if op in ("$eq", "$ne"):
+        node = _equal(key, _value(operand, f"filter {key!r}: {op!r}"))
+        return _Not(node) if op == "$ne" else node
+    if op in _COMPARISONS:
+        return _compare(key, op, operand)
+    if op in ("$in", "$nin"):
+        return _in(key, op, operand)
+    if op == "$contains":
+        return _contains(key, operand)
+    if op == "$exists":
+        return _exists(key, operand)
+    return _Not(_key_condition(key, operand, f"filter {key!r}: '$not'"))  # $not
+
+
+def _key_condition(key: str, condition: Any, where: str) -> _Node:
+    if not isinstance(condition, Mapping):
+        return _equal(key, _value(condition, f"filter {key!r}"))
+    if not condition:
+        raise ValueError(f"{where} has no operators")
+    nodes = []
+    for op, operand in condition.items():
+        if op not in _KEY_OPERATORS:
+            raise ValueError(f"filter {key!r}: unknown operator {op!r}")
+        nodes.append(_key_operator(key, op, operand))
+    return _all_of(nodes)
+
+
+def _logic(op: str, operand: Any) -> _Node:
+    if op == "$not":
+        if not isinstance(operand, Mapping):
+            raise ValueError(f"filter '$not' needs a filter (a mapping), got {operand!r}")
+        return _Not(_node(operand))
+    if not isinstance(operand, (list, tuple)) or not operand:
+        raise ValueError(f"filter {op!r} needs a non-empty list of filters, got {operand!r}")
+    nodes = []
+    for part in operand:
+        if not isinstance(part, Mapping):
+            raise ValueError(f"filter {op!r} needs a non-empty list of filters, got {part!r} in it")
+        nodes.append(_node(part))
+    return _all_of(nodes) if op == "$and" else _any_of(nodes)
+
+
+def _node(where: Mapping[str, Any]) -> _Node:
+    nodes = []
+    for key, condition in where.items():
+        if not isinstance(key, str) or not key:
+            raise ValueError(f"filter keys must be non-empty strs, got {key!r}")
+        if key.startswith("$"):
+            if key not in _LOGIC:
+                raise ValueError(f"filter: unknown operator {key!r}")
+            nodes.append(_logic(key, condition))
+        else:
+            nodes.append(_key_condition(key, condition, f"filter {key!r}"))
+    return _all_of(nodes)
+
+
+class Filter:
+    """A checked filter, ready to be answered from the side table."""
+
+    def __init__(self, where: Mapping[str, Any]):
+        if not isinstance(where, Mapping):
+            raise ValueError(f"a filter must be a mapping, got {type(where).__name__}")
+        self._root = _node(where)
+
+    @property
+    def everything(self) -> bool:
+        """True when the filter holds for every document (it is empty)."""
+        return isinstance(self._root, _Everything)
+
+    def documents(self, conn: sqlite3.Connection, bound: int,
+                  answers: Answers | None = None) -> np.ndarray:
+        """bool[bound]: element d tells whether document number d matches (numbers of documents
+        that do not exist come out as they would for a document without metadata). `answers`
+        keeps the answers of single conditions for the next call."""
+        return self._root.hits(conn, bound, answers)
+
+    def rows(self, conn: sqlite3.Connection, row_doc: np.ndarray, bound: int | None = None,
+             answers: Answers | None = None) -> np.ndarray:
+        """bool per matrix row, from the document number of each row (`row_doc`, non-negative
+        ints); `bound` is a number above all of them, worked out when not given."""
+        if bound is None:
+            bound = int(row_doc.max()) + 1 if row_doc.size else 0
+        return self.documents(conn, bound, answers)[row_doc]
+
+
+def compile_filter(where: Mapping[str, Any] | Filter | None) -> Filter | None:
+    """A `Filter` from a filter mapping (ValueError if it is malformed), or None when it selects
+    every document (None or an empty mapping)."""
+    if where is None:
+        return None
+    compiled = where if isinstance(where, Filter) else Filter(where)
+    return None if compiled.everything else compiled
+
+
+# -- the command line's conditions ----------------------------------------------------------
+
+_CONDITION = re.compile(r"\s*([^=!<>\s][^=!<>]*?)\s*(!=|>=|<=|=|>|<)\s*(.*?)\s*", re.DOTALL)
+_OPERATOR_NAMES = {"=": "$eq", "!=": "$ne", ">": "$gt", ">=": "$gte", "<": "$lt", "<=": "$lte"}
+
+
+def _typed(text: str) -> Value:
+    """A condition's value: JSON when it reads as a number, bool, str or list of those (so 2020
+    is an int, true a bool and "2020" a str), otherwise the text itself."""
+    try:
+        return _value(json.loads(text), "")
+    except ValueError:  # json.JSONDecodeError included
+        return text
+
+
+def parse_condition(text: str) -> dict[str, Any]:
+    """A filter from one command-line condition: KEY=VALUE, KEY!=VALUE, KEY>VALUE, KEY>=VALUE,
+    KEY<VALUE or KEY<=VALUE, or a whole filter written as a JSON object."""
+    if text.lstrip().startswith("{"):
+        try:
+            where = json.loads(text)
+        except json.JSONDecodeError as e:
+            raise ValueError(f"filter {text!r} is not valid JSON: {e}") from None
+        if not isinstance(where, dict):
+            raise ValueError(f"filter {text!r} is not a JSON object")
+        return where
+    match = _CONDITION.fullmatch(text)
+    if match is None:
+        raise ValueError(f"filter {text!r} is not KEY=VALUE, KEY!=VALUE, KEY>VALUE, KEY>=VALUE, "
+                         "KEY<VALUE, KEY<=VALUE or a JSON object")
+    key, op, value = match.groups()
+    return {key: {_OPERATOR_NAMES[op]: _typed(value)}}

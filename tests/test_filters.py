@@ -1,0 +1,284 @@
+"""Metadata checks and the filter language, against a plain-Python model of the filters."""
+
+import math
+import operator
+import sqlite3
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from quorvel.filters import (INDEX_SCHEMA, Answers, check_metadata, compile_filter, drop_index,
+                             metadata_from_json, metadata_json, parse_condition, write_index)
+
+# -- the model: what a filter means, written plainly over Python values -----------------------
+
+_ORDER = {"$gt": operator.gt, "$gte": operator.ge, "$lt": operator.lt, "$lte": operator.le}
+
+
+def _kind(v):
+    if isinstance(v, list):
+        return "list"
+    if isinstance(v, bool):
+        return "bool"
+    return "str" if isinstance(v, str) else "number"
+
+
+def model_equal(a, b):
+    if _kind(a) != _kind(b):
+        return False
+    if isinstance(a, list):
+        return len(a) == len(b) and all(map(model_equal, a, b))
+    return a == b
+
+
+def model_key(meta, key, op, operand):
+    present = key in meta
+    v = meta.get(key)
+    if op == "$eq":
+        return present and model_equal(v, operand)
+    if op == "$ne":
+        return not model_key(meta, key, "$eq", operand)
+    if op in _ORDER:
+        return present and _kind(v) == _kind(operand) and _ORDER[op](v, operand)
+    if op == "$in":
+        return any(model_key(meta, key, "$eq", o) for o in operand)
+    if op == "$nin":
+        return not model_key(meta, key, "$in", operand)
+    if op == "$contains":
+        return present and isinstance(v, list) and any(model_equal(x, operand) for x in v)
+    if op == "$exists":
+        return present == operand
+    if op == "$not":
+        return not all(model_key(meta, key, o, x) for o, x in operand.items())
+    raise AssertionError(op)
+
+
+def model(meta, where):
+    for key, cond in where.items():
+        if key == "$and":
+            ok = all(model(meta, f) for f in cond)
+        elif key == "$or":
+            ok = any(model(meta, f) for f in cond)
+        elif key == "$not":
+            ok = not model(meta, cond)
+        elif isinstance(cond, dict):
+            ok = all(model_key(meta, key, op, x) for op, x in cond.items())
+        else:
+            ok = model_key(meta, key, "$eq", cond)
+        if not ok:
+            return False
+    return True
+
+
+# -- random metadata and filters --------------------------------------------------------------
+
+KEYS = ["a", "b", "c"]
+strs = st.sampled_from(["", "a", "b", "ab", "B", "é", "\U0001f600", "a\x00", "2020"])
+ints = st.one_of(st.integers(-3, 3), st.sampled_from([2020, 2 ** 53 + 1, 2 ** 63 - 1, -(2 ** 63)]))
+floats = st.one_of(st.sampled_from([0.0, -0.0, 0.5, 1.0, 2.0, -1.5, 2020.0, 2.0 ** 53, 1e300]),
+                   st.floats(-4, 4, allow_nan=False, width=16))
+scalars = st.one_of(strs, ints, floats, st.booleans())
+values = st.one_of(scalars, st.lists(scalars, max_size=3))
+metadatas = st.dictionaries(st.sampled_from(KEYS), values, max_size=3)
+ordered = st.one_of(strs, ints, floats)
+
+
+def key_condition(op):
+    operand = {
+        "$eq": values, "$ne": values, "$contains": scalars, "$exists": st.booleans(),
+        "$in": st.lists(values, max_size=3), "$nin": st.lists(values, max_size=3),
+    }.get(op, ordered)
+    return st.tuples(st.sampled_from(KEYS), operand).map(lambda kv: {kv[0]: {op: kv[1]}})
+
+
+OPERATORS = ["$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin", "$contains", "$exists"]
+leaves = st.one_of([key_condition(op) for op in OPERATORS]
+                   + [st.tuples(st.sampled_from(KEYS), values).map(lambda kv: {kv[0]: kv[1]})])
+filters = st.recursive(leaves, lambda inner: st.one_of(
+    st.lists(inner, min_size=1, max_size=3).map(lambda fs: {"$and": fs}),
+    st.lists(inner, min_size=1, max_size=3).map(lambda fs: {"$or": fs}),
+    inner.map(lambda f: {"$not": f}),
+    st.lists(inner, min_size=2, max_size=3).map(lambda fs: {k: v for f in fs for k, v in f.items()}),
+), max_leaves=6)
+
+
+def matched(docs, where):
+    conn = sqlite3.connect(":memory:")
+    conn.executescript(INDEX_SCHEMA)
+    write_index(conn, enumerate(map(check_metadata, docs)))
+    compiled = compile_filter(where)
+    if compiled is None:
+        return [True] * len(docs)
+    answers = Answers(size=4)
+    # asked three times: answers kept from the first call must come back unchanged
+    hits = [compiled.documents(conn, len(docs), answers).tolist() for _ in range(3)]
+    conn.close()
+    assert hits[0] == hits[1] == hits[2]
+    return hits[0]
+
+
+@pytest.mark.parametrize("op", OPERATORS)
+@settings(max_examples=150, deadline=None)
+@given(docs=st.lists(metadatas, max_size=12), data=st.data())
+def test_each_operator_matches_the_model(op, docs, data):
+    where = data.draw(key_condition(op))
+    assert matched(docs, where) == [model(m, where) for m in docs]
+
+
+@settings(max_examples=300, deadline=None)
+@given(docs=st.lists(metadatas, max_size=12), where=filters)
+def test_nested_filters_match_the_model(docs, where):
+    assert matched(docs, where) == [model(m, where) for m in docs]
+
+
+@pytest.mark.parametrize("where, expected", [
+    ({"n": 1}, [0, 1]),                        # 1 == 1.0, and True is not a number
+    ({"n": True}, [2]),
+    ({"n": {"$gte": 1}}, [0, 1, 4]),           # bools have no order; the str "5" is no number
+    ({"n": {"$in": [True, "5"]}}, [2, 3]),
+    ({"n": {"$ne": 1}}, [2, 3, 4, 5, 6, 7]),   # without the key included
+    ({"n": {"$exists": False}}, [6, 7]),
+    ({"n": [1, "x"]}, [5]),
+    ({"n": {"$contains": 1}}, [5]),
+    ({"n": {"$gt": 2 ** 53}}, [4]),            # ints and floats ordered exactly
+    ({"n": {"$lt": "6"}}, [3]),
+    ({"n": {"$not": {"$gt": 0, "$lt": 2}}}, [2, 3, 4, 5, 6, 7]),
+    ({}, list(range(8))),
+])
+def test_kinds_compare_as_documented(where, expected):
+    docs = [{"n": 1}, {"n": 1.0}, {"n": True}, {"n": "5"}, {"n": 2 ** 53 + 1},
+            {"n": [1.0, "x"]}, {"m": 1}, {}]
+    assert [i for i, hit in enumerate(matched(docs, where)) if hit] == expected
+
+
+# -- the side table ---------------------------------------------------------------------------
+
+def test_rewritten_and_dropped_documents_match_their_new_metadata():
+    conn = sqlite3.connect(":memory:")
+    conn.executescript(INDEX_SCHEMA)
+    write_index(conn, [(0, {"t": ["x", "y"]}), (1, {"t": "x"}), (2, {"t": ["x"]})])
+    write_index(conn, [(0, {"t": ["z"]})])
+    drop_index(conn, [1])
+    where = compile_filter({"$or": [{"t": {"$contains": "x"}}, {"t": "x"}]})
+    assert where.documents(conn, 3).tolist() == [False, False, True]
+    assert compile_filter({"t": {"$exists": True}}).documents(conn, 3).tolist() == [True, False, True]
+    # rows of several passages per document; documents numbered beyond the caller's rows ignored
+    write_index(conn, [(7, {"t": ["x"]})])
+    assert where.rows(conn, np.array([2, 2, 0, 1, 2])).tolist() == [True, True, False, False, True]
+
+
+def _statements(node):
+    if hasattr(node, "statement"):
+        yield node.statement()
+    for child in getattr(node, "nodes", [getattr(node, "node", None)]):
+        if child is not None:
+            yield from _statements(child)
+
+
+def test_every_condition_is_answered_from_an_index():
+    conn = sqlite3.connect(":memory:")
+    conn.executescript(INDEX_SCHEMA)
+    where = compile_filter({"a": "x", "b": {"$gte": 2, "$lt": "z", "$in": [1, "y", True, [2]],
+                                            "$contains": 3, "$exists": False}})
+    plans = [conn.execute("EXPLAIN QUERY PLAN " + sql, params).fetchall()
+             for sql, params in _statements(where._root)]
+    assert len(plans) == 9
+    for plan in plans:
+        assert len(plan) == 1 and "USING COVERING INDEX" in plan[0][3], plan
+
+
+# -- bad input --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("where, message", [
+    ([("a", 1)], "a filter must be a mapping, got list"),
+    ({"$nor": []}, "filter: unknown operator '$nor'"),
+    ({"year": {"$gtx": 1}}, "filter 'year': unknown operator '$gtx'"),
+    ({"year": {"gt": 1}}, "filter 'year': unknown operator 'gt'"),
+    ({"year": {}}, "filter 'year' has no operators"),
+    ({"year": {"$not": {}}}, "filter 'year': '$not' has no operators"),
+    ({"$and": []}, "filter '$and' needs a non-empty list of filters, got []"),
+    ({"$or": {"a": 1}}, "filter '$or' needs a non-empty list of filters, got {'a': 1}"),
+    ({"$and": [{"a": 1}, "b"]}, "filter '$and' needs a non-empty list of filters, got 'b' in it"),
+    ({"$not": [{"a": 1}]}, "filter '$not' needs a filter (a mapping), got [{'a': 1}]"),
+    ({"": 1}, "filter keys must be non-empty strs, got ''"),
+    ({3: 1}, "filter keys must be non-empty strs, got 3"),
+    ({"year": {"$gt": True}}, "filter 'year': '$gt' needs a number or a str, got True"),
+    ({"year": {"$lte": [1]}}, "filter 'year': '$lte' needs a number or a str, got [1]"),
+    ({"year": {"$lt": None}}, "filter 'year': '$lt' needs a number or a str, got None"),
+    ({"year": {"$gte": math.nan}}, "filter 'year': '$gte': numbers must be finite, got nan"),
+    ({"year": {"$in": 2020}}, "filter 'year': '$in' needs a list, got 2020"),
+    ({"year": {"$nin": [None]}},
+     "filter 'year': '$nin': expected a str, int, float or bool or a list of those, got NoneType"),
+    ({"tags": {"$contains": ["a"]}},
+     "filter 'tags': '$contains' needs a str, int, float or bool, got ['a']"),
+    ({"tags": {"$exists": 1}}, "filter 'tags': '$exists' needs True or False, got 1"),
+    ({"tags": [["a"]]}, "filter 'tags': list items must be a str, int, float or bool, got list"),
+    ({"n": 2 ** 63}, "filter 'n': int 9223372036854775808 does not fit in 64 bits"),
+    ({"n": {"$ne": {1}}}, "filter 'n': '$ne': expected a str, int, float or bool or a list of those, got set"),
+    ({"$or": [{"a": 1}, {"b": {"$in": [float("inf")]}}]}, "filter 'b': '$in': numbers must be finite, got inf"),
+])
+def test_bad_filters_are_named(where, message):
+    with pytest.raises(ValueError) as e:
+        compile_filter(where)
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize("metadata, message", [
+    ([("a", 1)], "metadata must be a mapping, got list"),
+    ({1: "x"}, "metadata keys must be non-empty strs, got 1"),
+    ({"": "x"}, "metadata keys must be non-empty strs, got ''"),
+    ({"$a": 1}, "metadata key '$a' must not start with '$'"),
+    ({"ok": 1, "when": None}, "metadata 'when': expected a str, int, float or bool or a list of those, got NoneType"),
+    ({"x": {"a": 1}}, "metadata 'x': expected a str, int, float or bool or a list of those, got dict"),
+    ({"x": np.int64(3)}, "metadata 'x': expected a str, int, float or bool or a list of those, got int64"),
+    ({"x": math.nan}, "metadata 'x': numbers must be finite, got nan"),
+    ({"x": [1.0, -math.inf]}, "metadata 'x': numbers must be finite, got -inf"),
+    ({"x": 2 ** 64}, "metadata 'x': int 18446744073709551616 does not fit in 64 bits"),
+    ({"x": [[1]]}, "metadata 'x': list items must be a str, int, float or bool, got list"),
+    ({"x": "a\ud800"}, "metadata 'x': str 'a\\ud800' is not valid Unicode"),
+    ({"\udc00": 1}, "metadata key '\\udc00': str '\\udc00' is not valid Unicode"),
+])
+def test_bad_metadata_is_named(metadata, message):
+    with pytest.raises(ValueError) as e:
+        check_metadata(metadata)
+    assert str(e.value) == message
+
+
+@given(metadatas)
+def test_metadata_survives_its_stored_form(meta):
+    checked = check_metadata(meta)
+    assert checked == meta and metadata_from_json(metadata_json(checked)) == checked
+    assert check_metadata({"t": ("a", 1)}) == {"t": ["a", 1]}
+
+
+@pytest.mark.parametrize("text, where", [
+    ("lang=en", {"lang": {"$eq": "en"}}),
+    (" year >= 2020 ", {"year": {"$gte": 2020}}),
+    ("year<2020.5", {"year": {"$lt": 2020.5}}),
+    ("draft!=true", {"draft": {"$ne": True}}),
+    ('id="2020"', {"id": {"$eq": "2020"}}),
+    ('tags=["a", 1]', {"tags": {"$eq": ["a", 1]}}),
+    ("title=a = b", {"title": {"$eq": "a = b"}}),
+    ("note=null", {"note": {"$eq": "null"}}),       # not a metadata value: the text itself
+    ("x>NaN", {"x": {"$gt": "NaN"}}),
+    ("path<=", {"path": {"$lte": ""}}),
+    ('{"tags": {"$contains": "x"}}', {"tags": {"$contains": "x"}}),
+])
+def test_command_line_conditions(text, where):
+    assert parse_condition(text) == where
+    compile_filter(where)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("lang", "filter 'lang' is not KEY=VALUE, KEY!=VALUE, KEY>VALUE, KEY>=VALUE, KEY<VALUE, "
+             "KEY<=VALUE or a JSON object"),
+    ("=en", "filter '=en' is not KEY=VALUE, KEY!=VALUE, KEY>VALUE, KEY>=VALUE, KEY<VALUE, "
+            "KEY<=VALUE or a JSON object"),
+    ("{lang: 1}", "filter '{lang: 1}' is not valid JSON: Expecting property name enclosed in "
+                  "double quotes: line 1 column 2 (char 1)"),
+])
+def test_bad_command_line_conditions(text, message):
+    with pytest.raises(ValueError) as e:
+        parse_condition(text)
+    assert str(e.value) == message
