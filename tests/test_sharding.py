@@ -425,7 +425,7 @@ def test_sharded_collection_searches_as_one_collection(tmp_path, request, on_clu
                                    client=client) as sharded):
         assert len(sharded) == len(docs) and sharded.shards == 3
         same_results(sharded, single, docs)
-        more = corpus(2, 30)
+        more = [Document(d.id, d.text, d.timestamp, {"batch": 2}) for d in corpus(2, 30)]
         gone = [d.id for d in docs[5:40:3]]
         for c in (single, sharded):
             assert c.add(more + [Document(docs[0].id, "w1 w1 w2")]) == (30, 1)
@@ -490,9 +490,10 @@ def test_change_interrupted_between_shards_is_completed_at_open(tmp_path):
     with ShardedCollection.create(tmp_path, docs[:10], shards=3, embedder=WordVectors()) as c:
         pass
     # a crash after the change was written down, before (some) shards applied it
-    (tmp_path / PENDING_NAME).write_text(json.dumps({"add": [[d, t, None] for d, t in docs[10:]]}))
+    (tmp_path / PENDING_NAME).write_text(json.dumps({"add": [[d, t, None, {"n": 1}] for d, t in docs[10:]]}))
     with ShardedCollection.open(tmp_path, embedder=WordVectors()) as c:
         assert len(c) == 20 and not (tmp_path / PENDING_NAME).exists()
+        assert c.get("d15").metadata == {"n": 1}
 
 
 def test_default_embedder_is_shared_by_every_shard(tmp_path):

@@ -131,6 +131,11 @@ class _ShardReader:
         return handle.snapshot()
 
 
+def _entry(doc: Document) -> list[Any]:
+    """A document as a change written down holds it (JSON: metadata values are JSON types)."""
+    return [doc.id, doc.text, doc.timestamp, dict(doc.metadata)]
+
+
 def _write_json(path: Path, value: Any) -> None:
     """Writes `path` whole or not at all: a scratch file, flushed, renamed over it."""
     scratch = path.with_name(f".{path.name}.{secrets.token_hex(4)}")
@@ -300,7 +305,7 @@ class ShardedCollection:
         batch = _batch(documents)
         if not batch:
             return Changes(0, 0)
-        change = {"add": [[d.id, d.text, d.timestamp] for d in batch.values()]}
+        change = {"add": [_entry(d) for d in batch.values()]}
         return self._apply(change)
 
     def remove(self, ids: Iterable[str]) -> int:
@@ -339,7 +344,7 @@ class ShardedCollection:
         try:
             change = json.loads(path.read_text(encoding="utf-8"))
             if isinstance(change, dict) and isinstance(change.get("add"), list):
-                return {"add": [[d.id, d.text, d.timestamp] for d in _batch(change["add"]).values()]}
+                return {"add": [_entry(d) for d in _batch(change["add"]).values()]}
             if isinstance(change, dict) and isinstance(change.get("remove"), list):
                 if all(isinstance(i, str) for i in change["remove"]):
                     return {"remove": change["remove"]}
@@ -351,8 +356,8 @@ class ShardedCollection:
         n = len(self._shards)
         if "add" in change:
             parts: list[list[Document]] = [[] for _ in range(n)]
-            for doc_id, text, ts in change["add"]:
-                parts[shard_of(doc_id, n)].append(Document(doc_id, text, ts))
+            for doc_id, text, ts, metadata in change["add"]:
+                parts[shard_of(doc_id, n)].append(Document(doc_id, text, ts, metadata))
             added = updated = 0
             for shard, part in zip(self._shards, parts):
                 if part:
@@ -401,5 +406,5 @@ class ShardedCollection:
         for r in rows:
             doc = self.get(r["id"])
             out.append(Result(r["id"], r["score"], snippet(doc.text) if doc else "",
-                              doc.timestamp if doc else None))
+                              doc.timestamp if doc else None, doc.metadata if doc else {}))
         return out
