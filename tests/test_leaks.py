@@ -27,6 +27,8 @@ import time
 import numpy as np
 import pytest
 
+from conftest import unit_rows
+
 WARMUP = 100
 ITERATIONS = 1000
 
@@ -60,11 +62,6 @@ class RaisingIter(collections.UserList):
     def __iter__(self):
         yield from self.data[: len(self.data) // 2]
         raise Evil("iteration failed")
-
-
-def unit_rows(rng, n, dims):
-    m = rng.standard_normal((n, dims)).astype(F32)
-    return (m / np.linalg.norm(m, axis=1, keepdims=True)).astype(F32)
 
 
 def huge_broadcast(rows, cols):

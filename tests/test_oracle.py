@@ -22,7 +22,7 @@ from hypothesis import HealthCheck, assume, event, given, note, settings, strate
 import _quorvel
 import reference as ref
 
-from conftest import internal_failure
+from conftest import internal_failure, unit_rows
 
 F32 = np.float32
 EPS32 = 2.0**-24
@@ -92,13 +92,6 @@ def assert_rounded(got, raw, err):
 
 # ---------------------------------------------------------------------------------------------
 # score_candidates
-
-def unit_rows(rng, n, dims):
-    m = rng.standard_normal((n, dims))
-    norms = np.linalg.norm(m, axis=1, keepdims=True)
-    norms[norms == 0] = 1
-    return (m / norms).astype(F32)
-
 
 @st.composite
 def scoring_cases(draw):
