@@ -30,7 +30,7 @@ kernel-tests:
 
 # The tests run with the optional default embedder installed, so that its offline loading is tested.
 test: install kernel-tests
-	$(PIP) install $(shell $(PY) scripts/extra-requirements test typing embed)
+	$(PIP) install $(shell $(PY) scripts/extra-requirements test typing embed distributed)
 	$(PY) -m pytest -q
 
 clean:
@@ -61,7 +61,7 @@ $(SAN_PY):
 
 sanitize: $(SAN_PY)
 	$(SAN_PIP) install "scikit-build-core>=0.10" "numpy>=1.26"
-	$(SAN_PIP) install $(shell $(SAN_PY) scripts/extra-requirements test)
+	$(SAN_PIP) install $(shell $(SAN_PY) scripts/extra-requirements test distributed)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(SAN_PIP) install --no-build-isolation \
 		-Ccmake.define.QUORVEL_SANITIZE=ON -Cbuild-dir=build/sanitize -Cinstall.strip=false .
 	rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
@@ -92,7 +92,9 @@ fuzz:
 		-print_final_stats=1 build/fuzz/corpus fuzz/corpus
 
 # Speed against the read bound of the matrix and against NumPy, FAISS and LangChain, all measured
-# in one run (bench/README.md), then what a change to a collection costs (bench/collection.py).
+# in one run (bench/README.md), then what a change to a collection costs (bench/collection.py),
+# then sharded search on a local Dask cluster against one call and FAISS (bench/sharded.py:
+# 1,000,000 x 384 in 2 shards, about 5 GiB; SHARDED_BENCH_ARGS="--rows 200000" for a smaller run).
 # The baselines live in a venv of their own so that the test venv stays lean; the module is built
 # there in build/bench. `make bench BENCH_ARGS=--full` adds the 1,000,000-row matrices (about
 # 6 GiB of memory). OpenBLAS's core-type override of this machine is dropped for the run so that
@@ -102,6 +104,7 @@ BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_PIP := $(BENCH_PY) -m pip --disable-pip-version-check -q
 BENCH_CXX ?= g++
 BENCH_ARGS ?=
+SHARDED_BENCH_ARGS ?=
 
 $(BENCH_PY):
 	@test -n "$(PYTHON)" || { echo "no Python >= 3.13 found; pass PYTHON=..."; exit 1; }
@@ -109,13 +112,14 @@ $(BENCH_PY):
 	$(BENCH_PIP) install --upgrade pip
 
 bench: $(BENCH_PY)
-	$(BENCH_PIP) install "scikit-build-core>=0.10" "numpy>=1.26" "threadpoolctl>=3" "faiss-cpu>=1.8" "langchain-core>=0.3"
+	$(BENCH_PIP) install "scikit-build-core>=0.10" "numpy>=1.26" "threadpoolctl>=3" "faiss-cpu>=1.8" "langchain-core>=0.3" "distributed>=2024.1"
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(BENCH_PIP) install --no-build-isolation -Cbuild-dir=build/bench/module .
 	mkdir -p build/bench
 	$(BENCH_CXX) -O3 -std=c++20 -Wall -Wextra -ffp-contract=off -fPIC -shared bench/read_probe.cpp -o build/bench/read_probe.so
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_PY) bench/run.py --probe build/bench/read_probe.so $(BENCH_ARGS)
 	$(BENCH_PY) bench/collection.py
 	$(BENCH_PY) bench/filters.py --db build/bench/filters.sqlite
+	$(BENCH_PY) bench/sharded.py $(SHARDED_BENCH_ARGS)
 
 # Known-item retrieval over the CMake documentation shipped in the cmake wheel (lexical, semantic
 # per embedder, combined) and the cost of each embedder at 10,000 and 100,000 passages

@@ -619,3 +619,12 @@ def test_matrix_file_deleted_after_its_check_is_read_again(tmp_path):
     path.unlink()
     with pytest.raises(CollectionError, match="matrix file missing"):
         checked.rows(2)
+
+
+def test_a_mask_override_of_none_keeps_removed_documents_out(tmp_path):
+    docs = [(f"d{i}", f"river boat {i} harbour") for i in range(12)]
+    with Collection.create(tmp_path, docs) as c:
+        c.remove(["d3"])
+        assert c.mask is not None  # tombstoned, not compacted
+        hits = c.search("river boat", limit=20, mask=None)
+        assert len(hits) == 11 and "d3" not in {h.id for h in hits} and "" not in {h.id for h in hits}

@@ -15,6 +15,7 @@ from _quorvel import parse_modifiers
 from .collection import Changes, Collection, Document, Result, Snapshot, Update
 from .embedders import Embedder, LsaEmbedder, SentenceTransformerEmbedder
 from .query import QueryError, QueryWarning
+from .sharded import ShardedCollection
 from .storage import CollectionError
 
 try:
@@ -23,5 +24,5 @@ except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
 __all__ = ["Changes", "Collection", "CollectionError", "Document", "Embedder", "LsaEmbedder",
-           "QueryError", "QueryWarning", "Result", "SentenceTransformerEmbedder", "Snapshot", "Update",
-           "parse_modifiers", "__version__"]
+           "QueryError", "QueryWarning", "Result", "SentenceTransformerEmbedder", "ShardedCollection",
+           "Snapshot", "Update", "parse_modifiers", "__version__"]

@@ -387,6 +387,68 @@ class _State:
             self.ts_buffer, self.live_buffer, self.doc_buffer = ts, live, docs
 
 
+def parse_request(modifiers: str | None, overrides: Mapping[str, Any]) -> dict[str, Any]:
+    """The modifiers of a search: the modifier string parsed by `_quorvel.parse_modifiers`, with
+    the keyword overrides of modifier keys applied; TypeError for an unknown keyword."""
+    for key in overrides:
+        if key not in _MODIFIER_KEYS and key not in _PARAMETER_KEYS:
+            raise TypeError(f"search() got an unexpected keyword argument {key!r}")
+    mods = _quorvel.parse_modifiers(modifiers)
+    mods.update((k, v) for k, v in overrides.items() if k in _MODIFIER_KEYS)
+    return mods
+
+
+def _as_vector(embed: Callable[[Sequence[str]], np.ndarray], value: Any) -> np.ndarray:
+    """A vector option: a str is embedded, anything else made a float32 vector."""
+    if isinstance(value, str):
+        return embed([value])[0]
+    return np.ascontiguousarray(value, dtype=np.float32).reshape(-1)
+
+
+def request_arguments(embed: Callable[[Sequence[str]], np.ndarray], text: str,
+                      mods: Mapping[str, Any], overrides: Mapping[str, Any]
+                      ) -> tuple[np.ndarray, dict[str, Any]]:
+    """The query vector and the `score_candidates` keywords of a search, but the collection's
+    per-row arrays (timestamps, mask of live rows). `embed` turns texts into unit rows; a `mask`
+    override is passed on as given, for the collection to combine with its own."""
+    texts = [text or ""]
+    unlike = mods["unlike"]
+    if unlike:  # 'unlike:' with nothing after it contrasts with nothing
+        texts.append(unlike)
+    start, end = mods["trajectory_from"], mods["trajectory_to"]
+    trajectory = bool(start) and bool(end)
+    if trajectory:
+        texts += [start, end]
+    vectors = embed(texts)
+
+    limit = mods["limit"]
+    kwargs: dict[str, Any] = {
+        "diverse": bool(mods["diverse"]),
+        "limit": DEFAULT_LIMIT if limit is None else operator.index(limit),
+        "recent": bool(mods["recent"]),
+    }
+    if mods["recent_days"] is not None:
+        kwargs["recent_days"] = float(mods["recent_days"])
+    if mods["like"] is not None:
+        kwargs["like_ids"] = _id_list(mods["like"])
+    if unlike:
+        kwargs["not_like_vec"] = vectors[1]
+    if trajectory:
+        kwargs["traj_from_vec"], kwargs["traj_to_vec"] = vectors[-2], vectors[-1]
+    for key, value in overrides.items():
+        if key not in _PARAMETER_KEYS:
+            continue
+        if value is None:
+            kwargs.pop(key, None)
+        elif key in _VECTOR_KEYS:
+            kwargs[key] = _as_vector(embed, value)
+        elif key in _ID_LIST_KEYS:
+            kwargs[key] = _id_list(value)
+        else:
+            kwargs[key] = value
+    return vectors[0], kwargs
+
+
 class Collection:
     """Documents, their embedding matrix and the embedder that made it, stored in a folder.
 
@@ -1063,11 +1125,6 @@ class Collection:
         """The float32 unit vector of `text` in this collection's space."""
         return self._embed([text])[0]
 
-    def _vector(self, value: Any) -> np.ndarray:
-        if isinstance(value, str):
-            return self.embed(value)
-        return np.ascontiguousarray(value, dtype=np.float32).reshape(-1)
-
     def search(self, text: str, modifiers: str | None = None, *,
                where: Mapping[str, Any] | Filter | None = None, strict: bool = False,
                passages: bool = False, lexical: bool = True, **overrides: Any) -> list[Result]:
@@ -1099,12 +1156,8 @@ class Collection:
         word and nothing else to steer by finds nothing. With `strict=True` the search raises
         `QueryError` listing them instead.
         """
-        for key in overrides:
-            if key not in _MODIFIER_KEYS and key not in _PARAMETER_KEYS:
-                raise TypeError(f"search() got an unexpected keyword argument {key!r}")
+        mods = parse_request(modifiers, overrides)
         selection = compile_filter(where)
-        mods = _quorvel.parse_modifiers(modifiers)
-        mods.update((k, v) for k, v in overrides.items() if k in _MODIFIER_KEYS)
         notes = modifier_notes(modifiers)
         if mods["recent_days"] is not None and not mods["recent_days"] > 0:
             mods["recent_days"] = None  # said by the notes: the default half-life is used
@@ -1164,9 +1217,10 @@ class Collection:
             if key not in _PARAMETER_KEYS or key == "like_ids":  # like_ids: read above
                 continue
             if value is None:
-                options.pop(key, None)
+                if key != "mask":  # the mask of live rows stays: a mask of None adds no rows
+                    options.pop(key, None)
             elif key in _VECTOR_KEYS:
-                options[key] = self._vector(value)
+                options[key] = _as_vector(self._embed, value)
             elif key in _ID_LIST_KEYS:
                 options[key] = self._row_labels(state, _id_list(value))
             elif key == "mask":

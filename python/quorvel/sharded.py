@@ -1,0 +1,410 @@
+"""A collection split into shards: a folder of collections that share one embedder, searched
+together by `quorvel.sharding` in this process or on a Dask cluster.
+
+The folder holds:
+
+- ``sharded.json``: the format, the number of shards and the embedder's description; written last
+  when the collection is made, so a folder without it holds no sharded collection;
+- the embedder's files (for the default embedder, fitted once on the documents it was made with);
+- ``shard-000`` ... : one collection per shard. A document lives in shard
+  blake2b(identifier) mod N, so every handle on every machine places it alike;
+- ``collection.lock``, held by a writer across a whole change, and ``pending.json`` while a change
+  spanning several shards is being applied: a change interrupted by a crash is completed by the
+  next handle that opens the collection or changes it.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import secrets
+import shutil
+import threading
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from os import PathLike
+from pathlib import Path
+from typing import Any, Self
+
+import numpy as np
+
+from .collection import (Changes, Collection, Document, Result, _batch, _embed_with, _id_list,
+                         parse_request, request_arguments, snippet)
+from .embedders import Embedder, LsaEmbedder, restore_embedder
+from .sharding import ShardData, ShardSearch
+from .storage import CollectionError, writer_lock
+
+META_NAME = "sharded.json"
+PENDING_NAME = "pending.json"
+FORMAT = 1
+MAX_SHARDS = 4096
+
+
+def shard_of(doc_id: str, shards: int) -> int:
+    """The shard of a document: a hash of its identifier that is the same in every process."""
+    digest = hashlib.blake2b(doc_id.encode("utf-8", "surrogatepass"), digest_size=8).digest()
+    return int.from_bytes(digest, "little") % shards
+
+
+def _shard_name(k: int) -> str:
+    return f"shard-{k:03d}"
+
+
+class _SharedEmbedder(Embedder):
+    """The sharded collection's embedder as each shard sees it: the same vector space, never
+    refitted by a shard on its own documents."""
+
+    kind = "shared"
+    fits_collection = False
+
+    def __init__(self, inner: Embedder):
+        self.inner = inner
+
+    @property
+    def dim(self) -> int:
+        return self.inner.dim
+
+    @property
+    def identity(self) -> str:
+        return self.inner.identity
+
+    def embed(self, texts: Sequence[str]) -> np.ndarray:
+        return self.inner.embed(texts)
+
+
+class _SpaceOnly(Embedder):
+    """Stands in for the embedder where a shard is only searched (a Dask worker): it names the
+    vector space, so that the shard accepts it, and embeds nothing."""
+
+    kind = "shared"
+
+    def __init__(self, identity: str, dim: int):
+        self._identity, self._dim = identity, dim
+
+    @property
+    def dim(self) -> int:
+        return self._dim
+
+    @property
+    def identity(self) -> str:
+        return self._identity
+
+    def embed(self, texts: Sequence[str]) -> np.ndarray:
+        raise RuntimeError("a shard opened for searching embeds no text")
+
+
+@dataclass(frozen=True, slots=True)
+class CollectionShard:
+    """A shard collection as a source for `ShardSearch`: opened read-only where it is searched,
+    its snapshot taken at every search so that changes are followed."""
+
+    folder: str
+    identity: str
+    dim: int
+
+    @property
+    def key(self) -> str:
+        return self.folder
+
+    def open(self) -> "_ShardReader":
+        return _ShardReader(self)
+
+    def open_collection(self) -> Collection:
+        return Collection.open(self.folder, embedder=_SpaceOnly(self.identity, self.dim), read_only=True)
+
+
+class _ShardReader:
+    """A shard opened where it is searched. A collection handle serves the thread that opened it
+    (its database connection does), and a worker may search from another thread than the one
+    that opened the shard: each searching thread gets a handle of its own."""
+
+    def __init__(self, source: CollectionShard):
+        self._source = source
+        self._local = threading.local()
+        source.open_collection().close()  # fails here if the shard cannot be opened
+
+    def snapshot(self) -> Any:
+        handle = getattr(self._local, "collection", None)
+        if handle is None:
+            handle = self._local.collection = self._source.open_collection()
+        return handle.snapshot()
+
+
+def _entry(doc: Document) -> list[Any]:
+    """A document as a change written down holds it (JSON: metadata values are JSON types)."""
+    return [doc.id, doc.text, doc.timestamp, dict(doc.metadata)]
+
+
+def _write_json(path: Path, value: Any) -> None:
+    """Writes `path` whole or not at all: a scratch file, flushed, renamed over it."""
+    scratch = path.with_name(f".{path.name}.{secrets.token_hex(4)}")
+    try:
+        with open(scratch, "w", encoding="utf-8") as f:
+            json.dump(value, f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(scratch, path)
+    except BaseException:
+        scratch.unlink(missing_ok=True)
+        raise
+
+
+class ShardedCollection:
+    """Documents split over N shard collections in one folder, searched together as one.
+
+    Make one with `ShardedCollection.create(path, documents, shards=N)`, reopen it with
+    `ShardedCollection.open(path, client=...)`. Without a client, searches run in this process,
+    shard after shard; with a `distributed.Client`, on its workers, each of which opens its shards
+    once and keeps them open. Results are those of one search over all documents.
+    """
+
+    def __init__(self, path: Path, shards: list[Collection], embedder: Embedder, client: Any):
+        self.path = path
+        self._shards = shards
+        self._embedder = embedder
+        self._lock = writer_lock(path)
+        self._client = client
+        self._remote: ShardSearch | None = None
+        if client is not None:
+            sources = [CollectionShard(str(s.path), embedder.identity, embedder.dim) for s in shards]
+            self._remote = ShardSearch(sources, client=client)
+
+    # -- opening ---------------------------------------------------------------------------
+
+    @classmethod
+    def create(cls, path: str | PathLike[str], documents: Iterable[Any] = (), *, shards: int,
+               embedder: Embedder | None = None, client: Any = None) -> Self:
+        """Create a sharded collection of `shards` shards in the folder `path` (made if missing)
+        and add `documents`. The default embedder, `LsaEmbedder()`, is fitted on these documents
+        (so they must be given) and kept for every later change; `refit` is not offered.
+        Raises FileExistsError if the folder already holds a collection."""
+        if not isinstance(shards, int) or isinstance(shards, bool) or not 1 <= shards <= MAX_SHARDS:
+            raise ValueError(f"shards must be an int from 1 to {MAX_SHARDS}, got {shards!r}")
+        folder = Path(path)
+        folder.mkdir(parents=True, exist_ok=True)
+        batch = _batch(documents)
+        embedder = embedder if embedder is not None else LsaEmbedder()
+        if embedder.fits_collection:
+            if not batch:
+                raise ValueError("the default embedder learns from the documents: give them to "
+                                 "create, or pass an embedder that needs no fitting")
+            embedder = embedder.fitted([d.text for d in batch.values()])
+        with writer_lock(folder):
+            if (folder / META_NAME).exists() or any(folder.glob("*.sqlite")):
+                raise FileExistsError(f"a collection already exists in {folder}")
+            for k in range(shards):
+                if os.path.lexists(folder / _shard_name(k)):
+                    raise FileExistsError(f"{folder / _shard_name(k)} already exists")
+            # Everything made is removed again if the creation fails; the description is written
+            # last, so a folder interrupted before it holds no sharded collection.
+            made: list[Path] = []
+            try:
+                config = embedder.save(folder, secrets.token_hex(6))
+                made += [folder / f for f in embedder.files(config)]
+                parts: list[list[Document]] = [[] for _ in range(shards)]
+                for doc in batch.values():
+                    parts[shard_of(doc.id, shards)].append(doc)
+                shared = _SharedEmbedder(embedder)
+                for k, part in enumerate(parts):
+                    made.append(folder / _shard_name(k))
+                    Collection.create(made[-1], part, embedder=shared).close()
+                _write_json(folder / META_NAME, {"format": FORMAT, "shards": shards, "embedder": config})
+            except BaseException:
+                for path in made:
+                    if path.is_dir() and not path.is_symlink():
+                        shutil.rmtree(path)
+                    else:
+                        path.unlink(missing_ok=True)
+                raise
+        return cls.open(folder, embedder=embedder, client=client)
+
+    @classmethod
+    def open(cls, path: str | PathLike[str], *, client: Any = None,
+             embedder: Embedder | None = None) -> Self:
+        """Open the sharded collection in the folder `path`; with `client` (a
+        `distributed.Client`) its searches run on the client's workers. A custom embedder must
+        be passed again as `embedder`."""
+        folder = Path(path)
+        meta_file = folder / META_NAME
+        if not meta_file.is_file():
+            raise FileNotFoundError(f"no sharded collection in {folder}")
+        try:
+            meta = json.loads(meta_file.read_text(encoding="utf-8"))
+            count, config = meta["shards"], meta["embedder"]
+            if meta.get("format") != FORMAT or not isinstance(count, int) or not 1 <= count <= MAX_SHARDS:
+                raise ValueError
+        except (ValueError, KeyError, TypeError):
+            raise CollectionError(f"{meta_file}: not a sharded collection's description") from None
+        if embedder is None:
+            embedder = restore_embedder(folder, config)
+        shared = _SharedEmbedder(embedder)
+        opened: list[Collection] = []
+        try:
+            for k in range(count):
+                shard = folder / _shard_name(k)
+                if shard.is_symlink():
+                    raise CollectionError(f"{shard}: is a symbolic link; shards must be folders "
+                                          "inside the collection")
+                opened.append(Collection.open(shard, embedder=shared))
+            collection = cls(folder, opened, embedder, client)
+        except BaseException:
+            for c in opened:
+                c.close()
+            raise
+        try:
+            with collection._lock:
+                collection._finish_pending()
+        except BaseException:
+            collection.close()
+            raise
+        return collection
+
+    def close(self) -> None:
+        """Close the shards (and release the workers' copies); the handle cannot be used after."""
+        if self._remote is not None:
+            self._remote.close()
+            self._remote = None
+        for s in self._shards:
+            s.close()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __len__(self) -> int:
+        return sum(len(s) for s in self._shards)
+
+    def __contains__(self, doc_id: object) -> bool:
+        return isinstance(doc_id, str) and doc_id in self._shard_for(doc_id)
+
+    def __repr__(self) -> str:
+        return f"ShardedCollection({str(self.path)!r}, {len(self)} documents, {len(self._shards)} shards)"
+
+    @property
+    def shards(self) -> int:
+        return len(self._shards)
+
+    @property
+    def embedder(self) -> Embedder:
+        return self._embedder
+
+    def _shard_for(self, doc_id: str) -> Collection:
+        return self._shards[shard_of(doc_id, len(self._shards))]
+
+    def get(self, doc_id: str) -> Document | None:
+        return self._shard_for(doc_id).get(doc_id)
+
+    # -- changing --------------------------------------------------------------------------
+
+    def add(self, documents: Iterable[Any]) -> Changes:
+        """Add documents, replacing those whose identifier exists (as `Collection.add`); each
+        goes to its shard. Every item is checked before anything is changed."""
+        batch = _batch(documents)
+        if not batch:
+            return Changes(0, 0)
+        change = {"add": [_entry(d) for d in batch.values()]}
+        return self._apply(change)
+
+    def remove(self, ids: Iterable[str]) -> int:
+        """Remove the documents with these identifiers; returns how many were removed."""
+        wanted = list(dict.fromkeys(_id_list(ids)))
+        if not wanted:
+            return 0
+        return self._apply({"remove": wanted})
+
+    def _apply(self, change: dict[str, Any]) -> Any:
+        """Applies a change shard after shard, with the change written down first, so that a
+        crash part-way is completed later (each shard's part is idempotent: adding the same
+        documents again or removing removed ones changes nothing)."""
+        with self._lock:
+            self._finish_pending()
+            _write_json(self.path / PENDING_NAME, change)
+            try:
+                result = self._run(change)
+            except Exception:
+                # A change refused part-way (by the embedder, say) is not repeated at the next
+                # open; one interrupted (a signal, a crash) is.
+                (self.path / PENDING_NAME).unlink(missing_ok=True)
+                raise
+            (self.path / PENDING_NAME).unlink()
+            return result
+
+    def _finish_pending(self) -> None:
+        pending = self.path / PENDING_NAME
+        if pending.is_file():
+            self._run(self._read_change(pending))
+            pending.unlink()
+
+    @staticmethod
+    def _read_change(path: Path) -> dict[str, Any]:
+        """A change written down by `_apply`, checked as any caller's input is."""
+        try:
+            change = json.loads(path.read_text(encoding="utf-8"))
+            if isinstance(change, dict) and isinstance(change.get("add"), list):
+                return {"add": [_entry(d) for d in _batch(change["add"]).values()]}
+            if isinstance(change, dict) and isinstance(change.get("remove"), list):
+                if all(isinstance(i, str) for i in change["remove"]):
+                    return {"remove": change["remove"]}
+        except (ValueError, TypeError, KeyError):
+            pass
+        raise CollectionError(f"{path}: not a change written by this collection")
+
+    def _run(self, change: dict[str, Any]) -> Any:
+        n = len(self._shards)
+        if "add" in change:
+            parts: list[list[Document]] = [[] for _ in range(n)]
+            for doc_id, text, ts, metadata in change["add"]:
+                parts[shard_of(doc_id, n)].append(Document(doc_id, text, ts, metadata))
+            added = updated = 0
+            for shard, part in zip(self._shards, parts):
+                if part:
+                    c = shard.add(part)
+                    added, updated = added + c.added, updated + c.updated
+            return Changes(added, updated)
+        id_parts: list[list[str]] = [[] for _ in range(n)]
+        for doc_id in change["remove"]:
+            id_parts[shard_of(doc_id, n)].append(doc_id)
+        return sum(shard.remove(part) for shard, part in zip(self._shards, id_parts) if part)
+
+    # -- searching -------------------------------------------------------------------------
+
+    def _embed(self, texts: Sequence[str]) -> np.ndarray:
+        return _embed_with(self._embedder, texts)
+
+    def search(self, text: str, modifiers: str | None = None, **overrides: Any) -> list[Result]:
+        """The documents best matching `text` over all shards, as `Collection.search` (the
+        modifier string and keyword overrides alike, except `mask`, which names the rows of one
+        collection): the result of one search over every document."""
+        if "mask" in overrides:
+            raise TypeError("search() of a sharded collection takes no 'mask'")
+        mods = parse_request(modifiers, overrides)
+        if not len(self):
+            return []
+        query, kwargs = request_arguments(self._embed, text, mods, overrides)
+        like = kwargs.get("like_ids") is not None
+        data = []
+        if self._remote is None or like:
+            for shard in self._shards:
+                s = shard.snapshot()
+                data.append(ShardData(s.matrix, s.ids, s.id_to_idx, s.timestamps, s.mask))
+        # The liked documents' rows are read here, where every shard is open: no round trip.
+        liked = None
+        if like:
+            found = []
+            for doc_id in kwargs["like_ids"]:
+                shard = data[shard_of(doc_id, len(data))]
+                row = shard.id_to_idx.get(doc_id)
+                if row is not None:
+                    found.append(shard.matrix[row])
+            liked = np.array(found, dtype=np.float32).reshape(len(found), query.shape[0])
+        search = self._remote if self._remote is not None else ShardSearch(data)
+        rows = search.search(query, liked_rows=liked, **kwargs)
+        out = []
+        for r in rows:
+            doc = self.get(r["id"])
+            out.append(Result(r["id"], r["score"], snippet(doc.text) if doc else "",
+                              doc.timestamp if doc else None, doc.metadata if doc else {}))
+        return out
