@@ -1,7 +1,14 @@
 import numpy as np
 import pytest
 
+from quorvel import Collection, LsaEmbedder
 from quorvel.embedders import unit_rows as normalised_rows
+
+
+def lsa_collection(path, documents=(), **options):
+    """A collection made with the NumPy-only latent semantic embedder, for tests of what it
+    learns from the collection (the default embedder is another when its extra is installed)."""
+    return Collection.create(path, documents, embedder=LsaEmbedder(), **options)
 
 
 def unit_rows(rng, n, dims):

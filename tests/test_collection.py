@@ -19,6 +19,7 @@ import quorvel.storage
 from quorvel import Collection, CollectionError, Document, Embedder
 from quorvel.lsa import LsaModel
 from quorvel.storage import HEADER_BYTES, LOCK_NAME
+from conftest import lsa_collection
 
 
 class HashEmbedder(Embedder):
@@ -266,8 +267,8 @@ def test_damage_is_refused_at_open(tmp_path, damage):
 def test_damaged_default_embedder_is_refused_at_open(tmp_path, damage, message):
     folder = tmp_path / "c"
     texts = [(f"d{i}", prose(i)) for i in range(12)]
-    Collection.create(folder, texts).close()
-    Collection.create(tmp_path / "other", texts[:6]).close()
+    lsa_collection(folder, texts).close()
+    lsa_collection(tmp_path / "other", texts[:6]).close()
     (model,) = folder.glob("*.lsa.npz")
     outside = tmp_path / "victim.lsa.npz"
     outside.write_bytes(model.read_bytes())
@@ -316,7 +317,7 @@ def test_another_embedders_vectors_are_refused(tmp_path):
     with pytest.raises(TypeError, match="embedder="):
         Collection.open(folder)
     lsa = tmp_path / "lsa"
-    Collection.create(lsa, [(f"d{i}", prose(i)) for i in range(8)]).close()
+    lsa_collection(lsa, [(f"d{i}", prose(i)) for i in range(8)]).close()
     with pytest.raises(CollectionError, match="made by the embedder 'lsa/"):
         Collection.open(lsa, embedder=HashEmbedder())
 
@@ -366,7 +367,7 @@ def test_failed_change_leaves_files_and_handle_as_they_were(tmp_path, monkeypatc
 @pytest.mark.parametrize("stage", ["fit", "commit"])
 def test_failed_refit_keeps_the_embedder_and_leaves_no_files(tmp_path, monkeypatch, stage):
     folder = tmp_path / "c"
-    c = Collection.create(folder, [(f"d{i}", prose(i)) for i in range(6)])
+    c = lsa_collection(folder, [(f"d{i}", prose(i)) for i in range(6)])
     before, identity = fingerprint(folder), c.embedder.identity
     query = c.embed("river stone")
     with monkeypatch.context() as mp:
@@ -541,7 +542,7 @@ def test_empty_last_removed_and_added_again(tmp_path):
 
 def test_default_embedder_folds_new_texts_in_until_stale(tmp_path):
     texts = [(f"d{i}", prose(i)) for i in range(40)]
-    with Collection.create(tmp_path / "c", texts) as c:
+    with lsa_collection(tmp_path / "c", texts) as c:
         identity, old, name = c.embedder.identity, np.array(c.matrix), _matrix(tmp_path / "c").name
         for k in range(4):  # 4 changed texts of 40: within the tenth
             c.add([(f"n{k}", prose(100 + k))])
@@ -599,7 +600,7 @@ def test_documents_of_several_passages(tmp_path, monkeypatch):
 
 def test_a_refit_elsewhere_reaches_the_other_handle(tmp_path):
     folder = tmp_path / "c"
-    with Collection.create(folder, [(f"d{i}", prose(i)) for i in range(20)]) as a, \
+    with lsa_collection(folder, [(f"d{i}", prose(i)) for i in range(20)]) as a, \
             Collection.open(folder) as b:
         first = b.embedder.identity
         a.add([(f"n{k}", prose(50 + k)) for k in range(3)])  # past a tenth: refitted
@@ -623,7 +624,7 @@ def test_matrix_file_deleted_after_its_check_is_read_again(tmp_path):
 
 def test_a_mask_override_of_none_keeps_removed_documents_out(tmp_path):
     docs = [(f"d{i}", f"river boat {i} harbour") for i in range(12)]
-    with Collection.create(tmp_path, docs) as c:
+    with lsa_collection(tmp_path, docs) as c:
         c.remove(["d3"])
         assert c.mask is not None  # tombstoned, not compacted
         hits = c.search("river boat", limit=20, mask=None)

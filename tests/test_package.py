@@ -15,6 +15,7 @@ from quorvel import Collection, Document, Embedder, LsaEmbedder, Result
 from quorvel.collection import snippet
 from quorvel.demo import stdlib_documents
 from quorvel.lsa import LsaModel, _Csr, _randomized_svd_components, tokenize
+from conftest import lsa_collection
 
 DAY = 86400.0
 NOW = time.time()
@@ -35,7 +36,7 @@ def corpus(dated=True):
 
 @pytest.fixture(scope="module")
 def collection(tmp_path_factory):
-    with Collection.create(tmp_path_factory.mktemp("c") / "col", corpus()) as c:
+    with lsa_collection(tmp_path_factory.mktemp("c") / "col", corpus()) as c:
         yield c
 
 
@@ -107,7 +108,7 @@ def test_mask_override_and_unknown_keyword(collection, calls):
 
 
 def test_undated_collection_passes_no_timestamps(tmp_path, calls):
-    with Collection.create(tmp_path / "c", corpus(dated=False)) as c:
+    with lsa_collection(tmp_path / "c", corpus(dated=False)) as c:
         c.search("soup", "recent", lexical=False)
         assert c.timestamps is None and "timestamps" not in calls[0] and calls[0]["recent"] is True
 
@@ -133,7 +134,7 @@ def test_recent_uses_the_stored_timestamps(tmp_path):
     same = "Backups of the database run every night."
     docs = [Document("old", same, NOW - 300 * DAY), Document("new", same, NOW - DAY),
             Document("other", "Tomatoes grow in the garden.")]
-    with Collection.create(tmp_path / "c", docs) as c:
+    with lsa_collection(tmp_path / "c", docs) as c:
         plain = c.search("database backup", "limit:2")
         recent = c.search("database backup", "recent:30 limit:2")
     assert plain[0].score == plain[1].score
@@ -145,7 +146,7 @@ def test_recent_uses_the_stored_timestamps(tmp_path):
 
 def test_reopen_gives_the_same_results_from_a_read_only_map(tmp_path):
     path = tmp_path / "c"
-    with Collection.create(path, corpus()) as c:
+    with lsa_collection(path, corpus()) as c:
         before = [c.search(t, m) for t, m in [("moon", None), ("git", "diverse limit:3")]]
     with Collection.open(path) as c:
         assert [c.search(t, m) for t, m in [("moon", None), ("git", "diverse limit:3")]] == before
@@ -156,14 +157,14 @@ def test_reopen_gives_the_same_results_from_a_read_only_map(tmp_path):
         np.testing.assert_allclose(np.linalg.norm(c.matrix, axis=1), 1.0, atol=1e-5)
         assert [d.id for d in c.documents()] == list(TEXTS) == list(c.ids)
     with pytest.raises(FileExistsError):
-        Collection.create(path)
+        lsa_collection(path)
     with pytest.raises(FileNotFoundError):
         Collection.open(tmp_path / "missing")
 
 
 def test_add_update_remove(tmp_path):
     path = tmp_path / "c"
-    with Collection.create(path, corpus()[:4]) as c:
+    with lsa_collection(path, corpus()[:4]) as c:
         assert c.add([("git", TEXTS["git"]), ("soup", "Tomato soup.", NOW)]) == (1, 1)
         assert c.add([("git", TEXTS["git"])]) == (0, 0)
         assert c.get("soup") == Document("soup", "Tomato soup.", pytest.approx(NOW))
@@ -178,7 +179,7 @@ def test_add_update_remove(tmp_path):
         assert c.ids == ["stars", "soup", "bread", "git"] and c.mask is None
         assert c.matrix.shape[0] == 4 and c.search("tomato")[0].id == "soup"
     assert len(list(path.glob("*.npy"))) == 1 and len(list(path.glob("*.lsa.npz"))) == 1
-    with Collection.create(tmp_path / "empty") as c:
+    with lsa_collection(tmp_path / "empty") as c:
         assert len(c) == 0 and c.search("anything", "diverse") == []
 
 

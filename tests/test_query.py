@@ -7,6 +7,7 @@ import pytest
 
 from quorvel import Collection, Document
 from quorvel.query import QueryError, QueryWarning, modifier_notes
+from conftest import lsa_collection
 
 
 @pytest.mark.parametrize("modifiers, notes", [
@@ -44,7 +45,7 @@ DOCS = [Document("soup.md", "Lentil soup with onions and garlic.", 1_700_000_000
 
 @pytest.fixture(scope="module")
 def collection(tmp_path_factory):
-    with Collection.create(tmp_path_factory.mktemp("q") / "col", DOCS) as c:
+    with lsa_collection(tmp_path_factory.mktemp("q") / "col", DOCS) as c:
         yield c
 
 

@@ -365,7 +365,7 @@ def test_shard_failure_on_a_worker_reaches_the_caller(client, shard, options):
 
 # --- sharded collections ---------------------------------------------------------------------
 
-from quorvel import Collection, CollectionError, Document, Embedder, ShardedCollection  # noqa: E402
+from quorvel import Collection, CollectionError, Document, Embedder, LsaEmbedder, ShardedCollection  # noqa: E402
 from quorvel.sharded import PENDING_NAME, shard_of  # noqa: E402
 
 WORDS = [f"w{i}" for i in range(150)]
@@ -411,7 +411,7 @@ def same_results(sharded, single, docs):
                            ("", "limit:4", {"like_ids": liked[::-1]}),
                            ("w19", "limit:5", {"pre_filter_ids": [d.id for d in docs[::3]]})]
     for text, mods, overrides in searches:
-        expected = single.search(text, mods, **overrides)
+        expected = single.search(text, mods, lexical=False, **overrides)  # sharded: by meaning
         assert sharded.search(text, mods, **overrides) == expected, (text, mods, overrides)
         assert expected
 
@@ -472,7 +472,7 @@ def test_sharded_collection_refuses_bad_requests(tmp_path):
     with pytest.raises(ValueError):
         ShardedCollection.create(tmp_path / "a", [("a", "w1")], shards=0, embedder=WordVectors())
     with pytest.raises(ValueError, match="learns from the documents"):
-        ShardedCollection.create(tmp_path / "b", [], shards=2)
+        ShardedCollection.create(tmp_path / "b", [], shards=2, embedder=LsaEmbedder())
     with ShardedCollection.create(tmp_path / "c", [("a", "w1")], shards=2, embedder=WordVectors()) as c:
         with pytest.raises(TypeError):
             c.search("w1", mask=[True])
@@ -501,7 +501,7 @@ def test_default_embedder_is_shared_by_every_shard(tmp_path):
     with ShardedCollection.create(tmp_path / "s", docs, shards=3) as sharded, \
             Collection.create(tmp_path / "one", docs) as single:
         assert sharded.embedder.identity == single.embedder.identity
-        assert sharded.search("w3 w4", "limit:5") == single.search("w3 w4", "limit:5")
+        assert sharded.search("w3 w4", "limit:5") == single.search("w3 w4", "limit:5", lexical=False)
     with ShardedCollection.open(tmp_path / "s") as again:
         again.add([("new", "w3 w4 w5")])
         assert again.search("w3 w4", "limit:1")[0].id in {"new", "d3", "d2"}

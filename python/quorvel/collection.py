@@ -58,7 +58,7 @@ import numpy as np
 
 import _quorvel
 
-from .embedders import Embedder, LsaEmbedder, restore_embedder, unit_rows
+from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder, unit_rows
 from .filters import (INDEX_SCHEMA, INDEX_TABLE, Answers, Filter, Metadata, check_metadata,
                       compile_filter, index_rows, metadata_from_json, metadata_json)
 from .lexical import DEFAULT_POOL, LexicalIndex, hybrid_rank, tokenize
@@ -483,13 +483,14 @@ class Collection:
                embedder: Embedder | None = None, progress: Progress | None = None) -> Self:
         """Create a collection in the folder `path` (made if missing) and add `documents`.
 
-        The embedder defaults to `LsaEmbedder()`, fitted on the collection's texts.
+        The embedder defaults to `default_embedder()`: WordLlama when it is installed (the
+        `embed` extra), else an `LsaEmbedder` fitted on the collection's texts.
         Raises FileExistsError if the folder already holds a collection.
         """
         folder = Path(path)
         documents = _batch(documents).values()
         folder.mkdir(parents=True, exist_ok=True)
-        embedder = embedder if embedder is not None else LsaEmbedder()
+        embedder = embedder if embedder is not None else default_embedder()
         with writer_lock(folder):
             if (folder / DB_NAME).exists():
                 raise FileExistsError(f"a collection already exists in {folder}")

@@ -29,9 +29,10 @@ from typing import Any, Self
 
 import numpy as np
 
-from .collection import (Changes, Collection, Document, Result, _batch, _embed_with, _id_list,
+from .collection import (DEFAULT_LIMIT, Changes, Collection, Document, Result, _batch, _embed_with,
+                         _id_list, document_of, split,
                          parse_request, request_arguments, snippet)
-from .embedders import Embedder, LsaEmbedder, restore_embedder
+from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
 from .sharding import ShardData, ShardSearch
 from .storage import CollectionError, writer_lock
 
@@ -176,20 +177,21 @@ class ShardedCollection:
     def create(cls, path: str | PathLike[str], documents: Iterable[Any] = (), *, shards: int,
                embedder: Embedder | None = None, client: Any = None) -> Self:
         """Create a sharded collection of `shards` shards in the folder `path` (made if missing)
-        and add `documents`. The default embedder, `LsaEmbedder()`, is fitted on these documents
-        (so they must be given) and kept for every later change; `refit` is not offered.
+        and add `documents`. The embedder defaults to `default_embedder()`; one that learns from
+        the collection (`LsaEmbedder`) is fitted on the passages of these documents (so they must
+        be given) and kept for every later change; `refit` is not offered.
         Raises FileExistsError if the folder already holds a collection."""
         if not isinstance(shards, int) or isinstance(shards, bool) or not 1 <= shards <= MAX_SHARDS:
             raise ValueError(f"shards must be an int from 1 to {MAX_SHARDS}, got {shards!r}")
         folder = Path(path)
         folder.mkdir(parents=True, exist_ok=True)
         batch = _batch(documents)
-        embedder = embedder if embedder is not None else LsaEmbedder()
+        embedder = embedder if embedder is not None else default_embedder()
         if embedder.fits_collection:
             if not batch:
                 raise ValueError("the default embedder learns from the documents: give them to "
                                  "create, or pass an embedder that needs no fitting")
-            embedder = embedder.fitted([d.text for d in batch.values()])
+            embedder = embedder.fitted([p.text for d in batch.values() for p in split(d)])
         with writer_lock(folder):
             if (folder / META_NAME).exists() or any(folder.glob("*.sqlite")):
                 raise FileExistsError(f"a collection already exists in {folder}")
@@ -394,17 +396,40 @@ class ShardedCollection:
         liked = None
         if like:
             found = []
-            for doc_id in kwargs["like_ids"]:
-                shard = data[shard_of(doc_id, len(data))]
-                row = shard.id_to_idx.get(doc_id)
-                if row is not None:
-                    found.append(shard.matrix[row])
+            for doc_id in kwargs["like_ids"]:  # every passage of a liked document, as Collection
+                k = shard_of(doc_id, len(data))
+                for label in self._shards[k]._row_labels(self._shards[k]._refresh(), [doc_id]):
+                    row = data[k].id_to_idx.get(label)
+                    if row is not None:
+                        found.append(data[k].matrix[row])
             liked = np.array(found, dtype=np.float32).reshape(len(found), query.shape[0])
         search = self._remote if self._remote is not None else ShardSearch(data)
-        rows = search.search(query, liked_rows=liked, **kwargs)
+        return self._documents(search, query, liked, kwargs)
+
+    def _documents(self, search: ShardSearch, query: np.ndarray, liked: np.ndarray | None,
+                   kwargs: dict[str, Any]) -> list[Result]:
+        """The best row of each of the best `limit` documents (rows are passages), asked for in
+        growing numbers as `Collection` does, each as its shard's `Result`."""
+        limit = kwargs.get("limit", DEFAULT_LIMIT)
+        states = [shard._refresh() for shard in self._shards]
+        live = sum(st.rows - st.dead for st in states)
+        documents = sum(st.documents for st in states)
+        fetch = limit if live == documents else min(live, 4 * limit)
+        while True:
+            rows = search.search(query, liked_rows=liked, **{**kwargs, "limit": fetch})
+            picked: dict[str, tuple[str, float]] = {}  # document -> its best row, in rank order
+            for r in rows:
+                picked.setdefault(document_of(r["id"]), (r["id"], r["score"]))
+            if len(picked) >= limit or len(rows) < fetch or fetch >= live:
+                break
+            fetch = min(live, 4 * fetch)
         out = []
-        for r in rows:
-            doc = self.get(r["id"])
-            out.append(Result(r["id"], r["score"], snippet(doc.text) if doc else "",
-                              doc.timestamp if doc else None, doc.metadata if doc else {}))
+        for doc_id, (label, score) in list(picked.items())[:limit]:
+            k = shard_of(doc_id, len(self._shards))
+            row = states[k].id_to_idx.get(label)
+            if row is None:  # the workers searched a later generation than this handle read
+                states[k] = self._shards[k]._refresh()
+                row = states[k].id_to_idx.get(label)
+            if row is not None:
+                out.extend(self._shards[k]._results(states[k], [(row, score)]))
         return out
