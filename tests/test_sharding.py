@@ -437,6 +437,27 @@ def test_sharded_collection_searches_as_one_collection(tmp_path, request, on_clu
         assert again.get(more[1].id) == more[1]
 
 
+@pytest.mark.parametrize("on_cluster", [False, True], ids=["in process", "on a cluster"])
+def test_sharded_collection_filters_as_one_collection(tmp_path, request, on_cluster):
+    client = request.getfixturevalue("client") if on_cluster else None
+    docs = [Document(d.id, d.text, d.timestamp, {"batch": i % 3, "tags": ["odd"] if i % 2 else []})
+            for i, d in enumerate(corpus(4, 90))]
+    with (Collection.create(tmp_path / "one", docs, embedder=WordVectors()) as single,
+          ShardedCollection.create(tmp_path / "sharded", docs, shards=3, embedder=WordVectors(),
+                                   client=client) as sharded):
+        sharded.remove([docs[1].id, docs[4].id])
+        single.remove([docs[1].id, docs[4].id])
+        for where in ({"batch": 1}, {"tags": {"$contains": "odd"}, "batch": {"$ne": 2}},
+                      {"$or": [{"batch": 0}, {"tags": {"$exists": False}}]}, {"batch": 7}):
+            for text, mods in (("w1 w2 w3", None), ("w5 w6", "diverse limit:4"),
+                               ("w7", f"like:{docs[0].id},{docs[3].id} limit:6")):
+                expected = single.search(text, mods, where=where, lexical=False)
+                assert sharded.search(text, mods, where=where) == expected, (where, text, mods)
+                assert all(where != {"batch": 1} or r.metadata["batch"] == 1 for r in expected)
+        with pytest.raises(ValueError, match="nope"):
+            sharded.search("w1", where={"batch": {"$nope": 1}})
+
+
 def test_sharded_collection_follows_changes_made_by_another_handle(client, tmp_path):
     docs = corpus(3, 40)
     with (ShardedCollection.create(tmp_path, docs, shards=2, embedder=WordVectors(),

@@ -21,7 +21,7 @@ import os
 import secrets
 import shutil
 import threading
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from os import PathLike
 from pathlib import Path
@@ -33,6 +33,7 @@ from .collection import (DEFAULT_LIMIT, Changes, Collection, Document, Result, _
                          _id_list, document_of, split,
                          parse_request, request_arguments, snippet)
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
+from .filters import Filter, compile_filter
 from .sharding import ShardData, ShardSearch
 from .storage import CollectionError, writer_lock
 
@@ -376,22 +377,30 @@ class ShardedCollection:
     def _embed(self, texts: Sequence[str]) -> np.ndarray:
         return _embed_with(self._embedder, texts)
 
-    def search(self, text: str, modifiers: str | None = None, **overrides: Any) -> list[Result]:
-        """The documents best matching `text` over all shards, as `Collection.search` (the
-        modifier string and keyword overrides alike, except `mask`, which names the rows of one
-        collection): the result of one search over every document."""
+    def search(self, text: str, modifiers: str | None = None, *,
+               where: Mapping[str, Any] | Filter | None = None, **overrides: Any) -> list[Result]:
+        """The documents best matching `text` over all shards, as `Collection.search` with
+        `lexical=False` (the modifier string, `where` and keyword overrides alike, except `mask`,
+        which names the rows of one collection): the result of one search over every document.
+        A search with `where` runs in this process over the shards opened here, each masked by
+        its own documents' metadata."""
         if "mask" in overrides:
             raise TypeError("search() of a sharded collection takes no 'mask'")
         mods = parse_request(modifiers, overrides)
+        selection = compile_filter(where)
         if not len(self):
             return []
         query, kwargs = request_arguments(self._embed, text, mods, overrides)
         like = kwargs.get("like_ids") is not None
         data = []
-        if self._remote is None or like:
+        if self._remote is None or like or selection is not None:
             for shard in self._shards:
                 s = shard.snapshot()
-                data.append(ShardData(s.matrix, s.ids, s.id_to_idx, s.timestamps, s.mask))
+                mask = s.mask
+                if selection is not None:
+                    selected = shard._selected_rows(shard._refresh(), selection)[:len(s.ids)]
+                    mask = selected if mask is None else selected & mask
+                data.append(ShardData(s.matrix, s.ids, s.id_to_idx, s.timestamps, mask))
         # The liked documents' rows are read here, where every shard is open: no round trip.
         liked = None
         if like:
@@ -403,7 +412,8 @@ class ShardedCollection:
                     if row is not None:
                         found.append(data[k].matrix[row])
             liked = np.array(found, dtype=np.float32).reshape(len(found), query.shape[0])
-        search = self._remote if self._remote is not None else ShardSearch(data)
+        local = self._remote is None or selection is not None
+        search = ShardSearch(data) if local else self._remote
         return self._documents(search, query, liked, kwargs)
 
     def _documents(self, search: ShardSearch, query: np.ndarray, liked: np.ndarray | None,
