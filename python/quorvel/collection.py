@@ -405,20 +405,28 @@ def _as_vector(embed: Callable[[Sequence[str]], np.ndarray], value: Any) -> np.n
     return np.ascontiguousarray(value, dtype=np.float32).reshape(-1)
 
 
+def query_texts(text: str, mods: Mapping[str, Any]) -> tuple[list[str], str, bool]:
+    """The texts a search embeds (the query, then the `unlike:` text, then the `from:` and `to:`
+    texts), the `unlike:` text ('' when none: 'unlike:' with nothing after it contrasts with
+    nothing) and whether there is a trajectory (both ends given)."""
+    texts = [text or ""]
+    unlike = mods["unlike"] or ""
+    if unlike:
+        texts.append(unlike)
+    start, end = mods["trajectory_from"], mods["trajectory_to"]
+    trajectory = bool(start) and bool(end)
+    if trajectory:
+        texts += [start, end]
+    return texts, unlike, trajectory
+
+
 def request_arguments(embed: Callable[[Sequence[str]], np.ndarray], text: str,
                       mods: Mapping[str, Any], overrides: Mapping[str, Any]
                       ) -> tuple[np.ndarray, dict[str, Any]]:
     """The query vector and the `score_candidates` keywords of a search, but the collection's
     per-row arrays (timestamps, mask of live rows). `embed` turns texts into unit rows; a `mask`
     override is passed on as given, for the collection to combine with its own."""
-    texts = [text or ""]
-    unlike = mods["unlike"]
-    if unlike:  # 'unlike:' with nothing after it contrasts with nothing
-        texts.append(unlike)
-    start, end = mods["trajectory_from"], mods["trajectory_to"]
-    trajectory = bool(start) and bool(end)
-    if trajectory:
-        texts += [start, end]
+    texts, unlike, trajectory = query_texts(text, mods)
     vectors = embed(texts)
 
     limit = mods["limit"]
@@ -1171,14 +1179,7 @@ class Collection:
             _report(notes, strict)
             return []
 
-        texts = [text or ""]
-        unlike = mods["unlike"]
-        if unlike:  # 'unlike:' with nothing after it contrasts with nothing
-            texts.append(unlike)
-        start, end = mods["trajectory_from"], mods["trajectory_to"]
-        trajectory = bool(start) and bool(end)
-        if trajectory:
-            texts += [start, end]
+        texts, unlike, trajectory = query_texts(text, mods)
         vectors = self._embed(texts)
         words = self.lexical_index() if lexical else None
         lexical_scores = words.scores(text or "") if words is not None else None
