@@ -52,7 +52,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from os import PathLike
 from pathlib import Path
-from typing import Any, NamedTuple, Self
+from typing import Any, NamedTuple, Self, TypedDict, Unpack
 
 import numpy as np
 
@@ -111,12 +111,37 @@ _META_KEYS = ("format", "generation", "rows", "dim", "matrix", "embedder", "embe
               "fit_texts", "changed")
 _COUNT_KEYS = ("generation", "rows", "dim", "fit_texts", "changed")
 
-# Keyword overrides of search(): the modifier keys (texts and plain values, applied to the parsed
-# modifiers before they are mapped) and the score_candidates parameters (applied last, so they win).
-_MODIFIER_KEYS = frozenset({"recent", "recent_days", "diverse", "limit", "like", "unlike",
-                            "trajectory_from", "trajectory_to"})
-_PARAMETER_KEYS = frozenset({"pre_filter_ids", "not_like_vec", "oversample", "threshold",
-                             "mmr_lambda", "like_ids", "traj_from_vec", "traj_to_vec", "mask"})
+class ModifierOverrides(TypedDict, total=False):
+    """Keywords of a search that stand for keys of the modifier string (applied to the parsed
+    modifiers before they are mapped; None takes a key away)."""
+
+    recent: bool | None
+    recent_days: int | None
+    diverse: bool | None
+    limit: int | None
+    like: str | Sequence[str] | None
+    unlike: str | None
+    trajectory_from: str | None
+    trajectory_to: str | None
+
+
+class SearchOverrides(ModifierOverrides, total=False):
+    """The keywords of `Collection.search` beyond its own: the modifier keys, and options of
+    `_quorvel.score_candidates` (applied last, so they win; None takes one away)."""
+
+    like_ids: str | Sequence[str] | None
+    pre_filter_ids: str | Sequence[str] | None
+    not_like_vec: str | np.ndarray | None
+    traj_from_vec: str | np.ndarray | None
+    traj_to_vec: str | np.ndarray | None
+    oversample: int | None
+    threshold: float | None
+    mmr_lambda: float | None
+    mask: np.ndarray | None
+
+
+_MODIFIER_KEYS = frozenset(ModifierOverrides.__annotations__)
+_PARAMETER_KEYS = frozenset(SearchOverrides.__annotations__) - _MODIFIER_KEYS
 _VECTOR_KEYS = frozenset({"not_like_vec", "traj_from_vec", "traj_to_vec"})
 _ID_LIST_KEYS = frozenset({"like_ids", "pre_filter_ids"})
 
@@ -389,10 +414,11 @@ class _State:
 
 def parse_request(modifiers: str | None, overrides: Mapping[str, Any]) -> dict[str, Any]:
     """The modifiers of a search: the modifier string parsed by `_quorvel.parse_modifiers`, with
-    the keyword overrides of modifier keys applied; TypeError for an unknown keyword."""
-    for key in overrides:
-        if key not in _MODIFIER_KEYS and key not in _PARAMETER_KEYS:
-            raise TypeError(f"search() got an unexpected keyword argument {key!r}")
+    the keyword overrides of modifier keys applied; TypeError for a keyword that
+    `SearchOverrides` does not name (type checkers see those through `Unpack`)."""
+    unknown = overrides.keys() - SearchOverrides.__annotations__.keys()
+    if unknown:
+        raise TypeError(f"search() got an unexpected keyword argument {min(unknown)!r}")
     mods = _quorvel.parse_modifiers(modifiers)
     mods.update((k, v) for k, v in overrides.items() if k in _MODIFIER_KEYS)
     return mods
@@ -1136,7 +1162,8 @@ class Collection:
 
     def search(self, text: str, modifiers: str | None = None, *,
                where: Mapping[str, Any] | Filter | None = None, strict: bool = False,
-               passages: bool = False, lexical: bool = True, **overrides: Any) -> list[Result]:
+               passages: bool = False, lexical: bool = True,
+               **overrides: Unpack[SearchOverrides]) -> list[Result]:
         """The documents best matching `text` among those whose metadata matches `where`,
         steered by a modifier string and keyword overrides: one `Result` a document, scored by
         its best passage, whose start is the snippet and whose first line is `line`; with

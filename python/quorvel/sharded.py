@@ -25,11 +25,12 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from os import PathLike
 from pathlib import Path
-from typing import Any, Self
+from typing import Any, Self, Unpack
 
 import numpy as np
 
-from .collection import (DEFAULT_LIMIT, Changes, Collection, Document, Result, _batch, _embed_with,
+from .collection import (DEFAULT_LIMIT, Changes, Collection, Document, Result, SearchOverrides,
+                         _batch, _embed_with,
                          _id_list, document_of, split,
                          parse_request, request_arguments, snippet)
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
@@ -378,7 +379,8 @@ class ShardedCollection:
         return _embed_with(self._embedder, texts)
 
     def search(self, text: str, modifiers: str | None = None, *,
-               where: Mapping[str, Any] | Filter | None = None, **overrides: Any) -> list[Result]:
+               where: Mapping[str, Any] | Filter | None = None,
+               **overrides: Unpack[SearchOverrides]) -> list[Result]:
         """The documents best matching `text` over all shards, as `Collection.search` with
         `lexical=False` (the modifier string, `where` and keyword overrides alike, except `mask`,
         which names the rows of one collection): the result of one search over every document.

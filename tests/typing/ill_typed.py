@@ -32,3 +32,5 @@ class Wide(Embedder):
 
 def strict_search(collection: Collection) -> None:
     collection.search("stars", strict="yes")  # error
+    collection.search("stars", limit="3")  # error
+    collection.search("stars", no_such_keyword=1)  # error

@@ -19,6 +19,7 @@ like: list[str] | None = parse_modifiers("like:a,b")["like"]
 
 def first_hit(collection: Collection) -> Result:
     hits = collection.search("stars and planets", "limit:2", diverse=True)
+    hits += collection.search("planets", like_ids=["sky"], threshold=0.2, limit=None)
     return hits[0]
 
 
