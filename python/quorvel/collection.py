@@ -421,7 +421,54 @@ def parse_request(modifiers: str | None, overrides: Mapping[str, Any]) -> dict[s
         raise TypeError(f"search() got an unexpected keyword argument {min(unknown)!r}")
     mods = _quorvel.parse_modifiers(modifiers)
     mods.update((k, v) for k, v in overrides.items() if k in _MODIFIER_KEYS)
+    if mods["recent_days"] is not None and not mods["recent_days"] > 0:
+        mods["recent_days"] = None  # no half-life of 0 or below: the default one is used
     return mods
+
+
+def liked_ids(mods: Mapping[str, Any], overrides: Mapping[str, Any]) -> list[str] | None:
+    """The identifiers to blend the query towards: `like_ids` wins over `like:`, and None takes
+    it away."""
+    value = overrides["like_ids"] if "like_ids" in overrides else mods["like"]
+    return None if value is None else _id_list(value)
+
+
+def score_options(mods: Mapping[str, Any], vectors: np.ndarray, unlike: str,
+                  trajectory: bool) -> dict[str, Any]:
+    """The `score_candidates` keywords that the modifiers and the embedded texts of
+    `query_texts` give (not `limit`, not the liked documents, not the per-row arrays)."""
+    options: dict[str, Any] = {"diverse": bool(mods["diverse"]), "recent": bool(mods["recent"])}
+    if mods["recent_days"] is not None:
+        options["recent_days"] = float(mods["recent_days"])
+    if unlike:
+        options["not_like_vec"] = vectors[1]
+    if trajectory:
+        options["traj_from_vec"], options["traj_to_vec"] = vectors[-2], vectors[-1]
+    return options
+
+
+def apply_overrides(options: dict[str, Any], overrides: Mapping[str, Any],
+                    embed: Callable[[Sequence[str]], np.ndarray],
+                    rows_of: Callable[[list[str]], list[str]] = lambda ids: ids,
+                    user_mask: Callable[[Any], np.ndarray] = lambda mask: mask) -> None:
+    """Applies the keyword options of `score_candidates` to `options`, last so that they win: a
+    str given for a vector is embedded, identifier lists go through `rows_of`, a mask through
+    `user_mask`; None takes an option away, but for `mask` (a mask of None adds no rows).
+    `like_ids` is read by `liked_ids`."""
+    for key, value in overrides.items():
+        if key not in _PARAMETER_KEYS or key == "like_ids":
+            continue
+        if value is None:
+            if key != "mask":
+                options.pop(key, None)
+        elif key in _VECTOR_KEYS:
+            options[key] = _as_vector(embed, value)
+        elif key in _ID_LIST_KEYS:
+            options[key] = rows_of(_id_list(value))
+        elif key == "mask":
+            options[key] = user_mask(value)
+        else:
+            options[key] = value
 
 
 def _as_vector(embed: Callable[[Sequence[str]], np.ndarray], value: Any) -> np.ndarray:
@@ -454,32 +501,12 @@ def request_arguments(embed: Callable[[Sequence[str]], np.ndarray], text: str,
     override is passed on as given, for the collection to combine with its own."""
     texts, unlike, trajectory = query_texts(text, mods)
     vectors = embed(texts)
-
-    limit = mods["limit"]
-    kwargs: dict[str, Any] = {
-        "diverse": bool(mods["diverse"]),
-        "limit": DEFAULT_LIMIT if limit is None else operator.index(limit),
-        "recent": bool(mods["recent"]),
-    }
-    if mods["recent_days"] is not None:
-        kwargs["recent_days"] = float(mods["recent_days"])
-    if mods["like"] is not None:
-        kwargs["like_ids"] = _id_list(mods["like"])
-    if unlike:
-        kwargs["not_like_vec"] = vectors[1]
-    if trajectory:
-        kwargs["traj_from_vec"], kwargs["traj_to_vec"] = vectors[-2], vectors[-1]
-    for key, value in overrides.items():
-        if key not in _PARAMETER_KEYS:
-            continue
-        if value is None:
-            kwargs.pop(key, None)
-        elif key in _VECTOR_KEYS:
-            kwargs[key] = _as_vector(embed, value)
-        elif key in _ID_LIST_KEYS:
-            kwargs[key] = _id_list(value)
-        else:
-            kwargs[key] = value
+    kwargs = score_options(mods, vectors, unlike, trajectory)
+    kwargs["limit"] = DEFAULT_LIMIT if mods["limit"] is None else operator.index(mods["limit"])
+    like = liked_ids(mods, overrides)
+    if like is not None:
+        kwargs["like_ids"] = like
+    apply_overrides(kwargs, overrides, embed)
     return vectors[0], kwargs
 
 
@@ -1194,14 +1221,11 @@ class Collection:
         """
         mods = parse_request(modifiers, overrides)
         selection = compile_filter(where)
-        notes = modifier_notes(modifiers)
-        if mods["recent_days"] is not None and not mods["recent_days"] > 0:
-            mods["recent_days"] = None  # said by the notes: the default half-life is used
+        notes = modifier_notes(modifiers)  # a half-life of 0 or below among them
         state = self._refresh()
-        like = None if mods["like"] is None else self._known_ids(state, _id_list(mods["like"]), notes)
-        if "like_ids" in overrides:  # wins over like:, and None takes it away
-            like_ids = overrides["like_ids"]
-            like = None if like_ids is None else self._known_ids(state, _id_list(like_ids), notes)
+        like = liked_ids(mods, overrides)
+        if like is not None:
+            like = self._known_ids(state, like, notes)
         if not state.id_to_idx:
             _report(notes, strict)
             return []
@@ -1229,33 +1253,15 @@ class Collection:
             return []
 
         limit = DEFAULT_LIMIT if mods["limit"] is None else operator.index(mods["limit"])
-        options: dict[str, Any] = {"diverse": bool(mods["diverse"]), "recent": bool(mods["recent"])}
-        if mods["recent_days"] is not None:
-            options["recent_days"] = float(mods["recent_days"])
+        options = score_options(mods, vectors, unlike, trajectory)
         if state.timestamps is not None:
             options["timestamps"] = state.timestamps
         if state.mask is not None:
             options["mask"] = state.mask
         if like:
             options["like_ids"] = self._row_labels(state, like)
-        if unlike:
-            options["not_like_vec"] = vectors[1]
-        if trajectory:
-            options["traj_from_vec"], options["traj_to_vec"] = vectors[-2], vectors[-1]
-        for key, value in overrides.items():
-            if key not in _PARAMETER_KEYS or key == "like_ids":  # like_ids: read above
-                continue
-            if value is None:
-                if key != "mask":  # the mask of live rows stays: a mask of None adds no rows
-                    options.pop(key, None)
-            elif key in _VECTOR_KEYS:
-                options[key] = _as_vector(self._embed, value)
-            elif key in _ID_LIST_KEYS:
-                options[key] = self._row_labels(state, _id_list(value))
-            elif key == "mask":
-                options[key] = self._user_mask(state, value)
-            else:
-                options[key] = value
+        apply_overrides(options, overrides, self._embed, lambda ids: self._row_labels(state, ids),
+                        lambda mask: self._user_mask(state, mask))
         if selection is not None:
             selected = self._selected_rows(state, selection)
             options["mask"] = selected & options["mask"] if "mask" in options else selected
