@@ -545,3 +545,199 @@ def test_sharded_collection_trusts_nothing_read_from_its_folder(tmp_path):
     (folder / "shard-001").symlink_to(tmp_path / "elsewhere")
     with pytest.raises(CollectionError, match="symbolic link"):
         ShardedCollection.open(folder, embedder=WordVectors())
+
+
+# --- changes are made in every shard or in none ----------------------------------------------
+
+import errno  # noqa: E402
+
+import quorvel.collection as collection_module  # noqa: E402
+import quorvel.sharded as sharded_module  # noqa: E402
+from quorvel.storage import MatrixFile  # noqa: E402
+
+
+def ids_in_shard(k, shards, count, prefix):
+    """`count` identifiers that the hash places in shard k."""
+    out = (f"{prefix}{i}" for i in range(10_000))
+    return [d for d in out if shard_of(d, shards) == k][:count]
+
+
+def stored(folder):
+    """Every shard's documents as read by a new handle (which completes or undoes a change
+    written down), and the handle's answers to a few searches."""
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        shards = [sorted((d.id, d.text, d.timestamp, json.dumps(d.metadata, sort_keys=True))
+                         for d in s.documents()) for s in c._shards]
+        found = [c.search(q, "limit:6") for q in ("w1 w2", "w3 w40 w41", "w7")]
+    return shards, found
+
+
+def modelled(docs, documents=(), remove=()):
+    """The documents after an update, as `Collection.update` makes it: the last of several items
+    with one identifier wins, removing one also given keeps it."""
+    out = {d.id: d for d in docs}
+    given = {d.id: d for d in documents}
+    for doc_id in remove:
+        if doc_id not in given:
+            out.pop(doc_id, None)
+    out.update(given)
+    return out
+
+
+def a_change(shards):
+    """Documents over every shard, and a change that adds, replaces (text, metadata, time) and
+    removes documents in every shard."""
+    docs, documents, remove = [], [], []
+    for k in range(shards):
+        ids = ids_in_shard(k, shards, 8, "d")
+        docs += [Document(d, f"w{i} w{i + 1} w{2 * i}", 1.7e9 + i, {"k": k}) for i, d in enumerate(ids)]
+        documents += [Document(f"{ids[0]}-new", "w40 w41", None, {"new": True}),
+                      Document(ids[1], "w3 w40 w41", 1.7e9), Document(ids[2], docs[-6].text, 1.7e9 + 2, {"k": True}),
+                      Document(ids[3], docs[-5].text, 1.6e9, {"k": k})]
+        remove += [ids[4], ids[5], ids[1], "nobody"]
+    return docs, documents, remove
+
+
+class Fault:
+    """Counts the calls of the functions it wraps, all together, and raises `error` at the calls
+    numbered `at` (1-based)."""
+
+    def __init__(self, at=(), error=None):
+        self.at, self.error, self.calls = set(at), error, 0
+
+    def wrap(self, real):
+        def faulty(*args, **kwargs):
+            self.calls += 1
+            if self.calls in self.at:
+                raise self.error
+            return real(*args, **kwargs)
+        return faulty
+
+    def patch(self, monkeypatch, target, *names):
+        for name in names:
+            monkeypatch.setattr(target, name, self.wrap(getattr(target, name)))
+        return self
+
+
+FULL_DISK = OSError(errno.ENOSPC, "No space left on device")
+
+
+@pytest.mark.parametrize("shards", [1, 3])
+@pytest.mark.parametrize("site, kind", [("commit", "update"), ("commit", "add"), ("commit", "remove"),
+                                        ("matrix", "update"), ("matrix", "add")])
+def test_a_change_refused_by_any_shard_leaves_every_shard_as_it_was(tmp_path, monkeypatch, shards, site, kind):
+    docs, documents, remove = a_change(shards)
+    if kind == "add":
+        remove = []
+    elif kind == "remove":
+        documents = []
+    folder = tmp_path / "c"
+    ShardedCollection.create(folder, docs, shards=shards, embedder=WordVectors()).close()
+    before = stored(folder)
+    # the shards' writes in turn: the first, a middle one and the last one refuse
+    for at in sorted({1, 2, shards} & set(range(1, shards + 1))):
+        with monkeypatch.context() as m, ShardedCollection.open(folder, embedder=WordVectors()) as c:
+            fault = Fault([at], FULL_DISK)
+            if site == "commit":
+                fault.patch(m, collection_module, "_before_commit")
+            else:  # appending to a shard's matrix file, or writing a new one
+                fault.patch(m, MatrixFile, "append", "create")
+            with pytest.raises(OSError, match="No space left"):
+                c.update(documents, remove=remove)
+            assert fault.calls >= at + at - 1  # the shards before put back
+            assert not (folder / PENDING_NAME).exists()
+            assert c.get(documents[0].id if documents else remove[0]) == (
+                None if documents else next(d for d in docs if d.id == remove[0]))
+        assert stored(folder) == before, at
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        made = c.update(documents, remove=remove)
+    expected = modelled(docs, documents, remove)
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        assert len(c) == len(expected) and all(c.get(d) == doc for d, doc in expected.items())
+        assert made.added == len(expected.keys() - {d.id for d in docs})
+    assert stored(folder) != before
+
+
+def refusing_boom(texts):
+    if any("boom" in t.split() for t in texts):
+        raise RuntimeError("embedder failed")
+    return WordVectors().embed(texts)
+
+
+@pytest.mark.parametrize("bad, error", [
+    (Document("z-last", "w1 boom"), RuntimeError),  # the embedder fails on the last document
+    (("z-last", "w1", None, {"$bad": 1}), ValueError),  # metadata that cannot be stored
+    (("", "no identifier"), ValueError),
+])
+def test_a_change_that_fails_before_any_shard_writes_nothing(tmp_path, monkeypatch, bad, error):
+    docs, documents, remove = a_change(3)
+    folder = tmp_path / "c"
+    ShardedCollection.create(folder, docs, shards=3, embedder=WordVectors()).close()
+    before = stored(folder)
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        monkeypatch.setattr(c.embedder, "embed", refusing_boom)
+        generations = [s.generation for s in c._shards]
+        writes = Fault().patch(monkeypatch, sharded_module, "_write_json")
+        with pytest.raises(error):
+            c.update([*documents, bad], remove=remove)
+        assert writes.calls == 0 and [s.generation for s in c._shards] == generations
+    assert stored(folder) == before
+
+
+def test_a_shard_that_cannot_be_put_back_is_put_back_by_the_next_handle(tmp_path, monkeypatch):
+    docs, documents, remove = a_change(3)
+    folder = tmp_path / "c"
+    ShardedCollection.create(folder, docs, shards=3, embedder=WordVectors()).close()
+    before = stored(folder)
+    # the second shard refuses its part, then the first refuses to be put back
+    Fault([2, 3], FULL_DISK).patch(monkeypatch, collection_module, "_before_commit")
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        with pytest.raises(OSError) as e:
+            c.update(documents, remove=remove)
+        assert "the next handle" in "".join(e.value.__notes__)
+    assert json.loads((folder / PENDING_NAME).read_text())["back"] is True
+    monkeypatch.undo()
+    assert stored(folder) == before and not (folder / PENDING_NAME).exists()
+
+
+@pytest.mark.parametrize("at", [1, 2, 3])
+def test_a_change_interrupted_by_a_crash_is_completed_as_one_change(tmp_path, monkeypatch, at):
+    docs, documents, remove = a_change(3)
+    folder = tmp_path / "c"
+    ShardedCollection.create(folder, docs, shards=3, embedder=WordVectors()).close()
+    Fault([at], KeyboardInterrupt()).patch(monkeypatch, collection_module, "_before_commit")
+    c = ShardedCollection.open(folder, embedder=WordVectors())
+    with pytest.raises(KeyboardInterrupt):
+        c.update(documents, remove=remove)
+    c.close()
+    monkeypatch.undo()
+    assert json.loads((folder / PENDING_NAME).read_text())["back"] is False
+    expected = modelled(docs, documents, remove)
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        assert not (folder / PENDING_NAME).exists()
+        assert len(c) == len(expected) and all(c.get(d) == doc for d, doc in expected.items())
+
+
+def test_batches_with_repeated_identifiers_and_empty_shards(tmp_path, monkeypatch):
+    folder = tmp_path / "c"
+    first, second = ids_in_shard(3, 5, 1, "a") + ids_in_shard(4, 5, 1, "a")  # shards 0-2 empty
+    with ShardedCollection.create(folder, [(first, "w1 w2")], shards=5, embedder=WordVectors()) as c, \
+            Collection.create(tmp_path / "one", [(first, "w1 w2")], embedder=WordVectors()) as one:
+        batch = [(second, "w5"), (first, "w3"), (second, "w6 w7", None, {"v": 2}), (first, "w3", 5.0)]
+        for target in (c, one):  # the last item of an identifier wins
+            assert target.add(batch) == (1, 1)
+        assert c.get(second) == one.get(second) == Document(second, "w6 w7", None, {"v": 2})
+        assert c.get(first) == one.get(first) == Document(first, "w3", 5.0)
+        assert c.search("w6 w7") == one.search("w6 w7", lexical=False)
+        writes = Fault([1], OSError("never written")).patch(monkeypatch, sharded_module, "_write_json")
+        assert c.add([]) == (0, 0) and c.remove([]) == 0 and c.update() == (0, 0, 0)
+        assert c.remove(["nobody", "w1"]) == 0 and writes.calls == 0  # nothing to do: nothing written
+        with pytest.raises(OSError, match="never written"):  # a change that cannot be written down
+            c.add([("fresh", "w9")])
+        monkeypatch.undo()
+        # an empty shard that refuses its first documents is left empty
+        newcomers = [(i, "w8") for i in ids_in_shard(0, 5, 2, "b") + ids_in_shard(1, 5, 2, "b")]
+        Fault([2], FULL_DISK).patch(monkeypatch, MatrixFile, "create", "append")
+        with pytest.raises(OSError):
+            c.add(newcomers)
+        assert len(c) == 2 and [len(s) for s in c._shards] == [0, 0, 0, 1, 1]

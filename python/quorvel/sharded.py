@@ -9,8 +9,16 @@ The folder holds:
 - ``shard-000`` ... : one collection per shard. A document lives in shard
   blake2b(identifier) mod N, so every handle on every machine places it alike;
 - ``collection.lock``, held by a writer across a whole change, and ``pending.json`` while a change
-  spanning several shards is being applied: a change interrupted by a crash is completed by the
-  next handle that opens the collection or changes it.
+  spanning several shards is being applied.
+
+A change is all or nothing over the shards. Every document is checked and every new text embedded
+before any shard is touched. Then the change is written down in ``pending.json`` with what undoes
+it (the documents it touches as they were stored), and each shard makes its part in one
+transaction of its own. A shard that refuses its part (a full disk, a damaged file) has the shards
+changed so far put back, so the caller's exception leaves the collection as it was; a crash
+part-way leaves ``pending.json``, and the next handle that opens the collection or changes it
+completes the change (or finishes putting it back, if that had begun). Parts and undos are
+idempotent: a shard that already made one is left as it is.
 """
 
 from __future__ import annotations
@@ -22,15 +30,15 @@ import secrets
 import shutil
 import threading
 from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from os import PathLike
 from pathlib import Path
 from typing import Any, Self, Unpack
 
 import numpy as np
 
-from .collection import (DEFAULT_LIMIT, Changes, Collection, Document, Result, SearchOverrides,
-                         _batch, _embed_with,
+from .collection import (DEFAULT_LIMIT, EMBED_BATCH, Changes, Collection, Document, Result,
+                         SearchOverrides, Update, _batch, _embed_with,
                          _id_list, document_of, split,
                          parse_request, request_arguments, snippet)
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
@@ -63,6 +71,7 @@ class _SharedEmbedder(Embedder):
 
     def __init__(self, inner: Embedder):
         self.inner = inner
+        self._ready: dict[str, np.ndarray] = {}
 
     @property
     def dim(self) -> int:
@@ -73,7 +82,38 @@ class _SharedEmbedder(Embedder):
         return self.inner.identity
 
     def embed(self, texts: Sequence[str]) -> np.ndarray:
-        return self.inner.embed(texts)
+        if not self._ready:
+            return self.inner.embed(texts)
+        missing = list(dict.fromkeys(t for t in texts if t not in self._ready))
+        made = dict(zip(missing, np.asarray(self.inner.embed(missing)))) if missing else {}
+        return np.stack([self._ready[t] if t in self._ready else made[t] for t in texts])
+
+    def prepare(self, texts: Sequence[str], dims: Iterable[int]) -> None:
+        """Embeds `texts` now (checked as a shard checks what it gets, and against the shards'
+        row length `dims`), for the shards to take them from here: a change fails on its texts
+        before any shard is written. Nothing is kept after `prepare([], ())`."""
+        self._ready = {}
+        unique = list(dict.fromkeys(texts))
+        for start in range(0, len(unique), EMBED_BATCH):
+            part = unique[start:start + EMBED_BATCH]
+            raw = np.asarray(self.inner.embed(part))
+            vectors = _embed_with(_Replay(raw), part)
+            for dim in dims:
+                if vectors.shape[1] != dim:
+                    raise ValueError(f"the embedder returned vectors of {vectors.shape[1]} "
+                                     f"dimensions, the collection holds {dim}")
+            self._ready.update(zip(part, raw))
+
+
+class _Replay(Embedder):
+    """Hands back vectors already made, so that they are checked as a shard checks them."""
+
+    def __init__(self, vectors: np.ndarray):
+        self._vectors = vectors
+        self.dim = vectors.shape[-1] if vectors.ndim else 0
+
+    def embed(self, texts: Sequence[str]) -> np.ndarray:
+        return self._vectors
 
 
 class _SpaceOnly(Embedder):
@@ -139,6 +179,35 @@ def _entry(doc: Document) -> list[Any]:
     return [doc.id, doc.text, doc.timestamp, dict(doc.metadata)]
 
 
+@dataclass(slots=True)
+class _ShardChange:
+    """One shard's part of a change, and what puts the shard back: the documents as they were
+    stored before, and the identifiers the change adds."""
+
+    documents: list[Document]
+    remove: list[str]
+    restore: list[Document]
+    absent: list[str]
+
+
+@dataclass(slots=True)
+class _Plan:
+    """A change split by shard, with the passages it embeds and the shards' row lengths."""
+
+    parts: dict[int, _ShardChange] = field(default_factory=dict)
+    texts: list[str] = field(default_factory=list)
+    dims: set[int] = field(default_factory=set)
+
+    def journal(self, *, back: bool) -> dict[str, Any]:
+        """The change as written down: with `back`, its undo is what is left to do."""
+        parts = self.parts.values()
+        return {"add": [_entry(d) for p in parts for d in p.documents],
+                "remove": [i for p in parts for i in p.remove],
+                "undo": {"add": [_entry(d) for p in parts for d in p.restore],
+                         "remove": [i for p in parts for i in p.absent]},
+                "back": back}
+
+
 def _write_json(path: Path, value: Any) -> None:
     """Writes `path` whole or not at all: a scratch file, flushed, renamed over it."""
     scratch = path.with_name(f".{path.name}.{secrets.token_hex(4)}")
@@ -162,10 +231,11 @@ class ShardedCollection:
     once and keeps them open. Results are those of one search over all documents.
     """
 
-    def __init__(self, path: Path, shards: list[Collection], embedder: Embedder, client: Any):
+    def __init__(self, path: Path, shards: list[Collection], shared: _SharedEmbedder, client: Any):
         self.path = path
         self._shards = shards
-        self._embedder = embedder
+        self._shared = shared
+        self._embedder = embedder = shared.inner
         self._lock = writer_lock(path)
         self._client = client
         self._remote: ShardSearch | None = None
@@ -251,7 +321,7 @@ class ShardedCollection:
                     raise CollectionError(f"{shard}: is a symbolic link; shards must be folders "
                                           "inside the collection")
                 opened.append(Collection.open(shard, embedder=shared))
-            collection = cls(folder, opened, embedder, client)
+            collection = cls(folder, opened, shared, client)
         except BaseException:
             for c in opened:
                 c.close()
@@ -305,73 +375,124 @@ class ShardedCollection:
 
     def add(self, documents: Iterable[Any]) -> Changes:
         """Add documents, replacing those whose identifier exists (as `Collection.add`); each
-        goes to its shard. Every item is checked before anything is changed."""
-        batch = _batch(documents)
-        if not batch:
-            return Changes(0, 0)
-        change = {"add": [_entry(d) for d in batch.values()]}
-        return self._apply(change)
+        goes to its shard. Every item is checked, and every new text embedded, before any shard
+        is changed; the change is made in every shard or in none."""
+        added, updated, _ = self.update(documents)
+        return Changes(added, updated)
 
     def remove(self, ids: Iterable[str]) -> int:
         """Remove the documents with these identifiers; returns how many were removed."""
-        wanted = list(dict.fromkeys(_id_list(ids)))
-        if not wanted:
-            return 0
-        return self._apply({"remove": wanted})
+        return self.update(remove=ids).removed
 
-    def _apply(self, change: dict[str, Any]) -> Any:
-        """Applies a change shard after shard, with the change written down first, so that a
-        crash part-way is completed later (each shard's part is idempotent: adding the same
-        documents again or removing removed ones changes nothing)."""
+    def update(self, documents: Iterable[Any] = (), *, remove: Iterable[str] = ()) -> Update:
+        """Add (or replace) `documents` and remove the documents `remove` (those also in
+        `documents` are kept), as `Collection.update`, in one change over every shard: after an
+        exception none of it is made, and after a crash the next handle completes it."""
+        batch = _batch(documents)
+        dropped = [i for i in dict.fromkeys(_id_list(remove)) if i not in batch]
+        if not batch and not dropped:
+            return Update(0, 0, 0)
         with self._lock:
             self._finish_pending()
-            _write_json(self.path / PENDING_NAME, change)
+            plan = self._plan(batch, dropped)
+            if not plan.parts:
+                return Update(0, 0, 0)
+            self._shared.prepare(plan.texts, plan.dims)
             try:
-                result = self._run(change)
-            except Exception:
-                # A change refused part-way (by the embedder, say) is not repeated at the next
-                # open; one interrupted (a signal, a crash) is.
-                (self.path / PENDING_NAME).unlink(missing_ok=True)
-                raise
-            (self.path / PENDING_NAME).unlink()
-            return result
+                return self._apply(plan)
+            finally:
+                self._shared.prepare([], ())
+
+    def _plan(self, batch: Mapping[str, Document], dropped: Sequence[str]) -> "_Plan":
+        """The change split by shard, with what undoes it (the stored state of every document it
+        touches) and the passages it will embed; reads the shards, changes nothing."""
+        n = len(self._shards)
+        wanted: list[tuple[list[Document], list[str]]] = [([], []) for _ in range(n)]
+        for doc in batch.values():
+            wanted[shard_of(doc.id, n)][0].append(doc)
+        for doc_id in dropped:
+            wanted[shard_of(doc_id, n)][1].append(doc_id)
+        plan = _Plan()
+        for k, (docs, gone) in enumerate(wanted):
+            shard = self._shards[k]
+            stored = shard._stored([*(d.id for d in docs), *gone])
+            before = {i: Document(i, text, ts, meta) for i, (_, text, ts, meta) in stored.items()}
+            gone = [i for i in gone if i in before]
+            if not docs and not gone:
+                continue
+            plan.parts[k] = _ShardChange(docs, gone, list(before.values()),
+                                         [d.id for d in docs if d.id not in before])
+            plan.texts += [p.text for d in docs if d.id not in before or before[d.id].text != d.text
+                           for p in split(d)]
+            state = shard._refresh()
+            if state.rows:
+                plan.dims.add(state.dim)
+        return plan
+
+    def _apply(self, plan: "_Plan") -> Update:
+        """Writes the change down, then makes it shard after shard. A shard that refuses its part
+        (a full disk, say) has the shards changed so far put back as they were, the undo written
+        down first, so that a crash while undoing is undone by the next handle."""
+        journal = self.path / PENDING_NAME
+        _write_json(journal, plan.journal(back=False))
+        done: list[int] = []
+        totals = [0, 0, 0]
+        try:
+            for k, part in plan.parts.items():
+                done.append(k)
+                made = self._shards[k].update(part.documents, remove=part.remove)
+                totals = [t + m for t, m in zip(totals, made)]
+        except Exception as refused:
+            self._undo(plan, done, refused)
+            raise
+        journal.unlink()
+        return Update(*totals)
+
+    def _undo(self, plan: "_Plan", done: Sequence[int], refused: Exception) -> None:
+        journal = self.path / PENDING_NAME
+        try:
+            _write_json(journal, plan.journal(back=True))
+        except OSError:
+            pass  # the change stays written down: after a crash it is completed instead
+        try:
+            for k in done:
+                part = plan.parts[k]
+                self._shards[k].update(part.restore, remove=part.absent)
+        except Exception as e:
+            refused.add_note(f"putting the shards back failed too ({e!r}); the next handle "
+                             f"that opens {self.path} finishes the change it wrote down")
+            return
+        journal.unlink()
 
     def _finish_pending(self) -> None:
+        """Completes (or undoes) a change that a crash interrupted."""
         pending = self.path / PENDING_NAME
         if pending.is_file():
-            self._run(self._read_change(pending))
+            documents, remove = self._read_change(pending)
+            n = len(self._shards)
+            for k, shard in enumerate(self._shards):
+                mine = [d for d in documents if shard_of(d.id, n) == k]
+                gone = [i for i in remove if shard_of(i, n) == k]
+                if mine or gone:
+                    shard.update(mine, remove=gone)
             pending.unlink()
 
     @staticmethod
-    def _read_change(path: Path) -> dict[str, Any]:
-        """A change written down by `_apply`, checked as any caller's input is."""
+    def _read_change(path: Path) -> tuple[list[Document], list[str]]:
+        """What a change written down by `_apply` leaves to do (its documents and removals, or
+        those of its undo), checked as any caller's input is."""
         try:
-            change = json.loads(path.read_text(encoding="utf-8"))
-            if isinstance(change, dict) and isinstance(change.get("add"), list):
-                return {"add": [_entry(d) for d in _batch(change["add"]).values()]}
-            if isinstance(change, dict) and isinstance(change.get("remove"), list):
-                if all(isinstance(i, str) for i in change["remove"]):
-                    return {"remove": change["remove"]}
+            journal = json.loads(path.read_text(encoding="utf-8"))
+            if isinstance(journal, dict) and journal.get("back") is True:
+                journal = journal["undo"]
+            if isinstance(journal, dict) and ("add" in journal or "remove" in journal):
+                add, remove = journal.get("add", []), journal.get("remove", [])
+                if isinstance(add, list) and isinstance(remove, list) and all(
+                        isinstance(i, str) and i for i in remove):
+                    return list(_batch(add).values()), remove
         except (ValueError, TypeError, KeyError):
             pass
         raise CollectionError(f"{path}: not a change written by this collection")
-
-    def _run(self, change: dict[str, Any]) -> Any:
-        n = len(self._shards)
-        if "add" in change:
-            parts: list[list[Document]] = [[] for _ in range(n)]
-            for doc_id, text, ts, metadata in change["add"]:
-                parts[shard_of(doc_id, n)].append(Document(doc_id, text, ts, metadata))
-            added = updated = 0
-            for shard, part in zip(self._shards, parts):
-                if part:
-                    c = shard.add(part)
-                    added, updated = added + c.added, updated + c.updated
-            return Changes(added, updated)
-        id_parts: list[list[str]] = [[] for _ in range(n)]
-        for doc_id in change["remove"]:
-            id_parts[shard_of(doc_id, n)].append(doc_id)
-        return sum(shard.remove(part) for shard, part in zip(self._shards, id_parts) if part)
 
     # -- searching -------------------------------------------------------------------------
 
