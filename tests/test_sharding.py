@@ -366,6 +366,7 @@ def test_shard_failure_on_a_worker_reaches_the_caller(client, shard, options):
 # --- sharded collections ---------------------------------------------------------------------
 
 from quorvel import Collection, CollectionError, Document, Embedder, LsaEmbedder, ShardedCollection  # noqa: E402
+from quorvel.filters import compile_filter  # noqa: E402
 from quorvel.sharded import PENDING_NAME, shard_of  # noqa: E402
 
 WORDS = [f"w{i}" for i in range(150)]
@@ -438,7 +439,7 @@ def test_sharded_collection_searches_as_one_collection(tmp_path, request, on_clu
 
 
 @pytest.mark.parametrize("on_cluster", [False, True], ids=["in process", "on a cluster"])
-def test_sharded_collection_filters_as_one_collection(tmp_path, request, on_cluster):
+def test_sharded_collection_filters_as_one_collection(tmp_path, request, monkeypatch, on_cluster):
     client = request.getfixturevalue("client") if on_cluster else None
     docs = [Document(d.id, d.text, d.timestamp, {"batch": i % 3, "tags": ["odd"] if i % 2 else []})
             for i, d in enumerate(corpus(4, 90))]
@@ -447,15 +448,29 @@ def test_sharded_collection_filters_as_one_collection(tmp_path, request, on_clus
                                    client=client) as sharded):
         sharded.remove([docs[1].id, docs[4].id])
         single.remove([docs[1].id, docs[4].id])
-        for where in ({"batch": 1}, {"tags": {"$contains": "odd"}, "batch": {"$ne": 2}},
-                      {"$or": [{"batch": 0}, {"tags": {"$exists": False}}]}, {"batch": 7}):
-            for text, mods in (("w1 w2 w3", None), ("w5 w6", "diverse limit:4"),
-                               ("w7", f"like:{docs[0].id},{docs[3].id} limit:6")):
-                expected = single.search(text, mods, where=where, lexical=False)
-                assert sharded.search(text, mods, where=where) == expected, (where, text, mods)
-                assert all(where != {"batch": 1} or r.metadata["batch"] == 1 for r in expected)
+        filters = [{"batch": 1}, {"tags": {"$contains": "odd"}, "batch": {"$ne": 2}},
+                   {"$or": [{"batch": 0}, {"tags": {"$exists": False}}]}, {"batch": 7}]
+        searches = [("w1 w2 w3", None, {}), ("w5 w6", "diverse limit:4", {}),
+                    ("w7", f"like:{docs[0].id},{docs[3].id} limit:6", {}),
+                    ("w8 w9", "recent:300 unlike:w10 limit:5", {"threshold": 0.01}),
+                    ("w11", "limit:5", {"pre_filter_ids": [d.id for d in docs[::2]]})]
+        expected = {(i, j): single.search(text, mods, where=where, lexical=False, **overrides)
+                    for i, where in enumerate(filters) for j, (text, mods, overrides) in enumerate(searches)}
+        assert all(r.metadata["batch"] == 1 for j in range(len(searches)) for r in expected[0, j])
+        assert sum(map(len, expected.values())) > 40
+        if on_cluster:  # the workers answer the filter: this process computes no mask
+            monkeypatch.setattr(Collection, "_selected_rows", None)
+        for i, where in enumerate(filters):
+            for j, (text, mods, overrides) in enumerate(searches):
+                for given in (where, compile_filter(where)):  # a mapping or a compiled filter
+                    got = sharded.search(text, mods, where=given, **overrides)
+                    assert got == expected[i, j], (where, text, mods)
         with pytest.raises(ValueError, match="nope"):
             sharded.search("w1", where={"batch": {"$nope": 1}})
+        # a filter follows changes: metadata changed by another handle is seen by the workers
+        with ShardedCollection.open(tmp_path / "sharded", embedder=WordVectors()) as other:
+            other.add([Document(docs[2].id, docs[2].text, docs[2].timestamp, {"batch": 7})])
+        assert [r.id for r in sharded.search(docs[2].text, where={"batch": 7})] == [docs[2].id]
 
 
 def test_sharded_collection_follows_changes_made_by_another_handle(client, tmp_path):

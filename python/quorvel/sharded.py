@@ -167,11 +167,30 @@ class _ShardReader:
         self._local = threading.local()
         source.open_collection().close()  # fails here if the shard cannot be opened
 
-    def snapshot(self) -> Any:
+    def _handle(self) -> Collection:
         handle = getattr(self._local, "collection", None)
         if handle is None:
             handle = self._local.collection = self._source.open_collection()
-        return handle.snapshot()
+        return handle
+
+    def snapshot(self) -> Any:
+        return self._handle().snapshot()
+
+    def filtered(self, where: Mapping[str, Any] | Filter) -> ShardData:
+        """The shard's rows with those of documents that `where` leaves out masked, answered
+        here from the shard's own metadata."""
+        return shard_data(self._handle(), compile_filter(where))
+
+
+def shard_data(shard: Collection, selection: Filter | None) -> ShardData:
+    """A shard collection's current rows for `ShardSearch`: tombstoned rows masked, and with a
+    filter the rows of the documents it leaves out."""
+    state = shard._refresh()
+    mask = state.mask
+    if selection is not None:
+        selected = shard._selected_rows(state, selection)
+        mask = selected if mask is None else selected & mask
+    return ShardData(state.matrix, state.ids, state.id_to_idx, state.timestamps, mask)
 
 
 def _entry(doc: Document) -> list[Any]:
@@ -505,8 +524,8 @@ class ShardedCollection:
         """The documents best matching `text` over all shards, as `Collection.search` with
         `lexical=False` (the modifier string, `where` and keyword overrides alike, except `mask`,
         which names the rows of one collection): the result of one search over every document.
-        A search with `where` runs in this process over the shards opened here, each masked by
-        its own documents' metadata."""
+        `where` is answered by each shard from its own documents' metadata, on the worker that
+        holds the shard when there is a client (the filter travels, not a mask)."""
         if "mask" in overrides:
             raise TypeError("search() of a sharded collection takes no 'mask'")
         mods = parse_request(modifiers, overrides)
@@ -515,15 +534,10 @@ class ShardedCollection:
             return []
         query, kwargs = request_arguments(self._embed, text, mods, overrides)
         like = kwargs.get("like_ids") is not None
+        local = self._remote is None
         data = []
-        if self._remote is None or like or selection is not None:
-            for shard in self._shards:
-                s = shard.snapshot()
-                mask = s.mask
-                if selection is not None:
-                    selected = shard._selected_rows(shard._refresh(), selection)[:len(s.ids)]
-                    mask = selected if mask is None else selected & mask
-                data.append(ShardData(s.matrix, s.ids, s.id_to_idx, s.timestamps, mask))
+        if local or like:
+            data = [shard_data(shard, selection if local else None) for shard in self._shards]
         # The liked documents' rows are read here, where every shard is open: no round trip.
         liked = None
         if like:
@@ -535,12 +549,14 @@ class ShardedCollection:
                     if row is not None:
                         found.append(data[k].matrix[row])
             liked = np.array(found, dtype=np.float32).reshape(len(found), query.shape[0])
-        local = self._remote is None or selection is not None
-        search = ShardSearch(data) if local else self._remote
-        return self._documents(search, query, liked, kwargs)
+        if local:
+            return self._documents(ShardSearch(data), query, liked, kwargs)
+        assert self._remote is not None
+        return self._documents(self._remote, query, liked, kwargs,
+                               where if selection is not None else None)
 
     def _documents(self, search: ShardSearch, query: np.ndarray, liked: np.ndarray | None,
-                   kwargs: dict[str, Any]) -> list[Result]:
+                   kwargs: dict[str, Any], where: Any = None) -> list[Result]:
         """The best row of each of the best `limit` documents (rows are passages), asked for in
         growing numbers as `Collection` does, each as its shard's `Result`."""
         limit = kwargs.get("limit", DEFAULT_LIMIT)
@@ -549,7 +565,7 @@ class ShardedCollection:
         documents = sum(st.documents for st in states)
         fetch = limit if live == documents else min(live, 4 * limit)
         while True:
-            rows = search.search(query, liked_rows=liked, **{**kwargs, "limit": fetch})
+            rows = search.search(query, liked_rows=liked, where=where, **{**kwargs, "limit": fetch})
             picked: dict[str, tuple[str, float]] = {}  # document -> its best row, in rank order
             for r in rows:
                 picked.setdefault(document_of(r["id"]), (r["id"], r["score"]))

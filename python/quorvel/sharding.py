@@ -105,7 +105,9 @@ class ShardSource(Protocol):
     """Where a shard lives: a picklable description that can be opened on any machine that
     reaches it; `key` names it. `open()` returns the shard's `ShardData`, or a handle whose
     `snapshot()` returns the shard's current state (an object with the attributes of
-    `ShardData`), taken again for every search so that a shard that changes is followed."""
+    `ShardData`), taken again for every search so that a shard that changes is followed. A
+    handle that can also answer a filter of `quorvel.filters` has `filtered(where)`, which
+    returns the current `ShardData` with the rows that the filter leaves out masked."""
 
     @property
     def key(self) -> str: ...
@@ -113,8 +115,15 @@ class ShardSource(Protocol):
     def open(self) -> Any: ...
 
 
-def current_data(opened: Any) -> ShardData:
-    """The data to search now of what a source's `open()` returned."""
+def current_data(opened: Any, where: Any = None) -> ShardData:
+    """The data to search now of what a source's `open()` returned; with a filter `where`, its
+    rows masked by it (for a shard whose handle has `filtered(where)`)."""
+    if where is not None:
+        filtered = getattr(opened, "filtered", None)
+        if filtered is None:
+            raise TypeError("a search with a filter needs shards that hold their documents' "
+                            "metadata (collection shards)")
+        return filtered(where)
     if isinstance(opened, ShardData):
         return opened
     s = opened.snapshot()
@@ -346,8 +355,9 @@ class _LocalShards:
     def liked(self, like_ids: Sequence[str]) -> list[LikedRows]:
         return [liked_rows(current_data(d), like_ids) for d in self._opened]
 
-    def candidates(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int) -> list[Candidates]:
-        return [shard_candidates(current_data(d), query_vec, options, pool) for d in self._opened]
+    def candidates(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int,
+                   where: Any = None) -> list[Candidates]:
+        return [shard_candidates(current_data(d, where), query_vec, options, pool) for d in self._opened]
 
     def close(self) -> None:
         self._opened = []
@@ -361,17 +371,17 @@ class _ShardActor:
     def __init__(self, source: ShardSource):
         self._opened = source.open()
 
-    def _outcome(self, fn, *args):
+    def _outcome(self, fn, *args, where=None):
         try:
-            return ("ok", fn(current_data(self._opened), *args))
+            return ("ok", fn(current_data(self._opened, where), *args))
         except Exception as e:
             return ("error", e)
 
     def liked(self, like_ids):
         return self._outcome(liked_rows, like_ids)
 
-    def candidates(self, query_vec, options, pool):
-        return self._outcome(shard_candidates, query_vec, options, pool)
+    def candidates(self, query_vec, options, pool, where=None):
+        return self._outcome(shard_candidates, query_vec, options, pool, where=where)
 
 
 class _DaskShards:
@@ -475,8 +485,9 @@ class _DaskShards:
     def liked(self, like_ids: Sequence[str]) -> list[LikedRows]:
         return self._call("liked", list(like_ids))
 
-    def candidates(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int) -> list[Candidates]:
-        return self._call("candidates", query_vec, dict(options), pool)
+    def candidates(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int,
+                   where: Any = None) -> list[Candidates]:
+        return self._call("candidates", query_vec, dict(options), pool, where)
 
     def close(self) -> None:
         self._actors = []
@@ -503,10 +514,15 @@ class ShardSearch:
         return list(self._runner.names)
 
     def search(self, query_vec: np.ndarray, *, liked_rows: np.ndarray | None = None,
-               **options: Any) -> list[dict[str, Any]]:
+               where: Any = None, **options: Any) -> list[dict[str, Any]]:
         """`options` are those of `score_candidates` but the per-row arrays. A caller that
         holds the rows of `like_ids` itself (in list order, repeats included, unknown identifiers
-        left out) may pass them as `liked_rows`, which saves asking the shards for them."""
+        left out) may pass them as `liked_rows`, which saves asking the shards for them.
+
+        `where`, a filter of `quorvel.filters` (a mapping, sent as it is), is answered by each
+        shard from its own documents' metadata where the shard is searched: the rows it leaves
+        out are added to the shard's mask. Shards opened from sources whose handles have
+        `filtered` take it; others raise TypeError."""
         check_options(query_vec, options)
         like_ids = options.pop("like_ids", None)
         if liked_rows is not None and like_ids is None:
@@ -523,7 +539,7 @@ class ShardSearch:
             if query_vec is None:
                 return []
         pool = _pool_size(options)
-        parts = self._runner.candidates(query_vec, options, pool)
+        parts = self._runner.candidates(query_vec, options, pool, where)
         return merge_candidates(parts, query_vec, options)
 
     def close(self) -> None:
