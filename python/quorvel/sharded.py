@@ -42,7 +42,9 @@ from .collection import (DEFAULT_LIMIT, EMBED_BATCH, Changes, Collection, Docume
                          _id_list, document_of, split,
                          parse_request, request_arguments, snippet)
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
+from .bm25 import TermTable
 from .filters import Filter, compile_filter
+from .lexical import DEFAULT_POOL, tokenize
 from .sharding import ShardData, ShardSearch
 from .storage import CollectionError, writer_lock
 
@@ -157,6 +159,44 @@ class CollectionShard:
         return Collection.open(self.folder, embedder=_SpaceOnly(self.identity, self.dim), read_only=True)
 
 
+class ShardView:
+    """A shard collection as `ShardSearch` reads it where it is searched: its current rows
+    (`snapshot`), masked by a filter answered from its own metadata (`filtered`), and with the
+    terms of its rows for BM25 (`with_terms`), kept while the shard's generation stays."""
+
+    def __init__(self, shard: Collection):
+        self.shard = shard
+        self._terms: tuple[int, TermTable] | None = None
+
+    def snapshot(self) -> Any:
+        return self.shard.snapshot()
+
+    def filtered(self, where: Mapping[str, Any] | Filter | None) -> ShardData:
+        return self._data(self.shard._refresh(), compile_filter(where))
+
+    def with_terms(self, where: Mapping[str, Any] | Filter | None = None) -> tuple[ShardData, TermTable]:
+        state = self.shard._refresh()
+        if self._terms is None or self._terms[0] != state.generation:
+            table = TermTable(self.shard._row_terms(state), state.rows - state.dead)
+            self._terms = (state.generation, table)
+        return self._data(state, compile_filter(where)), self._terms[1]
+
+    def _data(self, state: Any, selection: Filter | None) -> ShardData:
+        mask = state.mask
+        if selection is not None:
+            selected = self.shard._selected_rows(state, selection)
+            mask = selected if mask is None else selected & mask
+        return ShardData(state.matrix, state.ids, state.id_to_idx, state.timestamps, mask)
+
+    # a view is its own opened shard, for a search in this process
+    @property
+    def key(self) -> str:
+        return str(self.shard.path)
+
+    def open(self) -> "ShardView":
+        return self
+
+
 class _ShardReader:
     """A shard opened where it is searched. A collection handle serves the thread that opened it
     (its database connection does), and a worker may search from another thread than the one
@@ -167,30 +207,20 @@ class _ShardReader:
         self._local = threading.local()
         source.open_collection().close()  # fails here if the shard cannot be opened
 
-    def _handle(self) -> Collection:
-        handle = getattr(self._local, "collection", None)
-        if handle is None:
-            handle = self._local.collection = self._source.open_collection()
-        return handle
+    def _view(self) -> ShardView:
+        view = getattr(self._local, "view", None)
+        if view is None:
+            view = self._local.view = ShardView(self._source.open_collection())
+        return view
 
     def snapshot(self) -> Any:
-        return self._handle().snapshot()
+        return self._view().snapshot()
 
-    def filtered(self, where: Mapping[str, Any] | Filter) -> ShardData:
-        """The shard's rows with those of documents that `where` leaves out masked, answered
-        here from the shard's own metadata."""
-        return shard_data(self._handle(), compile_filter(where))
+    def filtered(self, where: Mapping[str, Any] | Filter | None) -> ShardData:
+        return self._view().filtered(where)
 
-
-def shard_data(shard: Collection, selection: Filter | None) -> ShardData:
-    """A shard collection's current rows for `ShardSearch`: tombstoned rows masked, and with a
-    filter the rows of the documents it leaves out."""
-    state = shard._refresh()
-    mask = state.mask
-    if selection is not None:
-        selected = shard._selected_rows(state, selection)
-        mask = selected if mask is None else selected & mask
-    return ShardData(state.matrix, state.ids, state.id_to_idx, state.timestamps, mask)
+    def with_terms(self, where: Mapping[str, Any] | Filter | None = None) -> tuple[ShardData, TermTable]:
+        return self._view().with_terms(where)
 
 
 def _entry(doc: Document) -> list[Any]:
@@ -255,6 +285,7 @@ class ShardedCollection:
         self._shards = shards
         self._shared = shared
         self._embedder = embedder = shared.inner
+        self._views = [ShardView(s) for s in shards]
         self._lock = writer_lock(path)
         self._client = client
         self._remote: ShardSearch | None = None
@@ -519,13 +550,18 @@ class ShardedCollection:
         return _embed_with(self._embedder, texts)
 
     def search(self, text: str, modifiers: str | None = None, *,
-               where: Mapping[str, Any] | Filter | None = None,
+               where: Mapping[str, Any] | Filter | None = None, lexical: bool = True,
                **overrides: Unpack[SearchOverrides]) -> list[Result]:
-        """The documents best matching `text` over all shards, as `Collection.search` with
-        `lexical=False` (the modifier string, `where` and keyword overrides alike, except `mask`,
-        which names the rows of one collection): the result of one search over every document.
-        `where` is answered by each shard from its own documents' metadata, on the worker that
-        holds the shard when there is a client (the filter travels, not a mask)."""
+        """The documents best matching `text` over all shards, as `Collection.search` (the
+        modifier string, `where`, `lexical` and keyword overrides alike, except `mask`, which
+        names the rows of one collection): the result of one search over every document.
+
+        Ranking fuses the semantic score with BM25 as `Collection.search` does
+        (`quorvel.lexical.hybrid_rank`), with the BM25 statistics of all shards together: a row
+        scores as in one collection holding every live row. `lexical=False` ranks by the
+        semantic score alone. `where` is answered by each shard from its own documents'
+        metadata, on the worker that holds the shard when there is a client (the filter
+        travels, not a mask)."""
         if "mask" in overrides:
             raise TypeError("search() of a sharded collection takes no 'mask'")
         mods = parse_request(modifiers, overrides)
@@ -533,30 +569,37 @@ class ShardedCollection:
         if not len(self):
             return []
         query, kwargs = request_arguments(self._embed, text, mods, overrides)
-        like = kwargs.get("like_ids") is not None
+        terms = tokenize([text or ""])[0] if lexical else None
         local = self._remote is None
-        data = []
-        if local or like:
-            data = [shard_data(shard, selection if local else None) for shard in self._shards]
-        # The liked documents' rows are read here, where every shard is open: no round trip.
+        search = ShardSearch(self._views) if local else self._remote
+        assert search is not None
         liked = None
-        if like:
-            found = []
-            for doc_id in kwargs["like_ids"]:  # every passage of a liked document, as Collection
-                k = shard_of(doc_id, len(data))
-                for label in self._shards[k]._row_labels(self._shards[k]._refresh(), [doc_id]):
-                    row = data[k].id_to_idx.get(label)
-                    if row is not None:
-                        found.append(data[k].matrix[row])
-            liked = np.array(found, dtype=np.float32).reshape(len(found), query.shape[0])
-        if local:
-            return self._documents(ShardSearch(data), query, liked, kwargs)
-        assert self._remote is not None
-        return self._documents(self._remote, query, liked, kwargs,
-                               where if selection is not None else None)
+        if kwargs.get("like_ids") is not None:
+            liked = self._liked_rows(kwargs["like_ids"], query.shape[0])
+            if not len(liked):  # as Collection: identifiers it does not hold are ignored
+                del kwargs["like_ids"]
+                liked = None
+        if terms is not None and liked is None and not query.any():
+            if not any(search.term_stats(terms).frequencies.values()):
+                return []  # nothing to steer by: no known word, no liked document
+        return self._documents(search, query, liked, kwargs, where if selection is not None else None,
+                               terms)
+
+    def _liked_rows(self, like_ids: Sequence[str], dims: int) -> np.ndarray:
+        """The rows of every passage of the liked documents, in order, read here, where every
+        shard is open: no round trip."""
+        found = []
+        for doc_id in like_ids:
+            shard = self._shard_for(doc_id)
+            state = shard._refresh()
+            for label in shard._row_labels(state, [doc_id]):
+                row = state.id_to_idx.get(label)
+                if row is not None:
+                    found.append(state.matrix[row])
+        return np.array(found, dtype=np.float32).reshape(len(found), dims)
 
     def _documents(self, search: ShardSearch, query: np.ndarray, liked: np.ndarray | None,
-                   kwargs: dict[str, Any], where: Any = None) -> list[Result]:
+                   kwargs: dict[str, Any], where: Any, terms: list[str] | None) -> list[Result]:
         """The best row of each of the best `limit` documents (rows are passages), asked for in
         growing numbers as `Collection` does, each as its shard's `Result`."""
         limit = kwargs.get("limit", DEFAULT_LIMIT)
@@ -565,7 +608,8 @@ class ShardedCollection:
         documents = sum(st.documents for st in states)
         fetch = limit if live == documents else min(live, 4 * limit)
         while True:
-            rows = search.search(query, liked_rows=liked, where=where, **{**kwargs, "limit": fetch})
+            rows = search.search(query, liked_rows=liked, where=where, terms=terms,
+                                 fusion_pool=max(DEFAULT_POOL, fetch), **{**kwargs, "limit": fetch})
             picked: dict[str, tuple[str, float]] = {}  # document -> its best row, in rank order
             for r in rows:
                 picked.setdefault(document_of(r["id"]), (r["id"], r["score"]))

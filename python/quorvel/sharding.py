@@ -41,7 +41,10 @@ import numpy as np
 
 import _quorvel
 
-__all__ = ["Candidates", "ShardData", "ShardFiles", "ShardSearch", "ShardSource",
+from .bm25 import TermStats, TermTable
+from .lexical import DEFAULT_POOL, hybrid_rank
+
+__all__ = ["Candidates", "HybridCandidates", "ShardData", "ShardFiles", "ShardSearch", "ShardSource",
            "ShardsUnavailable", "ShardFailure", "compose_query", "current_data", "write_shard_files"]
 
 #: Options of `score_candidates` that a sharded search takes. The matrix, identifiers, map,
@@ -128,6 +131,16 @@ def current_data(opened: Any, where: Any = None) -> ShardData:
         return opened
     s = opened.snapshot()
     return ShardData(s.matrix, s.ids, s.id_to_idx, s.timestamps, s.mask)
+
+
+def current_terms(opened: Any, where: Any = None) -> tuple[ShardData, TermTable]:
+    """The data to search now and the terms of its rows, for a shard whose handle has
+    `with_terms(where)`."""
+    with_terms = getattr(opened, "with_terms", None)
+    if with_terms is None:
+        raise TypeError("a search that fuses BM25 needs shards that hold their rows' terms "
+                        "(collection shards)")
+    return with_terms(where)
 
 
 _MATRIX_FILE = "matrix.npy"
@@ -243,6 +256,56 @@ def shard_candidates(shard: ShardData, query_vec: np.ndarray, options: Mapping[s
     return Candidates(ids, np.asarray(shard.matrix[rows]), timestamps)
 
 
+@dataclass(frozen=True, slots=True)
+class HybridCandidates:
+    """A shard's candidates for a fused search, in the shard's row order: identifiers, float32
+    rows, timestamps (or None), mask (or None) and BM25 scores with every shard's statistics."""
+
+    ids: list[str]
+    rows: np.ndarray
+    timestamps: np.ndarray | None
+    mask: np.ndarray | None
+    lexical: np.ndarray
+
+
+def _lexical_pool(scores: np.ndarray, pool: int, pre_filter: Any,
+                  id_to_idx: Mapping[str, int]) -> np.ndarray:
+    """The rows of the `pool` best non-zero BM25 scores within the pre-filter, the mask aside
+    (as `hybrid_rank` draws its lexical pool)."""
+    rows = np.flatnonzero(scores > 0)
+    if pre_filter is not None:
+        allowed = np.fromiter((id_to_idx[i] for i in pre_filter if i in id_to_idx), dtype=np.int64)
+        rows = np.intersect1d(rows, allowed)
+    if len(rows) > pool:
+        rows = rows[np.argpartition(-scores[rows], pool - 1)[:pool]]
+    return rows
+
+
+def shard_hybrid_candidates(shard: ShardData, table: TermTable, query_vec: np.ndarray,
+                            options: Mapping[str, Any], pool: int, terms: Sequence[str],
+                            total: TermStats) -> HybridCandidates:
+    """The shard's rows among the `pool` best by the semantic score (every per-row option but
+    recency applied) and the `pool` best by BM25 with the statistics `total`: every row that
+    `hybrid_rank` over all shards could look at."""
+    if table.rows != len(shard.ids):
+        raise ShardFailure(f"the shard's terms cover {table.rows} rows, its matrix {len(shard.ids)}")
+    lexical = table.scores(terms, total)
+    kwargs = {k: options[k] for k in (*_ROW_OPTIONS, "pre_filter_ids")
+              if k in options and k not in ("recent", "recent_days")}
+    found = _score(shard.matrix, shard.ids, shard.id_to_idx, query_vec, mask=shard.mask,
+                   diverse=False, limit=pool, **kwargs)
+    semantic = np.fromiter((shard.id_to_idx[r["id"]] for r in found), dtype=np.int64, count=len(found))
+    rows = np.union1d(semantic, _lexical_pool(lexical, pool, options.get("pre_filter_ids"),
+                                              shard.id_to_idx))
+    ids = [shard.ids[r] for r in rows]
+    if any(not d or shard.id_to_idx.get(d) != r for d, r in zip(ids, rows)):
+        raise ShardFailure("the shard's identifier map does not match its identifiers")
+    return HybridCandidates(
+        ids, np.asarray(shard.matrix[rows]),
+        None if shard.timestamps is None else np.asarray(shard.timestamps[rows], dtype=np.float64),
+        None if shard.mask is None else np.asarray(shard.mask[rows], dtype=bool), lexical[rows])
+
+
 # --- the coordinator's float32 steps -------------------------------------------------------
 
 def _squared_norm(v: np.ndarray) -> np.float32:
@@ -302,6 +365,28 @@ def merge_candidates(parts: Sequence[Candidates], query_vec: np.ndarray,
     return _score(np.ascontiguousarray(rows), ids, {}, query_vec, **kwargs)
 
 
+def merge_hybrid(parts: Sequence[HybridCandidates], query_vec: np.ndarray,
+                 options: Mapping[str, Any], pool: int) -> list[dict[str, Any]]:
+    """`hybrid_rank` over the shards' candidates stacked in shard order: they hold the semantic
+    and the lexical pool that it draws from all rows, so it ranks as over all rows."""
+    parts = [p for p in parts if p.ids]
+    if not parts:
+        return []
+    ids = [d for p in parts for d in p.ids]
+    kwargs = {k: v for k, v in options.items() if k not in ("pre_filter_ids", "like_ids", "limit")}
+    if any(p.timestamps is not None for p in parts):
+        kwargs["timestamps"] = np.concatenate([
+            p.timestamps if p.timestamps is not None else np.full(len(p.ids), np.nan) for p in parts])
+    if any(p.mask is not None for p in parts):
+        kwargs["mask"] = np.concatenate([
+            p.mask if p.mask is not None else np.ones(len(p.ids), dtype=bool) for p in parts])
+    ranked = hybrid_rank(np.ascontiguousarray(np.concatenate([p.rows for p in parts])), ids,
+                         {d: i for i, d in enumerate(ids)}, query_vec,
+                         np.concatenate([p.lexical for p in parts]),
+                         limit=operator.index(options.get("limit", _DEFAULT_LIMIT)), pool=pool, **kwargs)
+    return [{"id": ids[row], "score": score} for row, score in ranked]
+
+
 def check_options(query_vec: Any, options: Mapping[str, Any]) -> None:
     """Raises what `score_candidates` raises for these arguments (a TypeError naming the
     argument, an OverflowError), before any shard is asked: a call over no rows converts every
@@ -359,6 +444,14 @@ class _LocalShards:
                    where: Any = None) -> list[Candidates]:
         return [shard_candidates(current_data(d, where), query_vec, options, pool) for d in self._opened]
 
+    def term_stats(self, terms: Sequence[str]) -> list[TermStats]:
+        return [current_terms(d)[1].stats(terms) for d in self._opened]
+
+    def hybrid(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int, where: Any,
+               terms: Sequence[str], total: TermStats) -> list[HybridCandidates]:
+        return [shard_hybrid_candidates(*current_terms(d, where), query_vec, options, pool, terms, total)
+                for d in self._opened]
+
     def close(self) -> None:
         self._opened = []
 
@@ -382,6 +475,19 @@ class _ShardActor:
 
     def candidates(self, query_vec, options, pool, where=None):
         return self._outcome(shard_candidates, query_vec, options, pool, where=where)
+
+    def term_stats(self, terms):
+        try:
+            return ("ok", current_terms(self._opened)[1].stats(terms))
+        except Exception as e:
+            return ("error", e)
+
+    def hybrid(self, query_vec, options, pool, where, terms, total):
+        try:
+            data, table = current_terms(self._opened, where)
+            return ("ok", shard_hybrid_candidates(data, table, query_vec, options, pool, terms, total))
+        except Exception as e:
+            return ("error", e)
 
 
 class _DaskShards:
@@ -489,6 +595,13 @@ class _DaskShards:
                    where: Any = None) -> list[Candidates]:
         return self._call("candidates", query_vec, dict(options), pool, where)
 
+    def term_stats(self, terms: Sequence[str]) -> list[TermStats]:
+        return self._call("term_stats", list(terms))
+
+    def hybrid(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int, where: Any,
+               terms: Sequence[str], total: TermStats) -> list[HybridCandidates]:
+        return self._call("hybrid", query_vec, dict(options), pool, where, list(terms), total)
+
     def close(self) -> None:
         self._actors = []
         self._futures = []
@@ -514,7 +627,8 @@ class ShardSearch:
         return list(self._runner.names)
 
     def search(self, query_vec: np.ndarray, *, liked_rows: np.ndarray | None = None,
-               where: Any = None, **options: Any) -> list[dict[str, Any]]:
+               where: Any = None, terms: Sequence[str] | None = None, fusion_pool: int = DEFAULT_POOL,
+               **options: Any) -> list[dict[str, Any]]:
         """`options` are those of `score_candidates` but the per-row arrays. A caller that
         holds the rows of `like_ids` itself (in list order, repeats included, unknown identifiers
         left out) may pass them as `liked_rows`, which saves asking the shards for them.
@@ -522,7 +636,14 @@ class ShardSearch:
         `where`, a filter of `quorvel.filters` (a mapping, sent as it is), is answered by each
         shard from its own documents' metadata where the shard is searched: the rows it leaves
         out are added to the shard's mask. Shards opened from sources whose handles have
-        `filtered` take it; others raise TypeError."""
+        `filtered` take it; others raise TypeError.
+
+        `terms`, the index terms of the query text (`quorvel.lexical.tokenize`), make the search
+        that of `quorvel.lexical.hybrid_rank` (pool `fusion_pool`) over all rows, the BM25
+        scores computed with the statistics of all shards: the shards first report their row
+        counts, lengths and the document frequencies of these terms, then each returns its
+        rows among the `fusion_pool` best by meaning and by BM25, and `hybrid_rank` ranks the
+        stacked candidates. Shards whose handles have `with_terms` take it."""
         check_options(query_vec, options)
         like_ids = options.pop("like_ids", None)
         if liked_rows is not None and like_ids is None:
@@ -538,9 +659,18 @@ class ShardSearch:
             query_vec = compose_query(query_vec, liked_rows)
             if query_vec is None:
                 return []
+        if terms is not None:
+            terms = list(terms)
+            total = self.term_stats(terms)
+            found = self._runner.hybrid(query_vec, options, operator.index(fusion_pool), where, terms, total)
+            return merge_hybrid(found, query_vec, options, fusion_pool)
         pool = _pool_size(options)
         parts = self._runner.candidates(query_vec, options, pool, where)
         return merge_candidates(parts, query_vec, options)
+
+    def term_stats(self, terms: Sequence[str]) -> TermStats:
+        """The BM25 statistics of all shards for the query terms `terms`."""
+        return TermStats.total(self._runner.term_stats(list(terms)))
 
     def close(self) -> None:
         self._runner.close()
