@@ -15,6 +15,13 @@ scores), and runs in two steps:
    scores that the whole call would see, and the whole call's best P rows are among the
    candidates: the second call ranks and diversifies them as the whole call would.
 
+A search that fuses BM25 with the semantic score (`terms=` given) is that of
+`quorvel.lexical.hybrid_rank` over all rows, which looks only at the best `pool` rows by meaning
+and the best `pool` rows by BM25. The shards first report their BM25 statistics for the query's
+terms (`quorvel.bm25`), so that each scores its rows with those of all shards; each then returns
+its rows of both pools (with their rows, timestamps, mask bits and BM25 scores), and
+`hybrid_rank` runs once over the stacked candidates, which hold both pools of the whole.
+
 `like_ids` blends the query towards rows that may sit in any shard. The blended query is composed
 here, from the liked rows that the shards return, with the same float32 operations as the native
 call, so that every shard and the final call start from the query the whole call would use.
