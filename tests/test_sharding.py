@@ -367,6 +367,7 @@ def test_shard_failure_on_a_worker_reaches_the_caller(client, shard, options):
 # --- sharded collections ---------------------------------------------------------------------
 
 from quorvel import Collection, CollectionError, Document, Embedder, LsaEmbedder, ShardedCollection  # noqa: E402
+from quorvel.collection import rows_by_document  # noqa: E402
 from quorvel.filters import compile_filter  # noqa: E402
 from quorvel.sharded import PENDING_NAME, shard_of  # noqa: E402
 
@@ -588,12 +589,19 @@ def ids_in_shard(k, shards, count, prefix):
 
 def stored(folder):
     """Every shard's documents as read by a new handle (which completes or undoes a change
-    written down), and the handle's answers to a few searches."""
+    written down), the vectors of each document's rows, and the handle's answers to a few
+    searches."""
     with ShardedCollection.open(folder, embedder=WordVectors()) as c:
         shards = [sorted((d.id, d.text, d.timestamp, json.dumps(d.metadata, sort_keys=True))
                          for d in s.documents()) for s in c._shards]
-        found = [c.search(q, "limit:6") for q in ("w1 w2", "w3 w40 w41", "w7")]
-    return shards, found
+        vectors = {}
+        for s in c._shards:
+            snap = s.snapshot()
+            for doc_id, rows in rows_by_document(snap.ids).items():
+                vectors[doc_id] = snap.matrix[rows].tobytes()
+        found = [c.search(q, "limit:6", lexical=fused) for q in ("w1 w2", "w3 w40 w41", "w7")
+                 for fused in (False, True)]
+    return shards, vectors, found
 
 
 def modelled(docs, documents=(), remove=()):
