@@ -42,7 +42,7 @@ from .collection import (DEFAULT_LIMIT, EMBED_BATCH, Changes, Collection, Docume
                          _id_list, document_of, split,
                          parse_request, request_arguments, snippet)
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
-from .bm25 import TermTable
+from .bm25 import ShardTerms
 from .filters import Filter, compile_filter
 from .lexical import DEFAULT_POOL, tokenize
 from .sharding import ShardData, ShardSearch
@@ -166,7 +166,8 @@ class ShardView:
 
     def __init__(self, shard: Collection):
         self.shard = shard
-        self._terms: tuple[int, TermTable] | None = None
+        self._terms = ShardTerms()
+        self._terms_generation: int | None = None
 
     def snapshot(self) -> Any:
         return self.shard.snapshot()
@@ -174,12 +175,16 @@ class ShardView:
     def filtered(self, where: Mapping[str, Any] | Filter | None) -> ShardData:
         return self._data(self.shard._refresh(), compile_filter(where))
 
-    def with_terms(self, where: Mapping[str, Any] | Filter | None = None) -> tuple[ShardData, TermTable]:
+    def with_terms(self, where: Mapping[str, Any] | Filter | None = None) -> tuple[ShardData, ShardTerms]:
         state = self.shard._refresh()
-        if self._terms is None or self._terms[0] != state.generation:
-            table = TermTable(self.shard._row_terms(state), state.rows - state.dead)
-            self._terms = (state.generation, table)
-        return self._data(state, compile_filter(where)), self._terms[1]
+        if self._terms_generation != state.generation:
+            def terms_of(first: int) -> list[list[str]]:
+                if not first:  # the terms saved with an earlier index are taken again
+                    return self.shard._row_terms(state)
+                return tokenize(self.shard._row_texts(state, first))
+            self._terms.follow(state.meta["matrix"], state.rows, state.mask, terms_of)
+            self._terms_generation = state.generation
+        return self._data(state, compile_filter(where)), self._terms
 
     def _data(self, state: Any, selection: Filter | None) -> ShardData:
         mask = state.mask
@@ -219,7 +224,7 @@ class _ShardReader:
     def filtered(self, where: Mapping[str, Any] | Filter | None) -> ShardData:
         return self._view().filtered(where)
 
-    def with_terms(self, where: Mapping[str, Any] | Filter | None = None) -> tuple[ShardData, TermTable]:
+    def with_terms(self, where: Mapping[str, Any] | Filter | None = None) -> tuple[ShardData, ShardTerms]:
         return self._view().with_terms(where)
 
 

@@ -48,7 +48,7 @@ import numpy as np
 
 import _quorvel
 
-from .bm25 import TermStats, TermTable
+from .bm25 import ShardTerms, TermStats
 from .lexical import DEFAULT_POOL, hybrid_rank
 
 __all__ = ["Candidates", "HybridCandidates", "ShardData", "ShardFiles", "ShardSearch", "ShardSource",
@@ -140,7 +140,7 @@ def current_data(opened: Any, where: Any = None) -> ShardData:
     return ShardData(s.matrix, s.ids, s.id_to_idx, s.timestamps, s.mask)
 
 
-def current_terms(opened: Any, where: Any = None) -> tuple[ShardData, TermTable]:
+def current_terms(opened: Any, where: Any = None) -> tuple[ShardData, ShardTerms]:
     """The data to search now and the terms of its rows, for a shard whose handle has
     `with_terms(where)`."""
     with_terms = getattr(opened, "with_terms", None)
@@ -288,7 +288,7 @@ def _lexical_pool(scores: np.ndarray, pool: int, pre_filter: Any,
     return rows
 
 
-def shard_hybrid_candidates(shard: ShardData, table: TermTable, query_vec: np.ndarray,
+def shard_hybrid_candidates(shard: ShardData, table: ShardTerms, query_vec: np.ndarray,
                             options: Mapping[str, Any], pool: int, terms: Sequence[str],
                             total: TermStats) -> HybridCandidates:
     """The shard's rows among the `pool` best by the semantic score (every per-row option but
