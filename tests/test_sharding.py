@@ -421,6 +421,9 @@ def same_results(sharded, single, docs, lexical=(False, True)):
                 expected = single.search(text, mods, lexical=fused, **overrides)
             assert sharded.search(text, mods, lexical=fused, **overrides) == expected, (fused, text, mods)
             assert expected
+        with warnings.catch_warnings():  # nothing to steer by: no result
+            warnings.simplefilter("ignore")
+            assert sharded.search("", "limit:3", lexical=fused) == [] == single.search("", lexical=fused)
 
 
 @pytest.mark.parametrize("on_cluster", [False, True], ids=["in process", "on a cluster"])

@@ -37,12 +37,12 @@ from typing import Any, Self, Unpack
 
 import numpy as np
 
+from .bm25 import ShardTerms
 from .collection import (DEFAULT_LIMIT, EMBED_BATCH, Changes, Collection, Document, Result,
                          SearchOverrides, Update, _batch, _embed_with,
                          _id_list, document_of, split,
                          parse_request, request_arguments, snippet)
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
-from .bm25 import ShardTerms
 from .filters import Filter, compile_filter
 from .lexical import DEFAULT_POOL, tokenize
 from .sharding import ShardData, ShardSearch
@@ -84,7 +84,7 @@ class _SharedEmbedder(Embedder):
         return self.inner.identity
 
     def embed(self, texts: Sequence[str]) -> np.ndarray:
-        if not self._ready:
+        if not self._ready or not texts:
             return self.inner.embed(texts)
         missing = list(dict.fromkeys(t for t in texts if t not in self._ready))
         made = dict(zip(missing, np.asarray(self.inner.embed(missing)))) if missing else {}
@@ -584,9 +584,9 @@ class ShardedCollection:
             if not len(liked):  # as Collection: identifiers it does not hold are ignored
                 del kwargs["like_ids"]
                 liked = None
-        if terms is not None and liked is None and not query.any():
-            if not any(search.term_stats(terms).frequencies.values()):
-                return []  # nothing to steer by: no known word, no liked document
+        if liked is None and not query.any():  # as Collection: nothing to steer by but words
+            if terms is None or not any(search.term_stats(terms).frequencies.values()):
+                return []
         return self._documents(search, query, liked, kwargs, where if selection is not None else None,
                                terms)
 
