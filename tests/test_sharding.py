@@ -486,6 +486,17 @@ def test_sharded_collection_filters_as_one_collection(tmp_path, request, monkeyp
         assert [r.id for r in sharded.search(docs[2].text, where={"batch": 7})] == [docs[2].id]
 
 
+@pytest.mark.parametrize("shards", [2, 5])
+def test_fused_search_with_bm25_ties_at_the_pool_edge_is_one_collections(tmp_path, shards):
+    rng = np.random.default_rng(shards)
+    # a few words over many short documents: hundreds of rows share each BM25 score
+    docs = [(f"t{i}", " ".join(rng.choice(WORDS[:6], int(rng.integers(1, 4))))) for i in range(700)]
+    with (Collection.create(tmp_path / "one", docs, embedder=WordVectors()) as single,
+          ShardedCollection.create(tmp_path / "sharded", docs, shards=shards, embedder=WordVectors()) as sharded):
+        for text, mods in (("w1", "limit:8"), ("w2 w3", "diverse limit:6"), ("w0 w4 w5", "limit:30")):
+            assert sharded.search(text, mods) == single.search(text, mods), (text, mods)
+
+
 def test_sharded_collection_follows_changes_made_by_another_handle(client, tmp_path):
     docs = corpus(3, 40)
     with (ShardedCollection.create(tmp_path, docs, shards=2, embedder=WordVectors(),

@@ -277,14 +277,16 @@ class HybridCandidates:
 
 def _lexical_pool(scores: np.ndarray, pool: int, pre_filter: Any,
                   id_to_idx: Mapping[str, int]) -> np.ndarray:
-    """The rows of the `pool` best non-zero BM25 scores within the pre-filter, the mask aside
-    (as `hybrid_rank` draws its lexical pool)."""
+    """The rows of the `pool` best non-zero BM25 scores within the pre-filter, the mask aside,
+    and every row tied with the last of them (as `hybrid_rank` draws its lexical pool): the
+    rows of the whole's pool that this shard holds are among them."""
     rows = np.flatnonzero(scores > 0)
     if pre_filter is not None:
         allowed = np.fromiter((id_to_idx[i] for i in pre_filter if i in id_to_idx), dtype=np.int64)
         rows = np.intersect1d(rows, allowed)
     if len(rows) > pool:
-        rows = rows[np.argpartition(-scores[rows], pool - 1)[:pool]]
+        edge = np.partition(scores[rows], len(rows) - pool)[len(rows) - pool]
+        rows = rows[scores[rows] >= edge]
     return rows
 
 
