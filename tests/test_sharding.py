@@ -497,6 +497,19 @@ def test_fused_search_with_bm25_ties_at_the_pool_edge_is_one_collections(tmp_pat
             assert sharded.search(text, mods) == single.search(text, mods), (text, mods)
 
 
+def test_bm25_statistics_are_asked_of_the_shards_once_per_generation_and_term(tmp_path, monkeypatch):
+    asked = []
+    real = ShardSearch.term_stats
+    monkeypatch.setattr(ShardSearch, "term_stats", lambda self, terms: asked.append(list(terms)) or real(self, terms))
+    with ShardedCollection.create(tmp_path, corpus(7, 60), shards=3, embedder=WordVectors()) as c:
+        first = c.search("w1 w2", "limit:5")
+        assert c.search("w2 w1", "limit:5") and asked == [["w1", "w2"]]
+        c.search("w2 w3")
+        assert asked[-1] == ["w3"]
+        c.add([("new", "w1 w1 w2")])
+        assert c.search("w1 w2", "limit:5") != first and asked[-1] == ["w1", "w2"]
+
+
 def test_sharded_collection_follows_changes_made_by_another_handle(client, tmp_path):
     docs = corpus(3, 40)
     with (ShardedCollection.create(tmp_path, docs, shards=2, embedder=WordVectors(),

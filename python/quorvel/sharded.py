@@ -37,7 +37,7 @@ from typing import Any, Self, Unpack
 
 import numpy as np
 
-from .bm25 import ShardTerms
+from .bm25 import ShardTerms, TermStats
 from .collection import (DEFAULT_LIMIT, EMBED_BATCH, Changes, Collection, Document, Result,
                          SearchOverrides, Update, _batch, _embed_with,
                          _id_list, document_of, split,
@@ -291,6 +291,8 @@ class ShardedCollection:
         self._shared = shared
         self._embedder = embedder = shared.inner
         self._views = [ShardView(s) for s in shards]
+        # BM25 statistics of all shards as of their generations: rows, length, term -> frequency
+        self._stats: tuple[tuple[int, ...], TermStats] | None = None
         self._lock = writer_lock(path)
         self._client = client
         self._remote: ShardSearch | None = None
@@ -584,11 +586,26 @@ class ShardedCollection:
             if not len(liked):  # as Collection: identifiers it does not hold are ignored
                 del kwargs["like_ids"]
                 liked = None
+        totals = self._term_stats(search, terms) if terms is not None else None
         if liked is None and not query.any():  # as Collection: nothing to steer by but words
-            if terms is None or not any(search.term_stats(terms).frequencies.values()):
+            if totals is None or not any(totals.frequencies.values()):
                 return []
         return self._documents(search, query, liked, kwargs, where if selection is not None else None,
-                               terms)
+                               terms, totals)
+
+    def _term_stats(self, search: ShardSearch, terms: list[str]) -> TermStats:
+        """The BM25 statistics of all shards for `terms`, asked of the shards only for terms not
+        asked before at the shards' current generations."""
+        generations = tuple(shard._refresh().generation for shard in self._shards)
+        if self._stats is None or self._stats[0] != generations:
+            self._stats = (generations, search.term_stats(terms))
+        known = self._stats[1]
+        missing = [t for t in dict.fromkeys(terms) if t not in known.frequencies]
+        if missing:
+            more = search.term_stats(missing)
+            known = TermStats(more.rows, more.length, {**known.frequencies, **more.frequencies})
+            self._stats = (generations, known)
+        return TermStats(known.rows, known.length, {t: known.frequencies[t] for t in dict.fromkeys(terms)})
 
     def _liked_rows(self, like_ids: Sequence[str], dims: int) -> np.ndarray:
         """The rows of every passage of the liked documents, in order, read here, where every
@@ -604,7 +621,8 @@ class ShardedCollection:
         return np.array(found, dtype=np.float32).reshape(len(found), dims)
 
     def _documents(self, search: ShardSearch, query: np.ndarray, liked: np.ndarray | None,
-                   kwargs: dict[str, Any], where: Any, terms: list[str] | None) -> list[Result]:
+                   kwargs: dict[str, Any], where: Any, terms: list[str] | None,
+                   totals: TermStats | None) -> list[Result]:
         """The best row of each of the best `limit` documents (rows are passages), asked for in
         growing numbers as `Collection` does, each as its shard's `Result`."""
         limit = kwargs.get("limit", DEFAULT_LIMIT)
@@ -613,7 +631,7 @@ class ShardedCollection:
         documents = sum(st.documents for st in states)
         fetch = limit if live == documents else min(live, 4 * limit)
         while True:
-            rows = search.search(query, liked_rows=liked, where=where, terms=terms,
+            rows = search.search(query, liked_rows=liked, where=where, terms=terms, term_totals=totals,
                                  fusion_pool=max(DEFAULT_POOL, fetch), **{**kwargs, "limit": fetch})
             picked: dict[str, tuple[str, float]] = {}  # document -> its best row, in rank order
             for r in rows:
@@ -621,7 +639,7 @@ class ShardedCollection:
             if len(picked) >= limit or len(rows) < fetch or fetch >= live:
                 break
             fetch = min(live, 4 * fetch)
-        out = []
+        ranked: dict[int, list[tuple[str, int, float]]] = {}  # shard -> (document, row, score)
         for doc_id, (label, score) in list(picked.items())[:limit]:
             k = shard_of(doc_id, len(self._shards))
             row = states[k].id_to_idx.get(label)
@@ -629,5 +647,9 @@ class ShardedCollection:
                 states[k] = self._shards[k]._refresh()
                 row = states[k].id_to_idx.get(label)
             if row is not None:
-                out.extend(self._shards[k]._results(states[k], [(row, score)]))
-        return out
+                ranked.setdefault(k, []).append((doc_id, row, score))
+        found = {}
+        for k, hits in ranked.items():  # each shard's results read at once
+            results = self._shards[k]._results(states[k], [(row, score) for _, row, score in hits])
+            found.update((doc_id, r) for (doc_id, _, _), r in zip(hits, results))
+        return [found[doc_id] for doc_id in picked if doc_id in found]

@@ -637,7 +637,7 @@ class ShardSearch:
 
     def search(self, query_vec: np.ndarray, *, liked_rows: np.ndarray | None = None,
                where: Any = None, terms: Sequence[str] | None = None, fusion_pool: int = DEFAULT_POOL,
-               **options: Any) -> list[dict[str, Any]]:
+               term_totals: TermStats | None = None, **options: Any) -> list[dict[str, Any]]:
         """`options` are those of `score_candidates` but the per-row arrays. A caller that
         holds the rows of `like_ids` itself (in list order, repeats included, unknown identifiers
         left out) may pass them as `liked_rows`, which saves asking the shards for them.
@@ -652,7 +652,9 @@ class ShardSearch:
         scores computed with the statistics of all shards: the shards first report their row
         counts, lengths and the document frequencies of these terms, then each returns its
         rows among the `fusion_pool` best by meaning and by BM25, and `hybrid_rank` ranks the
-        stacked candidates. Shards whose handles have `with_terms` take it."""
+        stacked candidates. Shards whose handles have `with_terms` take it. A caller that holds
+        the statistics of all shards for these terms (`term_stats`) may pass them as
+        `term_totals`, which saves asking the shards for them."""
         check_options(query_vec, options)
         like_ids = options.pop("like_ids", None)
         if liked_rows is not None and like_ids is None:
@@ -670,7 +672,7 @@ class ShardSearch:
                 return []
         if terms is not None:
             terms = list(terms)
-            total = self.term_stats(terms)
+            total = term_totals if term_totals is not None else self.term_stats(terms)
             found = self._runner.hybrid(query_vec, options, operator.index(fusion_pool), where, terms, total)
             return merge_hybrid(found, query_vec, options, fusion_pool)
         pool = _pool_size(options)
