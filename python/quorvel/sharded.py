@@ -648,7 +648,7 @@ class ShardedCollection:
                 row = states[k].id_to_idx.get(label)
             if row is not None:
                 ranked.setdefault(k, []).append((doc_id, row, score))
-        found = {}
+        found: dict[str, Result] = {}
         for k, hits in ranked.items():  # each shard's results read at once
             results = self._shards[k]._results(states[k], [(row, score) for _, row, score in hits])
             found.update((doc_id, r) for (doc_id, _, _), r in zip(hits, results))
