@@ -87,7 +87,7 @@ class _SharedEmbedder(Embedder):
         if not self._ready or not texts:
             return self.inner.embed(texts)
         missing = list(dict.fromkeys(t for t in texts if t not in self._ready))
-        made = dict(zip(missing, np.asarray(self.inner.embed(missing)))) if missing else {}
+        made = dict(zip(missing, np.asarray(self.inner.embed(missing), dtype=np.float32))) if missing else {}
         return np.stack([self._ready[t] if t in self._ready else made[t] for t in texts])
 
     def prepare(self, texts: Sequence[str], dims: Iterable[int]) -> None:
@@ -98,7 +98,9 @@ class _SharedEmbedder(Embedder):
         unique = list(dict.fromkeys(texts))
         for start in range(0, len(unique), EMBED_BATCH):
             part = unique[start:start + EMBED_BATCH]
-            raw = np.asarray(self.inner.embed(part))
+            # float32 as the shard's first step makes it: the same vectors, half the memory of
+            # float64 for a large change, which is held here until every shard has written it
+            raw = np.asarray(self.inner.embed(part), dtype=np.float32)
             vectors = _embed_with(_Replay(raw), part)
             for dim in dims:
                 if vectors.shape[1] != dim:
