@@ -225,6 +225,11 @@ def test_empty_and_bad_requests_fail_as_one_call_does():
         assert str(sharded_error.value) == str(whole_error.value)
     empty = ShardSearch([ShardData(np.zeros((0, 0), np.float32), [], {})] * 2)
     assert empty.search(short, like_ids=["x"]) == [] == empty.search(short)
+    # plain data holds no metadata to filter by and no terms to rank by
+    with pytest.raises(TypeError, match="metadata"):
+        shards.search(q, where={"lang": "en"})
+    with pytest.raises(TypeError, match="terms"):
+        shards.search(q, terms=["boat"])
 
 
 def inconsistent_shards():
