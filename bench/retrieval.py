@@ -15,8 +15,9 @@ every answer under each ranking to bench/results/retrieval_ranks.md.
 
 Rankings: lexical alone (BM25, quorvel.lexical), semantic alone for each embedder (plain cosine,
 the LSA embedder also on whole files as a reference), and combined through
-`quorvel.lexical.hybrid_rank` (the path a search takes), with a sweep of the semantic weight and
-the normalisation. Costs, each in a child process of its own: the extra memory of the loaded
+`quorvel.lexical.hybrid_rank` (the path a search takes: each document led by its lead sentence
+when it has several passages, `quorvel.passages.indexed_passages`, and that first row's score
+fused in), also without the lead score, with a sweep of the semantic and the lead weights. Costs, each in a child process of its own: the extra memory of the loaded
 model, the time and peak extra memory to embed 10,000 and 100,000 passages (the corpus's own
 passages, repeated), passages per second with one thread and with all threads, and the same for
 building the BM25 index. Nothing here fails on timing.
@@ -42,6 +43,7 @@ QUERIES = HERE / "retrieval_queries.tsv"
 #: Queries never used to choose anything: their figures are reported apart.
 NEW_QUERIES = HERE / "retrieval_queries_new.tsv"
 WEIGHTS = (0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8)
+LEAD_WEIGHTS = (0.0, 0.1, 0.2, 0.3, 0.5, 0.7, 1.0)
 POOL = 200
 TOP = 10
 DEPTH = 50  # places of each ranking kept, to say why a query missed
@@ -120,8 +122,8 @@ def rank_all(scores: np.ndarray, doc_of_row: np.ndarray, names: list[str]) -> li
 
 def quality(args: argparse.Namespace, corpus: dict[str, str], queries: list[tuple[str, str]],
             new_queries: list[tuple[str, str]]) -> dict:
-    from quorvel.lexical import LexicalIndex, fuse, hybrid_rank
-    from quorvel.passages import indexed_text, split_passages
+    from quorvel.lexical import SEMANTIC_WEIGHT, LexicalIndex, fuse, hybrid_rank
+    from quorvel.passages import indexed_passages, split_passages
 
     names = list(corpus)
     split = len(queries)
@@ -129,12 +131,16 @@ def quality(args: argparse.Namespace, corpus: dict[str, str], queries: list[tupl
     missing = [t for t, _ in queries if t not in corpus]
     if missing:
         raise SystemExit(f"query targets not in the corpus: {missing}")
-    texts, doc_of_row = [], []
+    texts, doc_of_row, first_row = [], [], []
     for d, name in enumerate(names):
-        for p in split_passages(corpus[name]):
-            texts.append(indexed_text(name, p) if args.context else p.text)
-            doc_of_row.append(d)
-    doc_of_row = np.array(doc_of_row)
+        first_row.append(len(texts))
+        parts = indexed_passages(name, corpus[name]) if args.context else [(p.text, p) for p in split_passages(corpus[name])]
+        texts += [text for text, _ in parts]
+        doc_of_row += [d] * len(parts)
+    doc_of_row, first_row = np.array(doc_of_row), np.array(first_row)
+
+    def lead_rows(rows: np.ndarray) -> np.ndarray:
+        return first_row[doc_of_row[rows]]
     words = np.array([len(t.split()) for t in texts])
     print(f"corpus: {len(names)} files, {sum(map(len, corpus.values())) / 1e6:.1f} MB, {len(texts)} passages "
           f"(median {int(np.median(words))} words, 90th percentile {int(np.percentile(words, 90))}); "
@@ -173,27 +179,48 @@ def quality(args: argparse.Namespace, corpus: dict[str, str], queries: list[tupl
         ranks[f"semantic: {name}"] = [answer_rank(r, a) for r, a in zip(rankings, answers)]
         sweep: dict[str, dict] = {}
         hits, reciprocal, settings, new_rankings = [], [], [], []
-        for method in ("z", "minmax"):
+        for lead_weight in LEAD_WEIGHTS:
             for w in WEIGHTS:
                 rankings = []
                 for lex, sem in zip(lex_scores, sem_scores):
                     pool = np.union1d(np.argpartition(-sem, POOL)[:POOL], np.argpartition(-lex, POOL)[:POOL])
-                    rankings.append(documents_from_rows(fuse(lex[pool], sem[pool], w, method), pool, doc_of_row, names))
-                sweep[f"{method} w={w}"] = known_item_scores(rankings[:split], answers[:split])
+                    lead = sem[lead_rows(pool)].astype(np.float64)
+                    lead[lead_rows(pool) == pool] = np.nan
+                    fused = fuse(lex[pool], sem[pool], w, "z", lead, lead_weight)
+                    rankings.append(documents_from_rows(fused, pool, doc_of_row, names))
+                key = f"lead {lead_weight} w={w}"
+                sweep[key] = known_item_scores(rankings[:split], answers[:split])
                 h, rr = hits_and_reciprocal(rankings[:split], answers[:split])
                 hits.append(h)
                 reciprocal.append(rr)
-                settings.append(f"{method} w={w}")
+                settings.append(key)
                 new_rankings.append(rankings[split:])
-        cv = cross_validated(np.array(hits), np.array(reciprocal))
-        cv["chosen"] = settings[int(cv["chosen"])]
-        cv["new"] = known_item_scores(new_rankings[settings.index(str(cv["chosen"]))], answers[split:])["recall@5"]
-        sweeps[name] = {"cells": sweep, "cross_validated": cv}
+        choices = {}
+        for label, subset in (("all settings", range(len(settings))),
+                              (f"w = {SEMANTIC_WEIGHT} (the default), lead weights",
+                               [i for i, k in enumerate(settings) if k.endswith(f"w={SEMANTIC_WEIGHT}")])):
+            subset = list(subset)
+            cv = cross_validated(np.array(hits)[subset], np.array(reciprocal)[subset])
+            chosen = subset[int(cv["chosen"])]
+            cv["chosen"] = settings[chosen]
+            cv["new"] = known_item_scores(new_rankings[chosen], answers[split:])["recall@5"]
+            choices[label] = cv
+        sweeps[name] = {"cells": sweep, "cross_validated": choices}
         rankings, seconds = [], []
         for (_, q), v in zip(queries, qv):
             t0 = time.perf_counter()
             lex = lexical.scores(q)
             ranked = hybrid_rank(matrix, ids, id_to_idx, v, lex, limit=POOL, pool=POOL)
+            seconds.append(time.perf_counter() - t0)
+            rows = np.array([r for r, _ in ranked], dtype=np.int64)
+            rankings.append(documents_from_rows(np.array([s for _, s in ranked]), rows, doc_of_row, names))
+        results[f"combined: BM25 + {name}, without the lead score"] = scored(rankings, answers, split)
+        timing[f"{name} without lead"] = 1000 * float(np.median(seconds))
+        rankings, seconds = [], []
+        for (_, q), v in zip(queries, qv):
+            t0 = time.perf_counter()
+            lex = lexical.scores(q)
+            ranked = hybrid_rank(matrix, ids, id_to_idx, v, lex, limit=POOL, pool=POOL, lead_rows=lead_rows)
             seconds.append(time.perf_counter() - t0)
             rows = np.array([r for r, _ in ranked], dtype=np.int64)
             rankings.append(documents_from_rows(np.array([s for _, s in ranked]), rows, doc_of_row, names))
@@ -323,22 +350,24 @@ def report(quality_figures: dict, cost_figures: dict, args: argparse.Namespace) 
             lines.append(f"| {name} | {r['new']['recall@1']:.2f} | {r['new']['recall@5']:.2f} | {r['new']['mrr@10']:.2f} |")
     for name, sweep in quality_figures["sweeps"].items():
         cells_of = sweep["cells"]
-        lines += ["", f"Fusion sweep, BM25 + {name} (semantic weight w): recall@5 / MRR@10", "",
+        lines += ["", f"Fusion sweep, BM25 + {name} (z-normalised; semantic weight w, lead weight): "
+                  "recall@5 / MRR@10", "",
                   "| w | " + " | ".join(str(w) for w in WEIGHTS) + " |", "|---" * (len(WEIGHTS) + 1) + "|"]
-        for method in ("z", "minmax"):
-            cells = [f"{cells_of[f'{method} w={w}']['recall@5']:.2f} / {cells_of[f'{method} w={w}']['mrr@10']:.2f}"
-                     for w in WEIGHTS]
-            lines.append(f"| {method} | " + " | ".join(cells) + " |")
-        cv = sweep["cross_validated"]
-        lines += ["", f"Chosen by these queries: {cv['chosen']}, recall@5 {cv['in_sample']:.2f} on them; on queries "
-                  f"it was not chosen on: {cv['leave_one_out']:.2f} (leave-one-out), {cv['split']:.2f} (random "
-                  f"halves, 20 times); on the new queries {cv['new']:.2f}."]
+        for lead_weight in LEAD_WEIGHTS:
+            cells = [f"{cells_of[f'lead {lead_weight} w={w}']['recall@5']:.2f} / "
+                     f"{cells_of[f'lead {lead_weight} w={w}']['mrr@10']:.2f}" for w in WEIGHTS]
+            lines.append(f"| lead {lead_weight} | " + " | ".join(cells) + " |")
+        for label, cv in sweep["cross_validated"].items():
+            lines += ["", f"Chosen by these queries among {label}: {cv['chosen']}, recall@5 {cv['in_sample']:.2f} on "
+                      f"them; on queries it was not chosen on: {cv['leave_one_out']:.2f} (leave-one-out), "
+                      f"{cv['split']:.2f} (random halves, 20 times); on the new queries {cv['new']:.2f}."]
         kinds = misses(quality_figures, name)
         main = quality_figures["split"]
         counts = ", ".join(f"{kind} {sum(i < main for i in kinds[kind])}/{sum(i >= main for i in kinds[kind])}"
                            for kind in MISS_KINDS)
         lines += ["", f"Combined ranking with {name}, queries by kind (main/new): {counts}; "
-                  f"median {quality_figures['ms_per_query'][name]:.1f} ms a query for BM25 scoring and hybrid_rank."]
+                  f"median ms a query for BM25 scoring and hybrid_rank: {quality_figures['ms_per_query'][name]:.1f} "
+                  f"({quality_figures['ms_per_query'][name + ' without lead']:.1f} without the lead score)."]
     if cost_figures:
         lines += ["", "| what | passages | threads | seconds | passages/s | peak extra MiB | model MiB |",
                   "|---|---|---|---|---|---|---|"]
