@@ -5,13 +5,19 @@
 Corpus: the documentation shipped in the `cmake` wheel from PyPI (share/cmake-X.Y/Help, every
 file, and share/cmake-X.Y/Modules/*.cmake, whose leading comments are the modules' manuals):
 about 2,800 files nobody here wrote. Queries: bench/retrieval_queries.tsv, each naming the one
-file that answers it. Every file is cut into passages (quorvel.passages), a file is ranked by its
-best passage, and each ranking is scored by recall@1, recall@5 and MRR@10 (bench/known_item.py).
+file that answers it; bench/retrieval_queries_new.tsv, written later and never used to choose
+a setting, is scored apart. Every file is cut into passages (quorvel.passages), a file is ranked
+by its best passage, and each ranking is scored by recall@1, recall@5 and MRR@10
+(bench/known_item.py). The fusion sweep says which setting the queries would choose and how that
+choice does on queries it was not chosen on (leave-one-out and random halves); each miss of the
+combined ranking is put in a kind (`known_item.miss_kind`), and `--ranks` writes the place of
+every answer under each ranking to bench/results/retrieval_ranks.md.
 
 Rankings: lexical alone (BM25, quorvel.lexical), semantic alone for each embedder (plain cosine,
 the LSA embedder also on whole files as a reference), and combined through
-`quorvel.lexical.hybrid_rank` (the path a search takes), with a sweep of the semantic weight and
-the normalisation. Costs, each in a child process of its own: the extra memory of the loaded
+`quorvel.lexical.hybrid_rank` (the path a search takes: each document led by its lead sentence
+when it has several passages, `quorvel.passages.indexed_passages`, and that first row's score
+fused in), also without the lead score, with a sweep of the semantic and the lead weights. Costs, each in a child process of its own: the extra memory of the loaded
 model, the time and peak extra memory to embed 10,000 and 100,000 passages (the corpus's own
 passages, repeated), passages per second with one thread and with all threads, and the same for
 building the BM25 index. Nothing here fails on timing.
@@ -30,13 +36,17 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from known_item import known_item_scores  # noqa: E402
+from known_item import MISS_KINDS, answer_rank, cross_validated, known_item_scores, miss_kind  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 QUERIES = HERE / "retrieval_queries.tsv"
+#: Queries never used to choose anything: their figures are reported apart.
+NEW_QUERIES = HERE / "retrieval_queries_new.tsv"
 WEIGHTS = (0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8)
+LEAD_WEIGHTS = (0.0, 0.1, 0.2, 0.3, 0.5, 0.7, 1.0)
 POOL = 200
 TOP = 10
+DEPTH = 50  # places of each ranking kept, to say why a query missed
 
 
 def cpu_name() -> str:
@@ -90,7 +100,19 @@ def embed_rows(name: str, texts: list[str]) -> tuple[object, np.ndarray]:
 def documents_from_rows(scores: np.ndarray, rows: np.ndarray, doc_of_row: np.ndarray, names: list[str]) -> list[str]:
     from quorvel.lexical import best_per_document
     docs, _, _ = best_per_document(scores, doc_of_row, rows)
-    return [names[d] for d in docs[:TOP]]
+    return [names[d] for d in docs[:DEPTH]]
+
+
+def scored(rankings: list[list[str]], answers: list[str], split: int) -> dict[str, dict]:
+    """The scores of the first `split` queries ("main") and of the others ("new")."""
+    return {"main": known_item_scores(rankings[:split], answers[:split]),
+            "new": known_item_scores(rankings[split:], answers[split:])}
+
+
+def hits_and_reciprocal(rankings: list[list[str]], answers: list[str]) -> tuple[list[float], list[float]]:
+    ranks = [answer_rank(r, a) for r, a in zip(rankings, answers)]
+    return ([float(r is not None and r <= 5) for r in ranks],
+            [1.0 / r if r is not None and r <= TOP else 0.0 for r in ranks])
 
 
 def rank_all(scores: np.ndarray, doc_of_row: np.ndarray, names: list[str]) -> list[str]:
@@ -98,66 +120,131 @@ def rank_all(scores: np.ndarray, doc_of_row: np.ndarray, names: list[str]) -> li
     return documents_from_rows(scores[pool], pool, doc_of_row, names)
 
 
-def quality(args: argparse.Namespace, corpus: dict[str, str], queries: list[tuple[str, str]]) -> dict:
-    from quorvel.lexical import LexicalIndex, fuse, hybrid_rank
-    from quorvel.passages import indexed_text, split_passages
+def quality(args: argparse.Namespace, corpus: dict[str, str], queries: list[tuple[str, str]],
+            new_queries: list[tuple[str, str]]) -> dict:
+    from quorvel.lexical import SEMANTIC_WEIGHT, LexicalIndex, fuse, hybrid_rank
+    from quorvel.passages import indexed_passages, split_passages
 
     names = list(corpus)
+    split = len(queries)
+    queries = queries + new_queries
     missing = [t for t, _ in queries if t not in corpus]
     if missing:
         raise SystemExit(f"query targets not in the corpus: {missing}")
-    texts, doc_of_row = [], []
+    texts, doc_of_row, first_row = [], [], []
     for d, name in enumerate(names):
-        for p in split_passages(corpus[name]):
-            texts.append(indexed_text(name, p) if args.context else p.text)
-            doc_of_row.append(d)
-    doc_of_row = np.array(doc_of_row)
+        first_row.append(len(texts))
+        parts = indexed_passages(name, corpus[name]) if args.context else [(p.text, p) for p in split_passages(corpus[name])]
+        texts += [text for text, _ in parts]
+        doc_of_row += [d] * len(parts)
+    doc_of_row, first_row = np.array(doc_of_row), np.array(first_row)
+
+    def lead_rows(rows: np.ndarray) -> np.ndarray:
+        return first_row[doc_of_row[rows]]
     words = np.array([len(t.split()) for t in texts])
     print(f"corpus: {len(names)} files, {sum(map(len, corpus.values())) / 1e6:.1f} MB, {len(texts)} passages "
           f"(median {int(np.median(words))} words, 90th percentile {int(np.percentile(words, 90))}); "
-          f"{len(queries)} queries", flush=True)
+          f"{split} queries, {len(new_queries)} new ones", flush=True)
     answers = [t for t, _ in queries]
     results: dict[str, dict] = {}
+    ranks: dict[str, list[int | None]] = {}
 
     t0 = time.perf_counter()
     lexical = LexicalIndex.build(texts)
     print(f"BM25 index of {len(texts)} passages: {time.perf_counter() - t0:.2f} s", flush=True)
     lex_scores = [lexical.scores(q) for _, q in queries]
-    results["lexical (BM25)"] = known_item_scores([rank_all(s, doc_of_row, names) for s in lex_scores], answers)
+    rankings = [rank_all(s, doc_of_row, names) for s in lex_scores]
+    results["lexical (BM25)"] = scored(rankings, answers, split)
+    ranks["lexical"] = [answer_rank(r, a) for r, a in zip(rankings, answers)]
 
     ids = [str(i) for i in range(len(texts))]
     id_to_idx = {r: i for i, r in enumerate(ids)}
     sweeps: dict[str, dict] = {}
+    timing: dict[str, float] = {}
     for name in args.embedders:
         if name == "lsa":  # the reference: one vector per whole file
             _, whole = embed_rows(name, [corpus[n] for n in names])
             emb = make_embedder("lsa")
             emb.fit([corpus[n] for n in names])
             q = emb.embed([q for _, q in queries])
-            results["semantic: lsa, whole files"] = known_item_scores(
-                [[names[i] for i in np.argsort(-(whole @ v), kind="stable")[:TOP]] for v in q], answers)
+            results["semantic: lsa, whole files"] = scored(
+                [[names[i] for i in np.argsort(-(whole @ v), kind="stable")[:DEPTH]] for v in q], answers, split)
         t0 = time.perf_counter()
         embedder, matrix = embed_rows(name, texts)
         print(f"{name}: embedded {len(texts)} passages in {time.perf_counter() - t0:.1f} s", flush=True)
         qv = embedder.embed([q for _, q in queries])
         sem_scores = [matrix @ v for v in qv]
-        results[f"semantic: {name}"] = known_item_scores([rank_all(s, doc_of_row, names) for s in sem_scores], answers)
-        sweep = {}
-        for method in ("z", "minmax"):
+        rankings = [rank_all(s, doc_of_row, names) for s in sem_scores]
+        results[f"semantic: {name}"] = scored(rankings, answers, split)
+        ranks[f"semantic: {name}"] = [answer_rank(r, a) for r, a in zip(rankings, answers)]
+        sweep: dict[str, dict] = {}
+        hits, reciprocal, settings, new_rankings = [], [], [], []
+        for lead_weight in LEAD_WEIGHTS:
             for w in WEIGHTS:
                 rankings = []
                 for lex, sem in zip(lex_scores, sem_scores):
                     pool = np.union1d(np.argpartition(-sem, POOL)[:POOL], np.argpartition(-lex, POOL)[:POOL])
-                    rankings.append(documents_from_rows(fuse(lex[pool], sem[pool], w, method), pool, doc_of_row, names))
-                sweep[f"{method} w={w}"] = known_item_scores(rankings, answers)
-        sweeps[name] = sweep
-        rankings = []
-        for (_, q), v, lex in zip(queries, qv, lex_scores):
-            ranked = hybrid_rank(matrix, ids, id_to_idx, v, lex, limit=POOL, pool=POOL)
-            rows = np.array([r for r, _ in ranked], dtype=np.int64)
-            rankings.append(documents_from_rows(np.array([s for _, s in ranked]), rows, doc_of_row, names))
-        results[f"combined: BM25 + {name} (hybrid_rank defaults)"] = known_item_scores(rankings, answers)
-    return {"results": results, "sweeps": sweeps, "passages": len(texts), "files": len(names)}
+                    lead = sem[lead_rows(pool)].astype(np.float64)
+                    lead[lead_rows(pool) == pool] = np.nan
+                    fused = fuse(lex[pool], sem[pool], w, "z", lead, lead_weight)
+                    rankings.append(documents_from_rows(fused, pool, doc_of_row, names))
+                key = f"lead {lead_weight} w={w}"
+                sweep[key] = known_item_scores(rankings[:split], answers[:split])
+                h, rr = hits_and_reciprocal(rankings[:split], answers[:split])
+                hits.append(h)
+                reciprocal.append(rr)
+                settings.append(key)
+                new_rankings.append(rankings[split:])
+        choices = {}
+        for label, subset in (("all settings", range(len(settings))),
+                              (f"w = {SEMANTIC_WEIGHT} (the default), lead weights",
+                               [i for i, k in enumerate(settings) if k.endswith(f"w={SEMANTIC_WEIGHT}")])):
+            subset = list(subset)
+            cv = cross_validated(np.array(hits)[subset], np.array(reciprocal)[subset])
+            chosen = subset[int(cv["chosen"])]
+            cv["chosen"] = settings[chosen]
+            cv["new"] = known_item_scores(new_rankings[chosen], answers[split:])["recall@5"]
+            choices[label] = cv
+        sweeps[name] = {"cells": sweep, "cross_validated": choices}
+        plain: list[list[str]] = []
+        led: list[list[str]] = []
+        seconds: dict[bool, list[float]] = {False: [], True: []}
+        for (_, q), v in zip(queries, qv):
+            for with_lead, out in ((False, plain), (True, led)):  # interleaved: the host is noisy
+                t0 = time.perf_counter()
+                lex = lexical.scores(q)
+                ranked = hybrid_rank(matrix, ids, id_to_idx, v, lex, limit=POOL, pool=POOL,
+                                     lead_rows=lead_rows if with_lead else None)
+                seconds[with_lead].append(time.perf_counter() - t0)
+                rows = np.array([r for r, _ in ranked], dtype=np.int64)
+                out.append(documents_from_rows(np.array([s for _, s in ranked]), rows, doc_of_row, names))
+        results[f"combined: BM25 + {name}, without the lead score"] = scored(plain, answers, split)
+        results[f"combined: BM25 + {name} (hybrid_rank defaults)"] = scored(led, answers, split)
+        ranks[f"combined: {name}"] = [answer_rank(r, a) for r, a in zip(led, answers)]
+        timing[name] = 1000 * float(np.median(seconds[True]))
+        timing[f"{name} without lead"] = 1000 * float(np.median(seconds[False]))
+    return {"results": results, "sweeps": sweeps, "passages": len(texts), "files": len(names),
+            "ranks": ranks, "queries": queries, "split": split, "ms_per_query": timing}
+
+
+def misses(quality_figures: dict, embedder: str) -> dict[str, list[int]]:
+    """The queries of each kind of miss (`known_item.miss_kind`) of the combined ranking."""
+    r = quality_figures["ranks"]
+    out: dict[str, list[int]] = {kind: [] for kind in MISS_KINDS}
+    for i, combined in enumerate(r[f"combined: {embedder}"]):
+        out[miss_kind(r["lexical"][i], r[f"semantic: {embedder}"][i], combined)].append(i)
+    return out
+
+
+def rank_table(quality_figures: dict) -> str:
+    """The place of every answer under each ranking ("-": not in the first places kept)."""
+    r, split = quality_figures["ranks"], quality_figures["split"]
+    kinds = list(r)
+    lines = ["| set | answer | query | " + " | ".join(kinds) + " |", "|---" * (len(kinds) + 3) + "|"]
+    for i, (target, query) in enumerate(quality_figures["queries"]):
+        cells = [str(r[k][i]) if r[k][i] is not None else "-" for k in kinds]
+        lines.append(f"| {'main' if i < split else 'new'} | {target} | {query} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
 
 
 # -- costs, each measured in a child process -----------------------------------------------------
@@ -251,14 +338,32 @@ def report(quality_figures: dict, cost_figures: dict, args: argparse.Namespace) 
              f"({quality_figures['files']} files, {quality_figures['passages']} passages)", "",
              "| ranking | recall@1 | recall@5 | MRR@10 |", "|---|---|---|---|"]
     for name, r in quality_figures["results"].items():
-        lines.append(f"| {name} | {r['recall@1']:.2f} | {r['recall@5']:.2f} | {r['mrr@10']:.2f} |")
+        lines.append(f"| {name} | {r['main']['recall@1']:.2f} | {r['main']['recall@5']:.2f} | {r['main']['mrr@10']:.2f} |")
+    if quality_figures["results"]:
+        lines += ["", f"New queries ({len(quality_figures['queries']) - quality_figures['split']}, never used to "
+                  "choose a setting):", "", "| ranking | recall@1 | recall@5 | MRR@10 |", "|---|---|---|---|"]
+        for name, r in quality_figures["results"].items():
+            lines.append(f"| {name} | {r['new']['recall@1']:.2f} | {r['new']['recall@5']:.2f} | {r['new']['mrr@10']:.2f} |")
     for name, sweep in quality_figures["sweeps"].items():
-        lines += ["", f"Fusion sweep, BM25 + {name} (semantic weight w): recall@5 / MRR@10", "",
+        cells_of = sweep["cells"]
+        lines += ["", f"Fusion sweep, BM25 + {name} (z-normalised; semantic weight w, lead weight): "
+                  "recall@5 / MRR@10", "",
                   "| w | " + " | ".join(str(w) for w in WEIGHTS) + " |", "|---" * (len(WEIGHTS) + 1) + "|"]
-        for method in ("z", "minmax"):
-            cells = [f"{sweep[f'{method} w={w}']['recall@5']:.2f} / {sweep[f'{method} w={w}']['mrr@10']:.2f}"
-                     for w in WEIGHTS]
-            lines.append(f"| {method} | " + " | ".join(cells) + " |")
+        for lead_weight in LEAD_WEIGHTS:
+            cells = [f"{cells_of[f'lead {lead_weight} w={w}']['recall@5']:.2f} / "
+                     f"{cells_of[f'lead {lead_weight} w={w}']['mrr@10']:.2f}" for w in WEIGHTS]
+            lines.append(f"| lead {lead_weight} | " + " | ".join(cells) + " |")
+        for label, cv in sweep["cross_validated"].items():
+            lines += ["", f"Chosen by these queries among {label}: {cv['chosen']}, recall@5 {cv['in_sample']:.2f} on "
+                      f"them; on queries it was not chosen on: {cv['leave_one_out']:.2f} (leave-one-out), "
+                      f"{cv['split']:.2f} (random halves, 20 times); on the new queries {cv['new']:.2f}."]
+        kinds = misses(quality_figures, name)
+        main = quality_figures["split"]
+        counts = ", ".join(f"{kind} {sum(i < main for i in kinds[kind])}/{sum(i >= main for i in kinds[kind])}"
+                           for kind in MISS_KINDS)
+        lines += ["", f"Combined ranking with {name}, queries by kind (main/new): {counts}; "
+                  f"median ms a query for BM25 scoring and hybrid_rank: {quality_figures['ms_per_query'][name]:.1f} "
+                  f"({quality_figures['ms_per_query'][name + ' without lead']:.1f} without the lead score)."]
     if cost_figures:
         lines += ["", "| what | passages | threads | seconds | passages/s | peak extra MiB | model MiB |",
                   "|---|---|---|---|---|---|---|"]
@@ -284,6 +389,8 @@ def main() -> None:
                         help="passage size to try instead of quorvel.passages.TARGET_WORDS")
     parser.add_argument("--no-context", dest="context", action="store_false",
                         help="index passage texts alone, without their file name and section title")
+    parser.add_argument("--ranks", action="store_true",
+                        help="write the place of every answer under each ranking to results/retrieval_ranks.md")
     parser.add_argument("--child", nargs=3, metavar=("KIND", "SIZE", "THREADS"))
     args = parser.parse_args()
     args.corpus = args.corpus or default_corpus()
@@ -299,11 +406,12 @@ def main() -> None:
     args.sizes = [int(s) for s in args.sizes.split(",") if s]
     if args.costs_only:
         cost_figures = costs(args)
-        text = report({"results": {}, "sweeps": {}, "files": "-", "passages": "-"}, cost_figures, args)
+        text = report({"results": {}, "sweeps": {}, "files": "-", "passages": "-", "queries": [], "split": 0},
+                      cost_figures, args)
         print(text)
         return
     corpus = read_corpus(args.corpus)
-    quality_figures = quality(args, corpus, read_queries(QUERIES))
+    quality_figures = quality(args, corpus, read_queries(QUERIES), read_queries(NEW_QUERIES))
     cost_figures = {} if args.no_costs else costs(args)
     text = report(quality_figures, cost_figures, args)
     print(text)
@@ -311,6 +419,8 @@ def main() -> None:
     results.mkdir(exist_ok=True)
     (results / "retrieval.md").write_text(text + "\n", encoding="utf-8")
     (results / "retrieval.json").write_text(json.dumps({"quality": quality_figures, "costs": cost_figures}, indent=1))
+    if args.ranks:
+        (results / "retrieval_ranks.md").write_text(rank_table(quality_figures) + "\n", encoding="utf-8")
 
 
 if __name__ == "__main__":

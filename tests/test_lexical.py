@@ -94,7 +94,17 @@ def test_normalise_and_fuse_by_hand():
     np.testing.assert_allclose(fuse(lexical, semantic, 0.5, "minmax"), mixed - mixed.min(), atol=1e-12)
 
 
+def test_fuse_adds_the_lead_score_of_the_rows_that_have_one():
+    lexical, semantic = np.array([0.0, 1.0, 0.0, 1.0]), np.array([1.0, 1.0, 0.0, 0.0])
+    lead = np.array([np.nan, 3.0, 1.0, np.nan])  # z over rows 1 and 2: [1, -1]; the others count 0
+    # halves of z [-1, 1, -1, 1] and [1, 1, -1, -1] give [0, 1, -1, 0]; plus 2 x [0, 1, -1, 0]
+    np.testing.assert_allclose(fuse(lexical, semantic, 0.5, "z", lead, 2.0), [3, 6, 0, 3])
+    np.testing.assert_allclose(fuse(lexical, semantic, 0.5, "z", np.full(4, np.nan), 2.0), fuse(lexical, semantic))
+
+
 @pytest.mark.parametrize("call", [
+    lambda: fuse(np.zeros(2), np.zeros(2), 0.5, "z", np.zeros(3)),
+    lambda: fuse(np.zeros(2), np.zeros(2), 0.5, "z", np.zeros(2), -1.0),
     lambda: fuse(np.zeros(2), np.zeros(3)),
     lambda: fuse(np.zeros((2, 2)), np.zeros((2, 2))),
     lambda: fuse(np.zeros(2), np.zeros(2), 1.5),
@@ -183,6 +193,40 @@ def test_hybrid_diverse_starts_from_the_best_and_spreads():
 @pytest.mark.parametrize("options", [{"limit": 0}, {"mask": np.zeros(6, dtype=bool)}])
 def test_hybrid_empty_results(options):
     assert Small().rank(**options) == []
+
+
+def test_hybrid_lead_scores_each_passage_with_its_documents_first_row():
+    # Two documents: rows 0-2 (row 0 its lead, pointing at the query) and rows 3-5 (row 3 its lead,
+    # pointing away). Row 4 is the second passage by itself; with the leads rows 1 and 2 overtake
+    # it, and rows 0 and 3 are not scored twice by their own vectors (semantic z of rows 0, 1, 2,
+    # 4: 1.44, 0.48, -0.96, 0.96; lead z of rows 1, 2, 4, 5: 1, 1, -1, -1).
+    m = np.zeros((6, 3), dtype=np.float32)
+    m[0] = [1, 0, 0]
+    m[1] = [0.6, 0.8, 0]
+    m[2] = [0, 0, 1]
+    m[3] = [0, 0.6, 0.8]
+    m[4] = [0.8, 0.6, 0]
+    m[5] = [0, 1, 0]
+    ids = [f"r{i}" for i in range(6)]
+    id_to_idx = {r: i for i, r in enumerate(ids)}
+    query, lexical = np.array([1, 0, 0], dtype=np.float32), np.zeros(6, dtype=np.float32)
+    firsts = np.array([0, 0, 0, 3, 3, 3])
+    calls = []
+
+    def lead_rows(rows):
+        calls.append(rows.copy())
+        return firsts[rows]
+
+    def ranked(**options):
+        return [r for r, _ in hybrid_rank(m, ids, id_to_idx, query, lexical, limit=6, semantic_weight=1.0, **options)]
+
+    assert ranked()[:3] == [0, 4, 1]
+    assert ranked(lead_rows=lead_rows, lead_weight=1.0)[:3] == [1, 0, 2]
+    assert ranked(lead_rows=lead_rows, lead_weight=0.0) == ranked()
+    assert ranked(lead_rows=lead_rows, mask=np.array([True, True, True, False, True, True]))  # a lead masked out
+    assert all(len(c) for c in calls)
+    with pytest.raises(ValueError, match="lead_rows"):
+        ranked(lead_rows=lambda rows: np.full(len(rows), 6))
 
 
 def test_hybrid_refuses_a_lexical_vector_of_another_length():

@@ -2,7 +2,8 @@
 
 import pytest
 
-from quorvel.passages import MAX_CHARS, MAX_WORDS, MIN_WORDS, TARGET_WORDS, indexed_text, split_passages
+from quorvel.passages import (LEAD_MAX_WORDS, MAX_CHARS, MAX_WORDS, MIN_WORDS, TARGET_WORDS, indexed_lead,
+                              indexed_passages, indexed_text, lead_sentence, split_passages)
 
 
 def words(n, stem="w"):
@@ -75,3 +76,47 @@ def test_indexed_text_carries_the_name_and_section():
     text = indexed_text("docs/add_custom-command.rst", passage)
     assert text.splitlines()[:2] == ["docs add custom command rst", "Usage"]
     assert text.endswith("run it")
+
+
+@pytest.mark.parametrize("text, sentence, line, heading", [
+    # reST: title and underline, a directive with its body, then the sentence
+    ("add_thing\n---------\n\n.. versionadded:: 3.1\n  Added it.\n\nAdd a thing to a target. More here.\n",
+     "Add a thing to a target.", 7, "add_thing"),
+    # a source file: a licence notice and a documentation comment, markers dropped
+    ("/*\n * Copyright 2020 Someone. Licensed under the MIT license.\n */\n\n/**\n"
+     " * Finds the foo library: headers and libraries\n * of the system.\n */\nint foo;\n",
+     "Finds the foo library:", 5, ""),
+    # Markdown: a heading, a fenced block whose lines look like prose, then indented code, then prose
+    ("# Tool\n\n```\nthis is not the lead sentence at all\n```\n\n    indented code is not prose either\n\n"
+     "Tool copies files between hosts! It is fast.\n", "Tool copies files between hosts!", 9, "Tool"),
+    # too short, mostly punctuation, then one that ends with the paragraph
+    ("Short one.\n\n== -- :: !! ?? ++ ** ## %% a b c d\n\nno end mark in\nthis paragraph\n",
+     "no end mark in this paragraph", 5, ""),
+])
+def test_lead_sentence(text, sentence, line, heading):
+    lead = lead_sentence(text)
+    assert lead is not None and (lead.text, lead.line, lead.heading) == (sentence, line, heading)
+    assert text.splitlines()[line - 1] == text[lead.offset:].splitlines()[0]
+
+
+@pytest.mark.parametrize("text", ["", "Title\n=====\n", "x = 1\n\n    indented block of code here\n",
+                                  "# SPDX-License-Identifier: MIT, all of it free\n"])
+def test_no_lead_sentence(text):
+    assert lead_sentence(text) is None
+
+
+def test_lead_sentence_is_cut_and_indexed_with_the_short_name():
+    lead = lead_sentence("word " * (3 * LEAD_MAX_WORDS) + ".")
+    assert lead is not None and len(lead.text.split()) == LEAD_MAX_WORDS
+    assert indexed_lead("Help/prop_tgt/OUTPUT_NAME.rst", lead).splitlines() == ["OUTPUT NAME", lead.text]
+    assert indexed_lead("notes/.profile", lead).splitlines()[0] == "profile"
+
+
+def test_a_document_of_several_passages_is_led_by_its_lead_sentence():
+    long = "Title\n=====\n\nThe tool copies files. " + "word " * TARGET_WORDS + "\n\n" + "more " * TARGET_WORDS
+    parts = indexed_passages("docs/tool.md", long)
+    assert len(parts) == 3 and parts[0] == ("tool\nThe tool copies files.", lead_sentence(long))
+    assert [p for _, p in parts[1:]] == split_passages(long)
+    short = "The tool copies files. It is fast."
+    assert [p for _, p in indexed_passages("t.md", short)] == split_passages(short)  # its own lead
+    assert indexed_passages("t.md", " ") == []

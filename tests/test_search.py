@@ -36,8 +36,10 @@ def collection(tmp_path_factory):
 
 
 def test_documents_are_cut_into_passages_with_their_lines(collection):
-    rows = qc.rows_by_document(collection.ids)
-    assert len(rows["garden.md"]) == 3 and len(rows["kitchen.md"]) == 2 and len(rows["notes.md"]) == 1
+    rows = qc.rows_by_document(collection.ids)  # a document of several passages is led by its lead sentence
+    assert len(rows["garden.md"]) == 1 + 3 and len(rows["kitchen.md"]) == 1 + 2 and len(rows["notes.md"]) == 1
+    lead = collection.search("water the tomatoes", "limit:10", passages=True)
+    assert any(h.id == "garden.md" and h.line == 3 and h.snippet.startswith("Water the tomatoes") for h in lead)
     assert len(collection) == 4
 
 
@@ -56,7 +58,7 @@ def test_one_hit_a_document_with_its_best_passage(collection, query, doc_id, lin
 def test_every_passage_on_request(collection):
     hits = collection.search("garden tomatoes roses compost", "limit:10", passages=True)
     garden = [h for h in hits if h.id == "garden.md"]
-    assert sorted(h.line for h in garden) == [1, 4, 7]
+    assert sorted(h.line for h in garden) == [1, 3, 4, 7]  # line 3: the lead sentence
     assert [h.score for h in hits] == sorted((h.score for h in hits), reverse=True)
 
 
@@ -173,5 +175,5 @@ def test_a_metadata_filter_selects_every_passage_of_a_document(tmp_path):
             Document("kitchen.md", KITCHEN, T0, {"kind": "food"})]
     with Collection.create(tmp_path / "c", docs) as c:
         hits = c.search("soup bread tomatoes roses", "limit:10", passages=True, where={"kind": "food"})
-        assert {h.id for h in hits} == {"kitchen.md"} and sorted(h.line for h in hits) == [1, 4]
+        assert {h.id for h in hits} == {"kitchen.md"} and sorted(h.line for h in hits) == [1, 3, 4]
         assert hits[0].metadata == {"kind": "food"}

@@ -62,7 +62,7 @@ from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
 from .filters import (INDEX_SCHEMA, INDEX_TABLE, Answers, Filter, Metadata, check_metadata,
                       compile_filter, index_rows, metadata_from_json, metadata_json)
 from .lexical import DEFAULT_POOL, LexicalIndex, hybrid_rank, tokenize
-from .passages import Passage as _Cut, indexed_text, split_passages
+from .passages import Passage as _Cut, indexed_passages, indexed_text
 from .query import QueryError, QueryWarning, modifier_notes
 from .storage import CollectionError, MatrixFile, folder_file, writer_lock
 
@@ -263,6 +263,12 @@ def _best_per_document(ranked: list[tuple[int, float]], labels: Sequence[str]) -
     return best
 
 
+def _first_rows(state: _State, rows: np.ndarray) -> np.ndarray:
+    """The first row of the document of each of `rows` (live rows)."""
+    return np.fromiter((state.id_to_idx[document_of(state.ids[row])] for row in rows.tolist()),
+                       dtype=np.int64, count=len(rows))
+
+
 def _save_lexical(index: LexicalIndex, folder: Path, terms: dict[str, Any]) -> None:
     """Writes `index`, with the terms of its rows and the matrix file they belong to, under a
     scratch name and renames it to `folder`; a reader that cannot write, or loses a race with
@@ -299,14 +305,15 @@ class Passage(NamedTuple):
 
 
 def split(doc: Document) -> list[Passage]:
-    """The passages of a document (`quorvel.passages.split_passages`), each embedded and indexed
-    with the document's identifier and section title before its text (`indexed_text`): a file's
-    name and headings say what it is about. A blank text is one passage all the same, so that
-    every document has a row."""
-    parts = split_passages(doc.text)
+    """The passages of a document as `quorvel.passages.indexed_passages` gives them: each
+    embedded and indexed with the document's identifier and section title before its text (a
+    file's name and headings say what it is about), led by the document's lead sentence when it
+    has several, so that its first row is the one `hybrid_rank` scores each of its passages
+    with. A blank text is one passage all the same, so that every document has a row."""
+    parts = indexed_passages(doc.id, doc.text)
     if not parts:
         return [Passage(indexed_text(doc.id, _Cut(doc.text, 1, 0)), 0, 1)]
-    return [Passage(indexed_text(doc.id, p), p.offset, p.line) for p in parts]
+    return [Passage(text, p.offset, p.line) for text, p in parts]
 
 
 #: Separates a document's identifier from the row number in the labels of its rows after the
@@ -1196,8 +1203,9 @@ class Collection:
         its best passage, whose start is the snippet and whose first line is `line`; with
         `passages=True` one `Result` a passage, every passage that ranks.
 
-        Ranking fuses the semantic score of each passage with its BM25 score (`lexical=False`:
-        the semantic score alone); see `quorvel.lexical.hybrid_rank`.
+        Ranking fuses the semantic score of each passage with its BM25 score and with the
+        semantic score of its document's first row, the document's lead sentence
+        (`lexical=False`: the semantic score alone); see `quorvel.lexical.hybrid_rank`.
 
         `where` is a filter of `quorvel.filters` ({"lang": "en", "year": {"$gte": 2020}});
         a malformed one raises ValueError before anything else is done. It becomes the mask of
@@ -1278,7 +1286,8 @@ class Collection:
         while True:
             if lexical_scores is not None:
                 ranked = hybrid_rank(state.matrix, state.ids, state.id_to_idx, query, lexical_scores,
-                                     limit=fetch, pool=max(DEFAULT_POOL, fetch), **options)
+                                     limit=fetch, pool=max(DEFAULT_POOL, fetch),
+                                     lead_rows=lambda rows: _first_rows(state, rows), **options)
             else:
                 found = _quorvel.score_candidates(state.matrix, state.ids, state.id_to_idx, query,
                                                   limit=fetch, **options)

@@ -17,8 +17,16 @@ How the two scores meet the native scoring (`hybrid_rank`):
    row the mask, the pre-filter or the threshold drops never enters the ranking, whichever score
    brought it in.
 3. Fusion over the candidates (`fuse`): each score z-normalised over the candidate set and mixed,
-   `SEMANTIC_WEIGHT` for the semantic one. The sum is shifted to start at zero, so that step 4
-   can scale it.
+   `SEMANTIC_WEIGHT` for the semantic one. When the caller says where each candidate's document
+   begins (`lead_rows`), a third score is added with `LEAD_WEIGHT`: the cosine between the query
+   vector as given (before like, contrast or trajectory move it) and the first row of the
+   candidate's document, which a collection makes the document's lead
+   sentence ("Add include directories to a target.", `quorvel.passages.lead_sentence`). A
+   passage is then judged with what its document says it is about: the page about a thing
+   outranks a long file that mentions it in passing. A row that is its document's first row
+   (a lead, or the one passage of a short document) has no lead score of its own (0 after
+   normalisation, the others normalised among themselves): a document is never scored twice by
+   one vector. The sum is shifted to start at zero, so that step 4 can scale it.
 4. Recency: with `recent`, each candidate's fused score is multiplied by the factor the native
    decay gives that row (obtained by scoring a constant one-column matrix with the caller's
    timestamps and half-life), so recency steers the combined ranking, not only its semantic
@@ -28,8 +36,9 @@ How the two scores meet the native scoring (`hybrid_rank`):
 
 Rows are passages; `best_per_document` folds rows into documents (a document scores as its best
 passage, which it names). A search for `limit` documents asks `hybrid_rank` for `pool` rows and
-folds them: a document's passages often fill several of the first places. The weights and normalisation come from the known-item benchmark in
-bench/retrieval.py (figures in bench/README.md, "Retrieval").
+folds them: a document's passages often fill several of the first places. The weights and
+normalisation were chosen on the known-item benchmark in bench/retrieval.py by cross-validation
+over its queries (figures in bench/README.md, "Retrieval").
 """
 
 from __future__ import annotations
@@ -37,13 +46,15 @@ from __future__ import annotations
 import json
 import logging
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
 SEMANTIC_WEIGHT = 0.5
+#: The weight of the lead score (`hybrid_rank` with `lead_rows`), added to the two above.
+LEAD_WEIGHT = 0.7
 NORMALISATIONS = ("z", "minmax")
 DEFAULT_POOL = 200
 LANGUAGE = "english"
@@ -185,10 +196,12 @@ def normalise(scores: np.ndarray, method: str = "z") -> np.ndarray:
 
 
 def fuse(lexical: np.ndarray, semantic: np.ndarray, semantic_weight: float = SEMANTIC_WEIGHT,
-         method: str = "z") -> np.ndarray:
+         method: str = "z", lead: np.ndarray | None = None, lead_weight: float = LEAD_WEIGHT) -> np.ndarray:
     """One score per row from a lexical and a semantic score of the same rows: each normalised
     over these rows (`normalise`), then `semantic_weight` x semantic + (1 - semantic_weight) x
-    lexical, shifted so that the lowest is 0 (float64)."""
+    lexical, plus `lead_weight` x the `lead` score when one is given (normalised over the rows
+    that have one; NaN for a row without, which counts 0), shifted so that the lowest is 0
+    (float64)."""
     lexical, semantic = np.asarray(lexical), np.asarray(semantic)
     if lexical.shape != semantic.shape or lexical.ndim != 1:
         raise ValueError(f"lexical and semantic scores must be 1-D and of one length, "
@@ -196,6 +209,16 @@ def fuse(lexical: np.ndarray, semantic: np.ndarray, semantic_weight: float = SEM
     if not 0.0 <= semantic_weight <= 1.0:
         raise ValueError(f"semantic_weight must be between 0 and 1, not {semantic_weight}")
     mixed = semantic_weight * normalise(semantic, method) + (1.0 - semantic_weight) * normalise(lexical, method)
+    if lead is not None:
+        lead = np.asarray(lead)
+        if lead.shape != lexical.shape:
+            raise ValueError(f"lead scores must have one score per row ({lexical.shape[0]}), not shape {lead.shape}")
+        if not lead_weight >= 0.0:
+            raise ValueError(f"lead_weight must be 0 or more, not {lead_weight}")
+        scored = ~np.isnan(lead)
+        part = np.zeros(len(lead))
+        part[scored] = normalise(lead[scored], method)
+        mixed = mixed + lead_weight * part
     return mixed - mixed.min() if mixed.size else mixed
 
 
@@ -222,6 +245,7 @@ def best_per_document(scores: np.ndarray, document_of_row: np.ndarray,
 def hybrid_rank(matrix: np.ndarray, ids: Sequence[str], id_to_idx: Mapping[str, int], query_vec: np.ndarray,
                 lexical_scores: np.ndarray, *, limit: int = 10, pool: int = DEFAULT_POOL,
                 semantic_weight: float = SEMANTIC_WEIGHT, method: str = "z",
+                lead_rows: Callable[[np.ndarray], np.ndarray] | None = None, lead_weight: float = LEAD_WEIGHT,
                 **options: Any) -> list[tuple[int, float]]:
     """Rows ranked by the fused lexical and semantic score, [(row, score), ...] best first.
 
@@ -229,7 +253,9 @@ def hybrid_rank(matrix: np.ndarray, ids: Sequence[str], id_to_idx: Mapping[str, 
     `lexical_scores` has one score per row (`LexicalIndex.scores`). `options` are the other
     keyword arguments of `score_candidates` (timestamps, recent, recent_days, diverse, mask,
     threshold, like_ids, pre_filter_ids, not_like_vec, traj_from_vec, traj_to_vec, mmr_lambda,
-    oversample), applied as the module docstring describes.
+    oversample), applied as the module docstring describes. `lead_rows` maps an array of rows to
+    the first row of each one's document; with it the cosine of the query with that row is the
+    third score of the fusion, weighted `lead_weight`.
     """
     import _quorvel
 
@@ -260,7 +286,9 @@ def hybrid_rank(matrix: np.ndarray, ids: Sequence[str], id_to_idx: Mapping[str, 
         return []
     rows = np.fromiter(semantic, dtype=np.int64, count=len(semantic))
     rows.sort()
-    fused = fuse(lexical_scores[rows], np.array([semantic[r] for r in rows]), semantic_weight, method)
+    lead = None if lead_rows is None else _lead_scores(matrix, query_vec, lead_rows, rows)
+    fused = fuse(lexical_scores[rows], np.array([semantic[r] for r in rows]), semantic_weight, method,
+                 lead, lead_weight)
     if recent:
         fused *= _decay(rows, timestamps, recent_days)
     order = np.lexsort((rows, -fused))
@@ -270,6 +298,19 @@ def hybrid_rank(matrix: np.ndarray, ids: Sequence[str], id_to_idx: Mapping[str, 
         picked = _quorvel.mmr_select_py(rows[order], relevance, matrix, min(limit, len(rows)), mmr_lambda)
         return [(int(row), float(relevance[row])) for row, _ in picked]
     return [(int(rows[i]), float(fused[i])) for i in order[:limit]]
+
+
+def _lead_scores(matrix: np.ndarray, query_vec: np.ndarray, lead_rows: Callable[[np.ndarray], np.ndarray],
+                 rows: np.ndarray) -> np.ndarray:
+    """The cosine of the query with the first row of each row's document (rows are unit vectors),
+    NaN for a row that is that first row."""
+    leads = np.asarray(lead_rows(rows), dtype=np.int64)
+    if leads.shape != rows.shape or (len(leads) and (leads.min() < 0 or leads.max() >= len(matrix))):
+        raise ValueError("lead_rows must give one row of the matrix for each row")
+    unique, back = np.unique(leads, return_inverse=True)
+    scores = (np.asarray(matrix[unique], dtype=np.float64) @ np.asarray(query_vec, dtype=np.float64))[back]
+    scores[leads == rows] = np.nan
+    return scores
 
 
 def _lexical_pool(lexical_scores: np.ndarray, pool: int, pre_filter: Any, id_to_idx: Mapping[str, int]) -> np.ndarray:

@@ -18,6 +18,12 @@ How a text is cut (deterministic: the same text always gives the same passages):
    code, encoded data) every `MAX_CHARS` characters. No passage exceeds `MAX_CHARS` characters
    and, unless one line of it is a single over-long word, `MAX_WORDS` words.
 
+Besides its passages, a document of more than one passage gets its lead sentence
+(`lead_sentence`: the first sentence of its first paragraph of prose, which in most documents
+says what it is about) as a passage of its own, indexed with the document's short name
+(`indexed_lead`, `indexed_passages`); a collection makes it the document's first row, and the
+ranking scores every passage with it as well (`quorvel.lexical.hybrid_rank`).
+
 Why these sizes: measured on the known-item benchmark (bench/retrieval.py, bench/README.md,
 "Retrieval"): passages of about 60 words ranked the right file in the first five for more
 queries than 100, 200 or 400 words, mostly through the semantic score (a mean of word vectors is
@@ -239,6 +245,27 @@ def split_passages(text: str) -> list[Passage]:
     return packer.passages
 
 
+def indexed_passages(document_id: str, text: str) -> list[tuple[str, Passage]]:
+    """What a document is indexed as: (indexed text, passage) for each of its passages
+    (`split_passages`, `indexed_text`), led by its lead sentence (`lead_sentence`,
+    `indexed_lead`) when it has one and more than one passage (a document of one passage is its
+    own lead). Empty for a text of white space only."""
+    parts = split_passages(text)
+    lead = lead_sentence(text) if len(parts) > 1 else None
+    first = [] if lead is None else [(indexed_lead(document_id, lead), lead)]
+    return first + [(indexed_text(document_id, p), p) for p in parts]
+
+
+def indexed_lead(document_id: str, lead: Passage) -> str:
+    """What is indexed for a document's lead sentence (`lead_sentence`): the last part of its
+    identifier without the extension ('target include directories'), then the sentence. The
+    folders of the identifier, which many documents share, are left out: the row should say what
+    this document is, as sharply as a short text can."""
+    stem = document_id.rsplit("/", 1)[-1]
+    stem = stem.rsplit(".", 1)[0] if "." in stem.lstrip(".") else stem
+    return f"{re.sub(r'[\W_]+', ' ', stem).strip()}\n{lead.text}"
+
+
 def indexed_text(document_id: str, passage: Passage) -> str:
     """What is indexed for a passage: its document's identifier and section title, then its
     text. A file's name and headings say what it is about, in words a question uses
@@ -246,3 +273,86 @@ def indexed_text(document_id: str, passage: Passage) -> str:
     file would otherwise lose them."""
     name = re.sub(r"[\W_]+", " ", document_id).strip()
     return f"{name}\n{passage.heading}\n{passage.text}" if passage.heading else f"{name}\n{passage.text}"
+
+
+#: A lead sentence has at least this many words; it is cut after `LEAD_MAX_WORDS`.
+LEAD_MIN_WORDS = 4
+LEAD_MAX_WORDS = 40
+_COMMENT_MARK = re.compile(r"[ \t]*(?:#+|//+|/\*+|\*+|;+|--)(?:[ \t]|$)")
+_SENTENCE_END = re.compile(r"[.!?:](?=\s|$)")
+_NOTICE = re.compile(r"(?i)\b(?:copyright|licen[cs]ed?|spdx)\b")
+_LETTER = re.compile(r"[^\W\d_]")
+
+
+def lead_sentence(text: str) -> Passage | None:
+    """The first sentence of the first paragraph of prose in `text`, which in most documents
+    says what the document is about ("Add include directories to a target."); None when there
+    is none.
+
+    Paragraphs are runs of non-blank lines outside fenced code blocks, headings and their
+    underlines left out. Comment markers at the start of lines ('#', '//', '/*', '*', ';', '--')
+    are dropped, so that the manual in a source file's comments counts. A paragraph is not prose
+    when it is indented, starts with '..' (a reST directive or comment), is a licence or
+    copyright notice, has fewer than `LEAD_MIN_WORDS` words or is less than half letters. The
+    sentence ends at the first '.', '!', '?' or ':' before white space, or with the paragraph,
+    and is cut after `LEAD_MAX_WORDS` words. Its line and offset are those of the paragraph's
+    first line; its heading is the title of the section it is in.
+    """
+    lines = _lines(text)
+    structural = _structural_lines(lines)
+    headings = _heading_lines(lines)
+    title = ""
+    start = None
+    for i in range(len(lines) + 1):
+        if i < len(lines) and i in headings:
+            title = _title(lines, i)
+        if i < len(lines) and lines[i][0].strip() and i not in structural:
+            start = i if start is None else start
+            continue
+        if start is not None:
+            sentence = _prose(lines[start:i])
+            if sentence:
+                return Passage(sentence, start + 1, lines[start][1], title)
+            start = None
+    return None
+
+
+def _structural_lines(lines: list[tuple[str, int]]) -> set[int]:
+    """Indices of lines that are not text: fences and what they enclose, headings (titles,
+    under- and overlines)."""
+    out: set[int] = set()
+    fence = ""
+    for i, (line, _) in enumerate(lines):
+        marker = _FENCE.match(line)
+        if marker and (not fence or marker.group(1)[0] == fence[0] and len(marker.group(1)) >= len(fence)):
+            fence = "" if fence else marker.group(1)
+            out.add(i)
+            continue
+        if fence or _ATX_HEADING.match(line) or _UNDERLINE.fullmatch(line):
+            out.add(i)
+        elif i + 1 < len(lines) and line.strip() and _is_underline(lines[i + 1][0], line):
+            out.add(i)
+    return out
+
+
+def _prose(paragraph: list[tuple[str, int]]) -> str:
+    """The first sentence of a paragraph of prose, or "" when it is not prose."""
+    first = paragraph[0][0]
+    if first[:1] in (" ", "\t") and not _COMMENT_MARK.match(first):
+        return ""
+    stripped = []
+    for line, _ in paragraph:
+        mark = _COMMENT_MARK.match(line)
+        stripped.append(line[mark.end():] if mark else line)
+    if stripped[0][:1] in (" ", "\t") and len(stripped[0]) - len(stripped[0].lstrip()) >= 2:
+        return ""
+    joined = " ".join(part.strip() for part in stripped).strip()
+    if joined.startswith("..") or _NOTICE.search(joined):
+        return ""
+    words = joined.split()
+    letters = len(_LETTER.findall(joined))
+    if len(words) < LEAD_MIN_WORDS or letters * 2 < len(joined.replace(" ", "")):
+        return ""
+    end = _SENTENCE_END.search(joined)
+    sentence = joined[:end.end()] if end else joined
+    return " ".join(sentence.split()[:LEAD_MAX_WORDS])
