@@ -400,6 +400,9 @@ def corpus(seed, n):
     docs = []
     for i in range(n):
         text = " ".join(rng.choice(WORDS, int(rng.integers(3, 12))))
+        if i % 5 == 0:  # a document of several passages, led by its first sentence
+            text = "\n\n".join(" ".join(rng.choice(WORDS, int(rng.integers(40, 80)))) + "."
+                               for _ in range(int(rng.integers(2, 4))))
         # ages a float32 step below a float32 day count: stable while a test runs (see World)
         age = np.float32(rng.uniform(4096, 16384))
         ts = now - (float(age) - float(np.spacing(age)) / 8) * 86400.0 if rng.random() < 0.7 else None

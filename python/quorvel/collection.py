@@ -263,7 +263,7 @@ def _best_per_document(ranked: list[tuple[int, float]], labels: Sequence[str]) -
     return best
 
 
-def _first_rows(state: _State, rows: np.ndarray) -> np.ndarray:
+def first_rows(state: _State, rows: np.ndarray) -> np.ndarray:
     """The first row of the document of each of `rows` (live rows)."""
     return np.fromiter((state.id_to_idx[document_of(state.ids[row])] for row in rows.tolist()),
                        dtype=np.int64, count=len(rows))
@@ -1287,7 +1287,7 @@ class Collection:
             if lexical_scores is not None:
                 ranked = hybrid_rank(state.matrix, state.ids, state.id_to_idx, query, lexical_scores,
                                      limit=fetch, pool=max(DEFAULT_POOL, fetch),
-                                     lead_rows=lambda rows: _first_rows(state, rows), **options)
+                                     lead_rows=lambda rows: first_rows(state, rows), **options)
             else:
                 found = _quorvel.score_candidates(state.matrix, state.ids, state.id_to_idx, query,
                                                   limit=fetch, **options)

@@ -246,7 +246,7 @@ def hybrid_rank(matrix: np.ndarray, ids: Sequence[str], id_to_idx: Mapping[str, 
                 lexical_scores: np.ndarray, *, limit: int = 10, pool: int = DEFAULT_POOL,
                 semantic_weight: float = SEMANTIC_WEIGHT, method: str = "z",
                 lead_rows: Callable[[np.ndarray], np.ndarray] | None = None, lead_weight: float = LEAD_WEIGHT,
-                **options: Any) -> list[tuple[int, float]]:
+                lead_scores: np.ndarray | None = None, **options: Any) -> list[tuple[int, float]]:
     """Rows ranked by the fused lexical and semantic score, [(row, score), ...] best first.
 
     `matrix`, `ids`, `id_to_idx` and `query_vec` are those of `_quorvel.score_candidates`;
@@ -255,7 +255,9 @@ def hybrid_rank(matrix: np.ndarray, ids: Sequence[str], id_to_idx: Mapping[str, 
     threshold, like_ids, pre_filter_ids, not_like_vec, traj_from_vec, traj_to_vec, mmr_lambda,
     oversample), applied as the module docstring describes. `lead_rows` maps an array of rows to
     the first row of each one's document; with it the cosine of the query with that row is the
-    third score of the fusion, weighted `lead_weight`.
+    third score of the fusion, weighted `lead_weight`. A caller that has these scores already
+    passes them instead as `lead_scores`, one per row of `matrix` (NaN for a row that is its
+    document's first row; `row_lead_scores` computes them).
     """
     import _quorvel
 
@@ -286,7 +288,11 @@ def hybrid_rank(matrix: np.ndarray, ids: Sequence[str], id_to_idx: Mapping[str, 
         return []
     rows = np.fromiter(semantic, dtype=np.int64, count=len(semantic))
     rows.sort()
+    if lead_rows is not None and lead_scores is not None:
+        raise TypeError("pass lead_rows or lead_scores, not both")
     lead = None if lead_rows is None else _lead_scores(matrix, query_vec, lead_rows, rows)
+    if lead_scores is not None:
+        lead = np.asarray(lead_scores, dtype=np.float64)[rows]
     fused = fuse(lexical_scores[rows], np.array([semantic[r] for r in rows]), semantic_weight, method,
                  lead, lead_weight)
     if recent:
@@ -308,9 +314,17 @@ def _lead_scores(matrix: np.ndarray, query_vec: np.ndarray, lead_rows: Callable[
     if leads.shape != rows.shape or (len(leads) and (leads.min() < 0 or leads.max() >= len(matrix))):
         raise ValueError("lead_rows must give one row of the matrix for each row")
     unique, back = np.unique(leads, return_inverse=True)
-    scores = (np.asarray(matrix[unique], dtype=np.float64) @ np.asarray(query_vec, dtype=np.float64))[back]
+    scores = row_lead_scores(matrix[unique], query_vec)[back]
     scores[leads == rows] = np.nan
     return scores
+
+
+def row_lead_scores(vectors: np.ndarray, query_vec: np.ndarray) -> np.ndarray:
+    """The cosine of the query with each of `vectors` (unit rows), in float64. Each row's sum is
+    taken the same way whichever rows come with it, so a sharded search that computes the scores
+    of the leads it gathered from its shards gets the values one collection computes."""
+    products = np.asarray(vectors, dtype=np.float64) * np.asarray(query_vec, dtype=np.float64)
+    return products.sum(axis=1)
 
 
 def _lexical_pool(lexical_scores: np.ndarray, pool: int, pre_filter: Any, id_to_idx: Mapping[str, int]) -> np.ndarray:

@@ -23,6 +23,7 @@ idempotent: a shard that already made one is left as it is.
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
 import os
@@ -40,7 +41,7 @@ import numpy as np
 from .bm25 import ShardTerms, TermStats
 from .collection import (DEFAULT_LIMIT, EMBED_BATCH, Changes, Collection, Document, Result,
                          SearchOverrides, Update, _batch, _embed_with,
-                         _id_list, document_of, split,
+                         _id_list, document_of, first_rows, split,
                          parse_request, request_arguments, snippet)
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
 from .filters import Filter, compile_filter
@@ -193,7 +194,8 @@ class ShardView:
         if selection is not None:
             selected = self.shard._selected_rows(state, selection)
             mask = selected if mask is None else selected & mask
-        return ShardData(state.matrix, state.ids, state.id_to_idx, state.timestamps, mask)
+        return ShardData(state.matrix, state.ids, state.id_to_idx, state.timestamps, mask,
+                         functools.partial(first_rows, state))
 
     # a view is its own opened shard, for a search in this process
     @property
@@ -582,6 +584,8 @@ class ShardedCollection:
         local = self._remote is None
         search = ShardSearch(self._views) if local else self._remote
         assert search is not None
+        if kwargs.get("pre_filter_ids") is not None:  # as Collection: a document is all its rows
+            kwargs["pre_filter_ids"] = self._row_labels(kwargs["pre_filter_ids"])
         liked = None
         if kwargs.get("like_ids") is not None:
             liked = self._liked_rows(kwargs["like_ids"], query.shape[0])
@@ -608,6 +612,16 @@ class ShardedCollection:
             known = TermStats(more.rows, more.length, {**known.frequencies, **more.frequencies})
             self._stats = (generations, known)
         return TermStats(known.rows, known.length, {t: known.frequencies[t] for t in dict.fromkeys(terms)})
+
+    def _row_labels(self, doc_ids: Sequence[str]) -> list[str]:
+        """The labels of every live row of these documents, from the shards that hold them."""
+        by_shard: dict[int, list[str]] = {}
+        for doc_id in doc_ids:
+            by_shard.setdefault(shard_of(doc_id, len(self._shards)), []).append(doc_id)
+        labels: list[str] = []
+        for k, held in sorted(by_shard.items()):
+            labels += self._shards[k]._row_labels(self._shards[k]._refresh(), held)
+        return labels
 
     def _liked_rows(self, like_ids: Sequence[str], dims: int) -> np.ndarray:
         """The rows of every passage of the liked documents, in order, read here, where every

@@ -38,7 +38,7 @@ from __future__ import annotations
 import json
 import operator
 import threading
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from os import PathLike
 from pathlib import Path
@@ -49,7 +49,7 @@ import numpy as np
 import _quorvel
 
 from .bm25 import ShardTerms, TermStats
-from .lexical import DEFAULT_POOL, hybrid_rank
+from .lexical import DEFAULT_POOL, hybrid_rank, row_lead_scores
 
 __all__ = ["Candidates", "HybridCandidates", "ShardData", "ShardFiles", "ShardSearch", "ShardSource",
            "ShardsUnavailable", "ShardFailure", "compose_query", "current_data", "write_shard_files"]
@@ -95,13 +95,17 @@ class ShardData:
     epoch seconds per row and a bool mask (False: the row is never returned).
 
     Identifiers must be unique over all shards of a search among the rows that can be returned,
-    and `id_to_idx[ids[r]] == r` for every such row r."""
+    and `id_to_idx[ids[r]] == r` for every such row r. A shard of documents cut into passages
+    may give `first_rows`, which maps rows to the first row of each one's document (the row
+    whose cosine with the query is the lead score of a fused search); a shard without it
+    scores its rows as documents of one row each."""
 
     matrix: np.ndarray
     ids: Sequence[str]
     id_to_idx: Mapping[str, int]
     timestamps: np.ndarray | None = None
     mask: np.ndarray | None = None
+    first_rows: Callable[[np.ndarray], np.ndarray] | None = None
 
     def __post_init__(self) -> None:
         m = self.matrix
@@ -137,7 +141,7 @@ def current_data(opened: Any, where: Any = None) -> ShardData:
     if isinstance(opened, ShardData):
         return opened
     s = opened.snapshot()
-    return ShardData(s.matrix, s.ids, s.id_to_idx, s.timestamps, s.mask)
+    return ShardData(s.matrix, s.ids, s.id_to_idx, s.timestamps, s.mask, getattr(s, "first_rows", None))
 
 
 def current_terms(opened: Any, where: Any = None) -> tuple[ShardData, ShardTerms]:
@@ -266,13 +270,24 @@ def shard_candidates(shard: ShardData, query_vec: np.ndarray, options: Mapping[s
 @dataclass(frozen=True, slots=True)
 class HybridCandidates:
     """A shard's candidates for a fused search, in the shard's row order: identifiers, float32
-    rows, timestamps (or None), mask (or None) and BM25 scores with every shard's statistics."""
+    rows, timestamps (or None), mask (or None) and BM25 scores with every shard's statistics;
+    for a shard with `first_rows`, the rows that lead the candidates' documents (each once) and,
+    per candidate, its lead's place among them (-1 for a candidate that leads its document)."""
 
     ids: list[str]
     rows: np.ndarray
     timestamps: np.ndarray | None
     mask: np.ndarray | None
     lexical: np.ndarray
+    lead_rows: np.ndarray | None = None
+    lead_of: np.ndarray | None = None
+
+    def lead_scores(self, query_vec: np.ndarray) -> np.ndarray:
+        """The lead score of each candidate for the query `query_vec` (NaN where none)."""
+        if self.lead_of is None or self.lead_rows is None:
+            return np.full(len(self.ids), np.nan)
+        scores = np.append(row_lead_scores(self.lead_rows, query_vec), np.nan)
+        return scores[self.lead_of]  # -1 picks the NaN at the end
 
 
 def _lexical_pool(scores: np.ndarray, pool: int, pre_filter: Any,
@@ -309,10 +324,16 @@ def shard_hybrid_candidates(shard: ShardData, table: ShardTerms, query_vec: np.n
     ids = [shard.ids[r] for r in rows]
     if any(not d or shard.id_to_idx.get(d) != r for d, r in zip(ids, rows)):
         raise ShardFailure("the shard's identifier map does not match its identifiers")
+    lead_rows = lead_of = None
+    if shard.first_rows is not None:
+        leads = np.asarray(shard.first_rows(rows), dtype=np.int64)
+        unique, place = np.unique(leads, return_inverse=True)
+        lead_rows, lead_of = np.asarray(shard.matrix[unique]), np.where(leads == rows, -1, place.reshape(-1))
     return HybridCandidates(
         ids, np.asarray(shard.matrix[rows]),
         None if shard.timestamps is None else np.asarray(shard.timestamps[rows], dtype=np.float64),
-        None if shard.mask is None else np.asarray(shard.mask[rows], dtype=bool), lexical[rows])
+        None if shard.mask is None else np.asarray(shard.mask[rows], dtype=bool), lexical[rows],
+        lead_rows, lead_of)
 
 
 # --- the coordinator's float32 steps -------------------------------------------------------
@@ -375,9 +396,11 @@ def merge_candidates(parts: Sequence[Candidates], query_vec: np.ndarray,
 
 
 def merge_hybrid(parts: Sequence[HybridCandidates], query_vec: np.ndarray,
-                 options: Mapping[str, Any], pool: int) -> list[dict[str, Any]]:
+                 options: Mapping[str, Any], pool: int, lead_query: np.ndarray | None = None) -> list[dict[str, Any]]:
     """`hybrid_rank` over the shards' candidates stacked in shard order: they hold the semantic
-    and the lexical pool that it draws from all rows, so it ranks as over all rows."""
+    and the lexical pool that it draws from all rows, so it ranks as over all rows. The lead
+    scores are those of `lead_query` (the query before liked documents were blended in, as one
+    collection scores them), `query_vec` when not given."""
     parts = [p for p in parts if p.ids]
     if not parts:
         return []
@@ -389,6 +412,9 @@ def merge_hybrid(parts: Sequence[HybridCandidates], query_vec: np.ndarray,
     if any(p.mask is not None for p in parts):
         kwargs["mask"] = np.concatenate([
             p.mask if p.mask is not None else np.ones(len(p.ids), dtype=bool) for p in parts])
+    if any(p.lead_of is not None for p in parts):
+        lead_query = query_vec if lead_query is None else lead_query
+        kwargs["lead_scores"] = np.concatenate([p.lead_scores(lead_query) for p in parts])
     ranked = hybrid_rank(np.ascontiguousarray(np.concatenate([p.rows for p in parts])), ids,
                          {d: i for i, d in enumerate(ids)}, query_vec,
                          np.concatenate([p.lexical for p in parts]),
@@ -657,6 +683,7 @@ class ShardSearch:
         `term_totals`, which saves asking the shards for them."""
         check_options(query_vec, options)
         like_ids = options.pop("like_ids", None)
+        text_query = query_vec
         if liked_rows is not None and like_ids is None:
             raise TypeError("liked_rows is given without like_ids")
         # The liked rows are fetched first (they also give the rows' length), then the query is
@@ -674,7 +701,7 @@ class ShardSearch:
             terms = list(terms)
             total = term_totals if term_totals is not None else self.term_stats(terms)
             found = self._runner.hybrid(query_vec, options, operator.index(fusion_pool), where, terms, total)
-            return merge_hybrid(found, query_vec, options, fusion_pool)
+            return merge_hybrid(found, query_vec, options, fusion_pool, text_query)
         pool = _pool_size(options)
         parts = self._runner.candidates(query_vec, options, pool, where)
         return merge_candidates(parts, query_vec, options)
