@@ -75,6 +75,13 @@ namespace {
 // the walks below ask for items this far ahead.
 constexpr std::size_t prefetch_distance = 64;
 
+void check_text_items(PyObject* const* items, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + prefetch_distance < n) __builtin_prefetch(items[i + prefetch_distance]);
+        check_text_item(items[i]);
+    }
+}
+
 }  // namespace
 
 std::string_view TextSequence::text(std::size_t i) const {
@@ -97,12 +104,6 @@ TextSequence unchecked_in_place(PyObject* obj) {
     return seq;
 }
 
-void check_text_items(PyObject* const* items, std::size_t first, std::size_t end) {
-    for (std::size_t i = first; i < end; ++i) {
-        if (i + prefetch_distance < end) __builtin_prefetch(items[i + prefetch_distance]);
-        check_text_item(items[i]);
-    }
-}
 
 TextSequence to_text_sequence(PyObject* obj) {
     check_sequence(obj);
@@ -110,7 +111,7 @@ TextSequence to_text_sequence(PyObject* obj) {
         // A tuple cannot change and holds its items; a list is read in place. Checking an item
         // runs no Python code, so neither can change under the walk.
         TextSequence seq = unchecked_in_place(obj);
-        check_text_items(PySequence_Fast_ITEMS(obj), 0, seq.size());
+        check_text_items(PySequence_Fast_ITEMS(obj), seq.size());
         return seq;
     }
     TextSequence seq;

@@ -2,7 +2,6 @@
 // out of line, and the watched dict (or copy) that lookups read.
 #include "boundary/id_map.hpp"
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>

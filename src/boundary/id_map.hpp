@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include "boundary/ref.hpp"
 
@@ -23,7 +22,6 @@ public:
 
 private:
     friend IdMap to_id_map(PyObject* obj, bool resolvable);
-
     Ref snapshot_;
     std::unordered_map<std::string, std::uint64_t> table_;
 };
