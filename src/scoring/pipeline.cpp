@@ -135,7 +135,9 @@ struct ChunkScan {
 // The products of rows first..first+n-1 into scan.outs, then the interleaved work, if any, up to
 // the end of these rows. Finer turns cost more than they hide: on 1M x 384 rows (Zen 4, the
 // identifier checks of a plain call), turns of a chunk's 1/16 and 1/64 took 1.08x and 1.18x the
-// CPU time of turns of a chunk, and turns every 64 rows inside the kernel about 1.5x.
+// CPU time of turns of a whole chunk, and turns every 64 rows inside the kernel about 1.5x the
+// wall time: the objects the work reads at random slow the scan's streams more than the work
+// gains.
 void scan_rows(const InterleavedWork& work, const FloatMatrix& matrix, ChunkScan& scan, std::size_t first,
                std::size_t n) {
     dot_scan(row_range(matrix, first, n), std::span<const float* const>(scan.vectors, scan.count),
