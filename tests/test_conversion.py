@@ -8,7 +8,7 @@ import pytest
 
 from _quorvel import mmr_select_py, parse_modifiers, score_candidates
 
-from conftest import internal_failure
+from conftest import internal_failure, unit_rows
 
 M = np.eye(3, dtype=np.float32)
 Q = np.array([1, 0, 0], dtype=np.float32)
@@ -559,3 +559,135 @@ def test_arrays_changed_by_caller_code_during_conversion(function, array, change
         thread.join()
     assert hooked.ran
     assert got == _outcome(lambda: call(plain))
+
+
+# ---------------------------------------------------------------------------------------------
+# The checks of `ids` and `id_to_idx` run while the matrix is scanned, a slice at a time, as long as
+# they meet nothing that could run caller code. What a call raises, and the caller code it runs,
+# must be what conversion in parameter order gives: a list subclass is always converted in that
+# order (item by item, before `id_to_idx`), so the same call with its `ids` in one is the reference.
+
+class InOrder(list):
+    pass
+
+
+WALK_ROWS = 1200  # scanned in chunks of 304 rows: the checks advance at 304, 608, 912 and 1200
+WALK_M = unit_rows(np.random.default_rng(7), WALK_ROWS, 8)
+WALK_Q = np.linspace(-1, 1, 8).astype(np.float32)
+WALK_IDS = [f"w{i}" for i in range(WALK_ROWS)]
+WALK_POSITIONS = sorted({at + d for at in (0, 304, 600, 608, 912, 1199) for d in (-2, -1, 0, 1, 2)} & set(range(WALK_ROWS)))
+
+
+def outcome(fn):
+    try:
+        return "returned", fn()
+    except BaseException as e:  # noqa: BLE001 - the internal failure is a BaseException
+        return type(e), str(e)
+
+
+def walk_call(ids, entries, **over):
+    args = {"matrix": WALK_M, "ids": ids, "id_to_idx": dict(entries), "query_vec": WALK_Q, **over}
+    return outcome(lambda: score_candidates(**args))
+
+
+def in_order_call(ids, entries, **over):
+    return walk_call(InOrder(ids), entries, **over)
+
+
+class Logged:
+    """An __index__ / __float__ that records its call."""
+
+    def __init__(self, log, name, value):
+        self.log, self.name, self.value = log, name, value
+
+    def __index__(self):
+        self.log.append(self.name)
+        return self.value
+
+    def __float__(self):
+        self.log.append(self.name)
+        return float(self.value)
+
+
+class LoggedStr(str):
+    """A str subclass whose hashing and equality record their calls: never to be called."""
+
+    log = []
+
+    def __hash__(self):
+        LoggedStr.log.append("hash")
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        LoggedStr.log.append("eq")
+        return str.__eq__(self, other)
+
+
+BAD_ITEMS = [7, None, "\ud800"]  # not a str (twice), not encodable
+BAD_KEYS = [1, "\udc80"]
+BAD_VALUES = [-1, 2**64, 0.5, "3", Raises()]
+
+
+@pytest.mark.parametrize("limit", [10, 0], ids=["scan under way", "no scan"])
+@pytest.mark.parametrize("where, bad", [("ids", b) for b in BAD_ITEMS] + [("key", b) for b in BAD_KEYS] +
+                         [("value", b) for b in BAD_VALUES])
+def test_bad_identifier_anywhere_raises_as_in_order(where, bad, limit):
+    # The first, the middle, the last, and both sides of every slice boundary.
+    for at in WALK_POSITIONS:
+        ids = list(WALK_IDS)
+        entries = [(d, i) for i, d in enumerate(WALK_IDS)]
+        if where == "ids":
+            ids[at] = bad
+        elif where == "key":
+            entries[at] = (bad, at)
+        else:
+            entries[at] = (WALK_IDS[at], bad)
+        got = walk_call(ids, entries, limit=limit)
+        assert got[0] != "returned" and got == in_order_call(ids, entries, limit=limit), at
+
+
+@pytest.mark.parametrize("id_at, entry_at", [(0, 0), (303, 304), (304, 303), (1199, 0), (0, 1199), (912, 911)])
+@pytest.mark.parametrize("later", [{"limit": -1}, {"mask": [1]}, {"query_vec": np.zeros(3, np.float32)}, {}])
+def test_first_bad_argument_wins(id_at, entry_at, later):
+    ids = list(WALK_IDS)
+    entries = [(d, i) for i, d in enumerate(WALK_IDS)]
+    ids[id_at] = 5
+    entries[entry_at] = (WALK_IDS[entry_at], -1)
+    got = walk_call(ids, entries, **later)
+    assert got == (TypeError, "argument 'ids': 'int' object cannot be converted to 'PyString'")
+    ids[id_at] = WALK_IDS[id_at]
+    got = walk_call(ids, entries, **later)
+    assert got[0] is OverflowError and got == in_order_call(ids, entries, **later)
+    entries[entry_at] = (WALK_IDS[entry_at], entry_at)
+    if later:
+        assert walk_call(ids, entries, **later) == in_order_call(ids, entries, **later) != walk_call(ids, entries)
+
+
+@pytest.mark.parametrize("entry_at", [0, 1, 303, 304, 305, 600, 1198, 1199])
+@pytest.mark.parametrize("bad_id_at", [None, 0, 1199])
+def test_caller_code_met_mid_walk_runs_in_order(entry_at, bad_id_at):
+    def run(make_ids):
+        log = []
+        ids = list(WALK_IDS)
+        if bad_id_at is not None:
+            ids[bad_id_at] = b"not a str"
+        entries = [(d, i) for i, d in enumerate(WALK_IDS)]
+        entries[entry_at] = (WALK_IDS[entry_at], Logged(log, "value", entry_at))
+        got = walk_call(make_ids(ids), entries, limit=Logged(log, "limit", 5), mmr_lambda=Logged(log, "lambda", 0.5))
+        return got, log
+
+    got, log = run(list)
+    assert (got, log) == run(InOrder)
+    assert log == ([] if bad_id_at is not None else ["value", "limit", "lambda"])
+    if bad_id_at is None:
+        assert got[0] == "returned" and len(got[1]) == 5
+
+
+def test_str_subclasses_in_the_walk_run_no_caller_code():
+    ids = [LoggedStr(d) if i % 97 == 0 else d for i, d in enumerate(WALK_IDS)]
+    id_to_idx = {d: i for i, d in enumerate(ids)}
+    LoggedStr.log.clear()
+    got = score_candidates(WALK_M, ids, id_to_idx, WALK_Q, limit=WALK_ROWS)
+    assert LoggedStr.log == []
+    assert got == score_candidates(WALK_M, InOrder(ids), id_to_idx, WALK_Q, limit=WALK_ROWS)
+    assert len(got) == WALK_ROWS

@@ -66,6 +66,9 @@ public:
     // Given, and not None.
     bool given(std::size_t index) const { return slots_[index] != nullptr && slots_[index] != Py_None; }
 
+    // The object given for parameter `index` (borrowed), or null when it was omitted.
+    PyObject* object(std::size_t index) const { return slots_[index]; }
+
     // The value of parameter `index` (which must not be omitted) converted by `convert`.
     template <class Convert>
     auto value(std::size_t index, Convert&& convert) const {

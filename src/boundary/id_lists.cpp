@@ -64,18 +64,23 @@ PyObject* TextSequence::item(std::size_t i) const {
     return PyList_GET_ITEM(lent_->list.get(), at);
 }
 
-namespace {
-
-void check_text_item(PyObject* item) {
-    // An ASCII str's UTF-8 form is its own data: nothing to encode or cache.
-    if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) return;
+void check_unusual_text(PyObject* item) {
     if (!PyUnicode_Check(item)) refuse(item, "PyString");
     utf8_of(item);  // caches the UTF-8 form in the str, so later reads cannot fail
 }
 
+namespace {
+
 // Lists of a million identifiers are common: reading each item's header is a cache miss, so
 // the walks below ask for items this far ahead.
-constexpr Py_ssize_t prefetch_distance = 64;
+constexpr std::size_t prefetch_distance = 64;
+
+void check_text_items(PyObject* const* items, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + prefetch_distance < n) __builtin_prefetch(items[i + prefetch_distance]);
+        check_text_item(items[i]);
+    }
+}
 
 }  // namespace
 
@@ -86,28 +91,30 @@ std::string_view TextSequence::text(std::size_t i) const {
     return {data, static_cast<std::size_t>(len)};
 }
 
+TextSequence unchecked_in_place(PyObject* obj) {
+    TextSequence seq;
+    if (PyTuple_CheckExact(obj)) {
+        seq.items_ = Ref::borrow(obj);
+    } else {
+        seq.lent_ = std::make_unique<TextSequence::Lent>();
+        seq.lent_->list = Ref::borrow(obj);
+        link(seq.lent_.get());
+    }
+    seq.size_ = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj));
+    return seq;
+}
+
+
 TextSequence to_text_sequence(PyObject* obj) {
     check_sequence(obj);
-    TextSequence seq;
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
         // A tuple cannot change and holds its items; a list is read in place. Checking an item
         // runs no Python code, so neither can change under the walk.
-        if (PyTuple_CheckExact(obj)) {
-            seq.items_ = Ref::borrow(obj);
-        } else {
-            seq.lent_ = std::make_unique<TextSequence::Lent>();
-            seq.lent_->list = Ref::borrow(obj);
-            link(seq.lent_.get());
-        }
-        PyObject* const* items = PySequence_Fast_ITEMS(obj);
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (i + prefetch_distance < n) __builtin_prefetch(items[i + prefetch_distance]);
-            check_text_item(items[i]);
-        }
-        seq.size_ = static_cast<std::size_t>(n);
+        TextSequence seq = unchecked_in_place(obj);
+        check_text_items(PySequence_Fast_ITEMS(obj), seq.size());
         return seq;
     }
+    TextSequence seq;
     size_hint(obj);  // asked as any sequence conversion does; a list grows as needed anyway
     Ref items = Ref::checked(PyList_New(0));
     for_each_item(obj, [&](Ref item) {

@@ -30,11 +30,25 @@ public:
 
 private:
     friend TextSequence to_text_sequence(PyObject* obj);
+    friend TextSequence unchecked_in_place(PyObject* obj);
     Ref items_;                    // a tuple of the items, unless they are lent
     std::unique_ptr<Lent> lent_;   // the caller's list, read in place
     std::size_t size_ = 0;
 };
 TextSequence to_text_sequence(PyObject* obj);
+
+// An exact list or tuple held as to_text_sequence holds it, its items not yet checked: for a
+// caller that checks each with check_text_item before anything reads them as text.
+TextSequence unchecked_in_place(PyObject* obj);
+
+// One item of an identifier list: a str (or subclass) whose UTF-8 form is then cached in it, or
+// its refusal. An exact str whose UTF-8 form is its own data (compact ASCII) has nothing to check
+// or encode; the rest goes out of line.
+void check_unusual_text(PyObject* item);
+inline void check_text_item(PyObject* item) {
+    if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) return;
+    check_unusual_text(item);
+}
 
 // Row indices of the identifiers in `ids`, in order: unknown ones left out, duplicates kept.
 std::vector<std::uint64_t> resolve_rows(const TextSequence& ids, const IdMap& map);

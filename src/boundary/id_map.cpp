@@ -119,66 +119,6 @@ PyObject* lookup_dict(PyObject* snapshot) {
 // ---------------------------------------------------------------------------------------------
 // The conversion walk.
 
-// The entries of a dict in PyDict_Next order, fetched into a ring ahead of the one being checked,
-// their keys and values prefetched as they are fetched (a million-entry dict's objects are cache
-// misses). After an entry whose conversion may run Python code that changes the dict, the ring
-// is fetched again from just after it.
-class EntryRing {
-public:
-    struct Entry {
-        Py_ssize_t pos;   // the cursor before the entry: its PyDict_Next position
-        Py_ssize_t next;  // the cursor after it
-        PyObject* key;
-        PyObject* value;
-    };
-
-    explicit EntryRing(PyObject* dict) : dict_(dict) {}
-
-    // The next entry into `entry`; false at the end.
-    bool next(Entry& entry) {
-        while (!exhausted_ && tail_ - head_ < kSize) fetch();
-        if (head_ == tail_) return false;
-        entry = ring_[head_++ % kSize];
-        return true;
-    }
-
-    void refetch_after(const Entry& entry) {
-        tail_ = head_;
-        cursor_ = entry.next;
-        exhausted_ = false;
-    }
-
-private:
-    void fetch() {
-        Entry& e = ring_[tail_ % kSize];
-        e.pos = cursor_;
-        if (!PyDict_Next(dict_, &cursor_, &e.key, &e.value)) {
-            exhausted_ = true;
-            return;
-        }
-        e.next = cursor_;
-        __builtin_prefetch(e.key);
-        __builtin_prefetch(e.value);
-        ++tail_;
-    }
-
-    static constexpr std::size_t kSize = 64;
-    PyObject* dict_;
-    Entry ring_[kSize];
-    std::size_t head_ = 0, tail_ = 0;  // ring_[head_ % kSize .. tail_ % kSize) are fetched
-    Py_ssize_t cursor_ = 0;
-    bool exhausted_ = false;
-};
-
-// The common entry: an exact ASCII str key and an exact int that is compact and not negative.
-// Nothing to encode,
-// and nothing to convert that could run Python code.
-inline bool is_plain_entry(PyObject* key, PyObject* value) {
-    return PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) && PyLong_CheckExact(value) &&
-           PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value)) &&
-           PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)) >= 0;
-}
-
 // The state of one conversion walk. While the map stays plain (exact str keys, exact int values),
 // lookups will go to the dict itself and the walk only checks; after the first entry that is not,
 // every entry goes into a table of UTF-8 forms.
@@ -192,7 +132,7 @@ public:
     std::unordered_map<std::string, std::uint64_t>& table() { return table_; }
 
     // An entry that the plain check does not pass: converted in full.
-    [[gnu::cold, gnu::noinline]] void convert(const EntryRing::Entry& entry) {
+    [[gnu::cold, gnu::noinline]] void convert(const DictEntry& entry) {
         // Held for the entry: converting a value may run Python code that drops it from the dict.
         const Ref key = Ref::borrow(entry.key), value = Ref::borrow(entry.value);
         const std::string_view text = to_text(key.get());
@@ -235,11 +175,13 @@ private:
 
 }  // namespace
 
+void IdMapChecks::check_unusual(const DictEntry& entry) { IdMapWalk(dict_, false).convert(entry); }
+
 IdMap to_id_map(PyObject* obj, bool resolvable) {
     if (!PyDict_Check(obj)) refuse(obj, "PyDict");
     IdMapWalk walk(obj, resolvable);
     EntryRing ring(obj);
-    EntryRing::Entry entry;
+    DictEntry entry;
     while (ring.next(entry)) {
         if (walk.checks_only() && is_plain_entry(entry.key, entry.value)) continue;
         ring.refetch_after(entry);

@@ -27,4 +27,92 @@ private:
 };
 IdMap to_id_map(PyObject* obj, bool resolvable);
 
+// One entry of a dict in PyDict_Next order.
+struct DictEntry {
+    Py_ssize_t pos;   // the cursor before the entry: its PyDict_Next position
+    Py_ssize_t next;  // the cursor after it
+    PyObject* key;
+    PyObject* value;
+};
+
+// The entries of a dict in PyDict_Next order, fetched into a ring ahead of the one being checked,
+// their keys and values prefetched as they are fetched (a million-entry dict's objects are cache
+// misses). After an entry whose conversion may run Python code that changes the dict, the ring
+// is fetched again from just after it.
+class EntryRing {
+public:
+    explicit EntryRing(PyObject* dict) : dict_(dict) {}
+
+    // The next entry into `entry`; false at the end.
+    bool next(DictEntry& entry) {
+        while (!exhausted_ && tail_ - head_ < kSize) fetch();
+        if (head_ == tail_) return false;
+        entry = ring_[head_++ % kSize];
+        return true;
+    }
+
+    void refetch_after(const DictEntry& entry) {
+        tail_ = head_;
+        cursor_ = entry.next;
+        exhausted_ = false;
+    }
+
+private:
+    void fetch() {
+        DictEntry& e = ring_[tail_ % kSize];
+        e.pos = cursor_;
+        if (!PyDict_Next(dict_, &cursor_, &e.key, &e.value)) {
+            exhausted_ = true;
+            return;
+        }
+        e.next = cursor_;
+        __builtin_prefetch(e.key);
+        __builtin_prefetch(e.value);
+        ++tail_;
+    }
+
+    static constexpr std::size_t kSize = 64;
+    PyObject* dict_;
+    DictEntry ring_[kSize];
+    std::size_t head_ = 0, tail_ = 0;  // ring_[head_ % kSize .. tail_ % kSize) are fetched
+    Py_ssize_t cursor_ = 0;
+    bool exhausted_ = false;
+};
+
+// The common entry: an exact ASCII str key and an exact int that is compact and not negative.
+// Nothing to encode, and nothing to convert that could run Python code.
+inline bool is_plain_entry(PyObject* key, PyObject* value) {
+    return PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) && PyLong_CheckExact(value) &&
+           PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value)) &&
+           PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)) >= 0;
+}
+
+// The checks of to_id_map(dict, false), one entry at a time: each entry, in the dict's order,
+// exactly as that walk checks it. For a caller under which the dict cannot change (no Python code
+// runs between entries).
+class IdMapChecks {
+public:
+    explicit IdMapChecks(PyObject* dict)
+        : dict_(dict), size_(static_cast<std::size_t>(PyDict_GET_SIZE(dict))), ring_(dict) {}
+
+    std::size_t size() const { return size_; }
+    std::size_t checked() const { return checked_; }
+    // The next entry; false when none is left.
+    bool check_next() {
+        DictEntry entry;
+        if (!ring_.next(entry)) return false;
+        if (!is_plain_entry(entry.key, entry.value)) check_unusual(entry);
+        ++checked_;
+        return true;
+    }
+
+private:
+    [[gnu::cold, gnu::noinline]] void check_unusual(const DictEntry& entry);
+
+    PyObject* dict_;
+    std::size_t size_;
+    std::size_t checked_ = 0;
+    EntryRing ring_;
+};
+
 }  // namespace quorvel::py

@@ -9,6 +9,7 @@
 #include "boundary/call_frame.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/id_lists.hpp"
+#include "boundary/identifier_checks.hpp"
 #include "boundary/entries.hpp"
 #include "scoring/pipeline.hpp"
 
@@ -117,12 +118,15 @@ struct Held {
 // into. Nothing from the last conversion to the end of the body runs Python code, so each view
 // is taken again there, with the same checks: the call reads the arrays as they are now, and one
 // that no longer passes is refused as if it had been passed so. Costs a few loads an array.
-enum class Pass { every_argument, arrays_again };
+enum class Pass { every_argument, identifiers_deferred, arrays_again };
 
 // The arguments in parameter order: the options straight into the request (an omitted one keeps
-// the request's default), the rest into `held`; or, in the second pass, the arrays alone.
+// the request's default), the rest into `held`; or, in the last pass, the arrays alone. With the
+// identifiers deferred, `ids` is held unchecked and `id_to_idx` not converted: IdentifierChecks
+// checks both later.
 void convert_arguments(const Bound<18>& args, Held& held, ScoreRequest& request, Pass pass) {
-    const bool every = pass == Pass::every_argument;
+    const bool every = pass != Pass::arrays_again;
+    const bool deferred = pass == Pass::identifiers_deferred;
     const auto array = [&](std::size_t index, auto& target, auto convert) { args.into(index, target, convert); };
     const auto other = [&](std::size_t index, auto& target, auto convert) {
         if (every) args.into(index, target, convert);
@@ -131,8 +135,12 @@ void convert_arguments(const Bound<18>& args, Held& held, ScoreRequest& request,
     const bool needs_index = args.given(at("pre_filter_ids")) || args.given(at("like_ids"));
     const auto to_index = [&](PyObject* o) { return to_id_map(o, needs_index); };
     array(at("matrix"), held.matrix, to_float_matrix);
-    other(at("ids"), held.ids, to_text_sequence);
-    other(at("id_to_idx"), held.id_to_idx, to_index);
+    if (deferred) {
+        held.ids = unchecked_in_place(args.object(at("ids")));
+    } else {
+        other(at("ids"), held.ids, to_text_sequence);
+        other(at("id_to_idx"), held.id_to_idx, to_index);
+    }
     array(at("query_vec"), held.query_vec, to_float_vector);
     array(at("timestamps"), held.timestamps, to_double_vector);
     other(at("pre_filter_ids"), held.pre_filter_ids, to_text_sequence);
@@ -185,14 +193,54 @@ Ref build_result(const std::vector<ScoredRow>& rows, const TextSequence& ids) {
     return list;
 }
 
-Ref score_candidates_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Bound<18> bound(signature, args, nargs, kwnames);
+Ref score_in_order(const Bound<18>& bound) {
     Held held;
     ScoreRequest request;
     convert_arguments(bound, held, request, Pass::every_argument);
     convert_arguments(bound, held, request, Pass::arrays_again);
     point_request(held, request);
     return build_result(score_candidates(request), held.ids);
+}
+
+// The identifier checks can wait for the scan when they cannot run caller code and nothing reads
+// through the map: `ids` an exact list or tuple, `id_to_idx` a dict, no identifiers to resolve.
+bool identifiers_can_wait(const Bound<18>& bound) {
+    PyObject* ids = bound.object(at("ids"));
+    PyObject* id_to_idx = bound.object(at("id_to_idx"));
+    return (PyList_CheckExact(ids) || PyTuple_CheckExact(ids)) && PyDict_Check(id_to_idx) &&
+           !bound.given(at("pre_filter_ids")) && !bound.given(at("like_ids"));
+}
+
+// The call with the identifier checks walked during the scan, while no caller code is met:
+// nothing observable happens before every check has passed, so on anything else (a check that
+// fails, caller code that a conversion or a check would run, any failure) the attempt leaves no
+// trace and the call starts again in parameter order, to fail or run caller code exactly as that
+// order does. Python code cannot run during the attempt, so the list and the dict cannot change.
+std::optional<Ref> score_with_checks_under_scan(const Bound<18>& bound) {
+    Held held;
+    std::vector<ScoredRow> rows;
+    try {
+        const CallerCodeDeferred no_caller_code;
+        ScoreRequest request;
+        convert_arguments(bound, held, request, Pass::identifiers_deferred);
+        convert_arguments(bound, held, request, Pass::arrays_again);
+        point_request(held, request);
+        IdentifierChecks checks(bound.object(at("ids")), bound.object(at("id_to_idx")));
+        request.interleaved = checks.interleaved();
+        rows = score_candidates(request);
+        checks.finish();
+    } catch (...) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return build_result(rows, held.ids);
+}
+
+Ref score_candidates_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Bound<18> bound(signature, args, nargs, kwnames);
+    if (identifiers_can_wait(bound))
+        if (std::optional<Ref> result = score_with_checks_under_scan(bound)) return std::move(*result);
+    return score_in_order(bound);
 }
 
 }  // namespace

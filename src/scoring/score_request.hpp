@@ -16,6 +16,15 @@ namespace quorvel {
 // identifiers the map does not hold are left out, duplicates are kept.
 using RowList = std::span<const std::uint64_t>;
 
+// Work that the scan interleaves with its reads of the rows, for a caller whose own work waits on
+// memory latency while the scan waits on bandwidth: advance(state, done, total) is called between
+// blocks of rows, once `done` of the `total` working rows have been scanned. It may throw; the
+// call then ends with its exception.
+struct InterleavedWork {
+    void (*advance)(void* state, std::size_t done, std::size_t total) = nullptr;
+    void* state = nullptr;
+};
+
 struct ScoreRequest {
     FloatMatrix matrix;                // n x dims, rows expected unit length
     std::size_t id_count = 0;          // length of the identifier list; row r is named by ids[r]
@@ -34,6 +43,7 @@ struct ScoreRequest {
     std::optional<FloatVector> traj_from;
     std::optional<FloatVector> traj_to;
     std::optional<ByteVector> mask;
+    InterleavedWork interleaved;  // none by default
 };
 
 }  // namespace quorvel
