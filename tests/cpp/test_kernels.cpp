@@ -429,9 +429,11 @@ void test_select_top() {
     std::mt19937_64 rng(7);
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    // 40000 and 100000 reach the running selection's large-buffer paths (radix selection from
-    // 4096 candidates, branch-free admission from P = 1024).
-    const std::size_t kSizes[] = {0, 1, 2, 3, 5, 8, 9, 16, 17, 40, 100, 1000, 4096, 40000, 100000};
+    // 100000 and 200000 reach the running selection's large-buffer paths (branch-free admission
+    // from P = 1024, radix selection from 4096 candidates, so P = 2048 below m/64); 65536 puts
+    // m/64 at 1024; 40000 and up reach the selection by top-digit counts, its 2P gather and its
+    // fallback for a shared top digit.
+    const std::size_t kSizes[] = {0, 1, 2, 3, 5, 8, 9, 16, 17, 40, 100, 1000, 4096, 40000, 65536, 100000, 200000};
     for (std::size_t m : kSizes) {
         std::vector<std::pair<std::string, std::vector<float>>> sets;
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -459,8 +461,10 @@ void test_select_top() {
         sets.push_back({"signed zeros", zeros});
         sets.push_back({"adjacent floats", adjacent});
         const std::uint64_t mm = m;
-        const std::uint64_t kPs[] = {0, 1, 2, 3, 1023, 1024, 2047, 2048, 2049, mm / 8, mm / 8 + 1, mm / 5, mm / 4,
-                                     mm / 2, mm ? mm - 1 : 0, mm, mm + 1, std::numeric_limits<std::uint64_t>::max()};
+        // m/64 - 1, m/64, m/4 and m/4 + 1 bound the selection by top-digit counts (from P = 1024).
+        const std::uint64_t kPs[] = {0, 1, 2, 3, 1023, 1024, 2047, 2048, 2049, mm / 64 - 1, mm / 64, mm / 8,
+                                     mm / 8 + 1, mm / 5, mm / 4, mm / 4 + 1, mm / 2, mm ? mm - 1 : 0, mm, mm + 1,
+                                     std::numeric_limits<std::uint64_t>::max()};
         for (const auto& [name, s] : sets)
             for (std::uint64_t p : kPs) check_top(s, p, name, rng);
     }
