@@ -588,6 +588,40 @@ void test_similarity_rows() {
     }
 }
 
+// Pools of 1 MiB of rows and more take the loop that requests rows ahead into L2: each value of a
+// long row equals the same pair computed alone (a call of one row, which never requests ahead),
+// around the pool size where the requests start, rows in scattered order, with NaN and infinities.
+void test_similarity_rows_requested_ahead() {
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    for (std::size_t d : {17, 384}) {
+        const std::size_t from = ((std::size_t{1} << 18) + d - 1) / d;  // first pool size that requests
+        for (std::size_t n : {from - 1, from, from + 21}) {
+            std::vector<float> g(n * d);
+            for (float& x : g) x = dist(rng);
+            g[rng() % g.size()] = std::nanf("");
+            g[rng() % g.size()] = std::numeric_limits<float>::infinity();
+            std::vector<const float*> rows(n);
+            for (std::size_t j = 0; j < n; ++j) rows[j] = g.data() + j * d;
+            std::shuffle(rows.begin(), rows.end(), rng);
+            for (const RowPath& path : row_paths()) {
+                bool same = true;
+                std::vector<float> out(n);
+                for (std::size_t p : {std::size_t{0}, n / 2, n - 1}) {
+                    path.row(rows[p], rows.data(), n, d, out.data());
+                    for (std::size_t j = 0; j < n; ++j) {
+                        float alone;
+                        path.row(rows[p], rows.data() + j, 1, d, &alone);
+                        same = same && same_value(out[j], alone);
+                    }
+                }
+                check(same, std::string("similarity row of a large pool equals its pairs alone: ") + path.name +
+                                " n=" + std::to_string(n) + " d=" + std::to_string(d));
+            }
+        }
+    }
+}
+
 // The per-pick selection against the full-product selection: random pools with ties, duplicate
 // candidates, NaN and infinite relevance and row entries, zero columns, lambda in and outside
 // [0, 1] (NaN and infinities too, and the edges of the lazy scan's range: -0.0, just below 1,
@@ -784,6 +818,7 @@ int main() {
     test_select_top();
     test_decay_kernels();
     test_similarity_rows();
+    test_similarity_rows_requested_ahead();
     test_mmr_against_full_product();
     test_mmr_similarity_nan_then_finite();
     test_mmr_lazy_large_pools();
