@@ -139,22 +139,22 @@ TopPositions kept_finite(const Candidate* sorted, std::size_t n, Buffer<float>* 
     return top;
 }
 
-// P from m/64 to m/4 (and at least kCountedFrom), with every score at hand: a count of the top
+// P from m/64 to m/8 (and at least kCountedFrom), with every score at hand: a count of the top
 // key digit (11 bits: sign, exponent, two mantissa bits) over all scores finds the digit that the
-// P-th best reaches; one pass gathers, in position order, the candidates at or above it, whose
-// P best are then kept as in the running selection and sorted by key. When the digit is shared by
-// so many scores that the candidates would not fit in 2P, the P-th best key itself is found by a
+// P-th best reaches, and one pass gathers, in position order, the candidates at or above it; a
+// stable sort by key then puts the P best first, ties in position order. When the digit is shared
+// by so many scores that more than 2P would be gathered, the P-th best key itself is found by a
 // radix selection over all scores, and the gather keeps the scores above it and the earliest ones
 // at it. The running selection, which must guess its bar from the scores seen so far, admits
-// about P (1 + ln(m / P)) candidates and refills its buffer again and again; here about P are
-// gathered once (100,000 random scores, P = 10,000: 0.66 ms running, 0.33 ms counted). Extra
-// memory: 2P candidates of 16 bytes, at most 8 bytes per score.
+// about P (1 + ln(m / P)) candidates and refills its buffer again and again; here at most 2P are
+// gathered once (100,000 random scores, P = 10,000: 0.66 ms running, 0.27 ms counted). Extra
+// memory: at most 4P + 1 candidates of 16 bytes, 8 bytes per score.
 constexpr std::size_t kCountedFrom = 1024;
 constexpr int kTopDigitShift = 21;
 constexpr std::size_t kTopDigits = std::size_t{1} << (32 - kTopDigitShift);
 
 bool counted_suits(std::size_t m, std::size_t k) {
-    return k >= kCountedFrom && k <= m / 4 && m / 64 <= k && m <= std::numeric_limits<std::uint32_t>::max();
+    return k >= kCountedFrom && k <= m / 8 && m / 64 <= k && m <= std::numeric_limits<std::uint32_t>::max();
 }
 
 // How many of scores[0..m) have each top key digit (m < 2^32). Two tables, even and odd
@@ -170,6 +170,35 @@ void count_top_digits(const float* scores, std::size_t m, std::uint32_t* counts)
     for (std::size_t d = 0; d < kTopDigits; ++d) counts[d] = pair[0][d] + pair[1][d];
 }
 
+// The scores whose key is at least low, in position order, into c (room for one more than
+// their number); returns how many.
+std::size_t gather_from_key(const float* scores, std::size_t m, std::uint32_t low, Candidate* c) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t key = rank_key(scores[i]);
+        c[n] = {key, scores[i], i};  // kept only if the count moves on
+        n += key >= low;
+    }
+    return n;
+}
+
+// The k best scores in position order into c[0..k): those above the k-th best key, and the
+// earliest ones at it.
+void gather_best(const float* scores, std::size_t m, std::size_t k, Candidate* c) {
+    const std::uint32_t bar = radix_kth_key([scores](std::size_t i) { return rank_key(scores[i]); }, m, k);
+    std::size_t above_bar = 0;
+    for (std::size_t i = 0; i < m; ++i) above_bar += rank_key(scores[i]) > bar;
+    std::size_t at_bar = k - above_bar;  // scores at the bar key still to keep
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < m && n < k; ++i) {
+        const std::uint32_t key = rank_key(scores[i]);
+        const bool keep = key > bar || (key == bar && at_bar != 0);
+        at_bar -= key == bar && keep;
+        c[n] = {key, scores[i], i};
+        n += keep;
+    }
+}
+
 TopPositions select_counted(const float* scores, std::size_t m, std::size_t k) {
     std::uint32_t counts[kTopDigits];
     count_top_digits(scores, m, counts);
@@ -177,32 +206,16 @@ TopPositions select_counted(const float* scores, std::size_t m, std::size_t k) {
     std::size_t digit = kTopDigits - 1;
     while (above + counts[digit] < k) above += counts[digit--];
 
-    // 2k + 1: the gather below stores every score before it knows whether the score is kept.
-    Buffer<Candidate> c(2 * k + 1, "top candidates");
-    std::size_t n = 0;
-    if (above + counts[digit] <= 2 * k) {
-        const std::uint32_t low = static_cast<std::uint32_t>(digit) << kTopDigitShift;
-        for (std::size_t i = 0; i < m; ++i) {
-            const std::uint32_t key = rank_key(scores[i]);
-            c[n] = {key, scores[i], i};  // kept only if the count moves on
-            n += key >= low;
-        }
-        if (n > k) keep_best(c.data(), n, k);
-    } else {
-        const std::uint32_t bar = radix_kth_key([scores](std::size_t i) { return rank_key(scores[i]); }, m, k);
-        std::size_t above_bar = 0;
-        for (std::size_t i = 0; i < m; ++i) above_bar += rank_key(scores[i]) > bar;
-        std::size_t at_bar = k - above_bar;  // scores at the bar key still to keep
-        for (std::size_t i = 0; i < m && n < k; ++i) {
-            const std::uint32_t key = rank_key(scores[i]);
-            const bool keep = key > bar || (key == bar && at_bar != 0);
-            at_bar -= key == bar && keep;
-            c[n] = {key, scores[i], i};
-            n += keep;
-        }
-    }
-    n = std::min(n, k);
-    return kept_finite(sort_by_key(c.data(), c.data() + k, n), n, nullptr);
+    const std::size_t gathered = above + counts[digit];
+    const bool by_digit = gathered <= 2 * k;
+    const std::size_t n = by_digit ? gathered : k;
+    // The gathered candidates (and room for one more), then the sort's second array.
+    Buffer<Candidate> c(2 * n + 1, "top candidates");
+    if (by_digit)
+        gather_from_key(scores, m, static_cast<std::uint32_t>(digit) << kTopDigitShift, c.data());
+    else
+        gather_best(scores, m, k, c.data());
+    return kept_finite(sort_by_key(c.data(), c.data() + n + 1, n), k, nullptr);
 }
 
 // select_top's running branch, fed in chunks of this many scores as a caller of RunningTop would

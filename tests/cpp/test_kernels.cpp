@@ -461,7 +461,7 @@ void test_select_top() {
         sets.push_back({"signed zeros", zeros});
         sets.push_back({"adjacent floats", adjacent});
         const std::uint64_t mm = m;
-        // m/64 - 1, m/64, m/4 and m/4 + 1 bound the selection by top-digit counts (from P = 1024).
+        // m/64 - 1, m/64, m/8 and m/8 + 1 bound the selection by top-digit counts (from P = 1024).
         const std::uint64_t kPs[] = {0, 1, 2, 3, 1023, 1024, 2047, 2048, 2049, mm / 64 - 1, mm / 64, mm / 8,
                                      mm / 8 + 1, mm / 5, mm / 4, mm / 4 + 1, mm / 2, mm ? mm - 1 : 0, mm, mm + 1,
                                      std::numeric_limits<std::uint64_t>::max()};
