@@ -88,12 +88,38 @@ QUORVEL_AVX2_INLINE void dot_rows_avx2(const float* a, const float* const* b, st
     }
 }
 
+// Rows of a large pool are scattered through a matrix that the scan has just streamed through the
+// caches, so most come from memory, and a row of 1.5 KiB ends before the hardware prefetcher has
+// ramped up. The row group kPrefetchRowsAhead rows ahead is therefore requested into L2, every
+// line of it, while the current group is summed. Measured on the seed's row of a 10,000-row pool
+// of 100,000 x 384 after a scan (AMD EPYC Zen 4, 2 MiB pages, medians of 31): 1.18 ms without,
+// 0.85-0.91 ms with 8-16 rows ahead into L2; into L1 the requests crowded out the loads (1.7 ms
+// for every line, 1.0-1.1 ms for every eighth). Pools smaller than kPrefetchFromFloats are
+// likely cached, and rows longer than kPrefetchRowsUpTo floats long enough for the hardware
+// prefetcher; both skip the requests.
+constexpr std::size_t kPrefetchRowsAhead = 16;
+constexpr std::size_t kPrefetchFromFloats = std::size_t{1} << 18;  // 1 MiB of rows
+constexpr std::size_t kPrefetchRowsUpTo = 4096;                     // 16 KiB rows
+
+QUORVEL_AVX2_INLINE void prefetch_row(const float* row, std::size_t d) {
+    const char* p = reinterpret_cast<const char*>(row);
+    const std::size_t bytes = d * sizeof(float);
+    for (std::size_t offset = 0; offset < bytes; offset += 64) _mm_prefetch(p + offset, _MM_HINT_T1);
+    _mm_prefetch(p + bytes - 1, _MM_HINT_T1);  // the last line, when the row is not line-aligned
+}
+
 }  // namespace
 
 QUORVEL_AVX2 void similarity_row_avx2(const float* a, const float* const* rows, std::size_t n, std::size_t d,
                                      float* out) {
     if (!simd_available()) fail("the AVX2 similarity kernel needs a CPU with AVX2 and FMA");
     std::size_t j = 0;
+    if (d > 0 && d <= kPrefetchRowsUpTo && n >= kPrefetchFromFloats / d) {
+        for (; j + 4 + kPrefetchRowsAhead <= n; j += 4) {
+            for (std::size_t r = 0; r < 4; ++r) prefetch_row(rows[j + kPrefetchRowsAhead + r], d);
+            dot_rows_avx2<4>(a, rows + j, d, out + j);
+        }
+    }
     for (; j + 4 <= n; j += 4) dot_rows_avx2<4>(a, rows + j, d, out + j);
     for (; j < n; ++j) dot_rows_avx2<1>(a, rows + j, d, out + j);
 }

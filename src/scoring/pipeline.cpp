@@ -168,7 +168,8 @@ struct ScoredPool {
 };
 
 // Scores the working set a chunk at a time and keeps its pool: a running selection fed chunk by
-// chunk when the pool is small against the working set, else a selection over all scores.
+// chunk when the pool is small against the working set (below 1024 positions or m/64), else a
+// selection over all scores, kept at 4 bytes a position.
 ScoredPool score_rows(const ScoreRequest& request, const WorkingSet& working, const float* q,
                       const Modulations& mods, std::uint64_t pool_size) {
     const std::size_t m = working.size();

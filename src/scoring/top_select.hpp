@@ -1,6 +1,7 @@
 // Candidate pool selection: the best P positions of a score vector, best first, with the
 // non-finite scores dropped afterwards. Owns the rank order (NaN after every number) and the
-// choice between a bounded running selection and a partial sort over all positions.
+// choice between a bounded running selection, a selection by counts of the top key digit, and a
+// partial sort over all positions.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +32,8 @@ struct TopPositions {
 // max(2k, min(512, m/4)) candidates, k = min(p, m); nothing per score.
 class RunningTop {
 public:
-    // Whether select_top(scores, m, p) runs this selection; otherwise it needs all m scores at once.
+    // Whether select_top(scores, m, p) runs this selection (P at most m/8, and below 1024 or m/64);
+    // otherwise it needs all m scores at once.
     static bool suits(std::size_t m, std::uint64_t p);
 
     // Requires suits(m, p).
@@ -62,7 +64,7 @@ private:
 // b iff !isnan(a) && (isnan(b) || a > b): every NaN after every number, -inf included. Equal
 // scores come in no particular order, and which of several tied positions at the boundary is
 // kept is not defined. Then every position whose score is not finite is removed, keeping order.
-// Linear in m plus P log P; extra memory at most 8 bytes per score.
+// Linear in m plus P log P; extra memory at most about 8 bytes per score.
 TopPositions select_top(const float* scores, std::size_t m, std::uint64_t p);
 
 namespace detail {

@@ -429,9 +429,11 @@ void test_select_top() {
     std::mt19937_64 rng(7);
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    // 40000 and 100000 reach the running selection's large-buffer paths (radix selection from
-    // 4096 candidates, branch-free admission from P = 1024).
-    const std::size_t kSizes[] = {0, 1, 2, 3, 5, 8, 9, 16, 17, 40, 100, 1000, 4096, 40000, 100000};
+    // 100000 and 200000 reach the running selection's large-buffer paths (branch-free admission
+    // from P = 1024, radix selection from 4096 candidates, so P = 2048 below m/64); 65536 puts
+    // m/64 at 1024; 40000 and up reach the selection by top-digit counts, its 2P gather and its
+    // fallback for a shared top digit.
+    const std::size_t kSizes[] = {0, 1, 2, 3, 5, 8, 9, 16, 17, 40, 100, 1000, 4096, 40000, 65536, 100000, 200000};
     for (std::size_t m : kSizes) {
         std::vector<std::pair<std::string, std::vector<float>>> sets;
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -459,8 +461,10 @@ void test_select_top() {
         sets.push_back({"signed zeros", zeros});
         sets.push_back({"adjacent floats", adjacent});
         const std::uint64_t mm = m;
-        const std::uint64_t kPs[] = {0, 1, 2, 3, 1023, 1024, 2047, 2048, 2049, mm / 8, mm / 8 + 1, mm / 5, mm / 4,
-                                     mm / 2, mm ? mm - 1 : 0, mm, mm + 1, std::numeric_limits<std::uint64_t>::max()};
+        // m/64 - 1, m/64, m/8 and m/8 + 1 bound the selection by top-digit counts (from P = 1024).
+        const std::uint64_t kPs[] = {0, 1, 2, 3, 1023, 1024, 2047, 2048, 2049, mm / 64 - 1, mm / 64, mm / 8,
+                                     mm / 8 + 1, mm / 5, mm / 4, mm / 4 + 1, mm / 2, mm ? mm - 1 : 0, mm, mm + 1,
+                                     std::numeric_limits<std::uint64_t>::max()};
         for (const auto& [name, s] : sets)
             for (std::uint64_t p : kPs) check_top(s, p, name, rng);
     }
@@ -579,6 +583,40 @@ void test_similarity_rows() {
                     check(same, "similarity row equals the full product's row: " + what);
                     check(close, "similarity row near the double reference: " + what);
                 }
+            }
+        }
+    }
+}
+
+// Pools of 1 MiB of rows and more take the loop that requests rows ahead into L2: each value of a
+// long row equals the same pair computed alone (a call of one row, which never requests ahead),
+// around the pool size where the requests start, rows in scattered order, with NaN and infinities.
+void test_similarity_rows_requested_ahead() {
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    for (std::size_t d : {17, 384}) {
+        const std::size_t from = ((std::size_t{1} << 18) + d - 1) / d;  // first pool size that requests
+        for (std::size_t n : {from - 1, from, from + 21}) {
+            std::vector<float> g(n * d);
+            for (float& x : g) x = dist(rng);
+            g[rng() % g.size()] = std::nanf("");
+            g[rng() % g.size()] = std::numeric_limits<float>::infinity();
+            std::vector<const float*> rows(n);
+            for (std::size_t j = 0; j < n; ++j) rows[j] = g.data() + j * d;
+            std::shuffle(rows.begin(), rows.end(), rng);
+            for (const RowPath& path : row_paths()) {
+                bool same = true;
+                std::vector<float> out(n);
+                for (std::size_t p : {std::size_t{0}, n / 2, n - 1}) {
+                    path.row(rows[p], rows.data(), n, d, out.data());
+                    for (std::size_t j = 0; j < n; ++j) {
+                        float alone;
+                        path.row(rows[p], rows.data() + j, 1, d, &alone);
+                        same = same && same_value(out[j], alone);
+                    }
+                }
+                check(same, std::string("similarity row of a large pool equals its pairs alone: ") + path.name +
+                                " n=" + std::to_string(n) + " d=" + std::to_string(d));
             }
         }
     }
@@ -780,6 +818,7 @@ int main() {
     test_select_top();
     test_decay_kernels();
     test_similarity_rows();
+    test_similarity_rows_requested_ahead();
     test_mmr_against_full_product();
     test_mmr_similarity_nan_then_finite();
     test_mmr_lazy_large_pools();
