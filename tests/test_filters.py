@@ -8,8 +8,9 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from quorvel.filters import (INDEX_SCHEMA, Answers, check_metadata, compile_filter, drop_index,
-                             metadata_from_json, metadata_json, parse_condition, write_index)
+from quorvel.filters import (INDEX_SCHEMA, INDEX_TABLE, ITEM, NUMBER, Columns, check_metadata,
+                             compile_filter, drop_index, groups_statement, metadata_from_json,
+                             metadata_json, numbers_statements, parse_condition, write_index)
 
 # -- the model: what a filter means, written plainly over Python values -----------------------
 
@@ -103,19 +104,27 @@ filters = st.recursive(leaves, lambda inner: st.one_of(
 ), max_leaves=6)
 
 
-def matched(docs, where):
+def _answers(docs, compiled, indexed):
     conn = sqlite3.connect(":memory:")
     conn.executescript(INDEX_SCHEMA)
+    if not indexed:  # rows handed over in document order, not by value: the columns sort them
+        conn.executescript(f"DROP INDEX {INDEX_TABLE}_num; DROP INDEX {INDEX_TABLE}_text;")
     write_index(conn, enumerate(map(check_metadata, docs)))
+    columns = Columns()
+    # asked twice: the second call answers from the columns the first one loaded
+    hits = [compiled.documents(conn, len(docs), columns).tolist() for _ in range(2)]
+    conn.close()
+    assert hits[0] == hits[1]
+    return hits[0]
+
+
+def matched(docs, where):
     compiled = compile_filter(where)
     if compiled is None:
         return [True] * len(docs)
-    answers = Answers(size=4)
-    # asked three times: answers kept from the first call must come back unchanged
-    hits = [compiled.documents(conn, len(docs), answers).tolist() for _ in range(3)]
-    conn.close()
-    assert hits[0] == hits[1] == hits[2]
-    return hits[0]
+    hits = _answers(docs, compiled, indexed=True)
+    assert _answers(docs, compiled, indexed=False) == hits
+    return hits
 
 
 @pytest.mark.parametrize("op", OPERATORS)
@@ -168,24 +177,16 @@ def test_rewritten_and_dropped_documents_match_their_new_metadata():
     assert where.rows(conn, np.array([2, 2, 0, 1, 2])).tolist() == [True, True, False, False, True]
 
 
-def _statements(node):
-    if hasattr(node, "statement"):
-        yield node.statement()
-    for child in getattr(node, "nodes", [getattr(node, "node", None)]):
-        if child is not None:
-            yield from _statements(child)
-
-
-def test_every_condition_is_answered_from_an_index():
+@pytest.mark.parametrize("kind", range(7))
+def test_every_column_loads_from_an_index_in_order(kind):
     conn = sqlite3.connect(":memory:")
     conn.executescript(INDEX_SCHEMA)
-    where = compile_filter({"a": "x", "b": {"$gte": 2, "$lt": "z", "$in": [1, "y", True, [2]],
-                                            "$contains": 3, "$exists": False}})
-    plans = [conn.execute("EXPLAIN QUERY PLAN " + sql, params).fetchall()
-             for sql, params in _statements(where._root)]
-    assert len(plans) == 9
-    for plan in plans:
+    statements = numbers_statements() if kind % ITEM == NUMBER else [groups_statement(kind)]
+    for sql in statements:
+        plan = conn.execute("EXPLAIN QUERY PLAN " + sql, ("k", kind)).fetchall()
+        # one search of the key's and kind's entries, in value order: no table scan, no sort
         assert len(plan) == 1 and "USING COVERING INDEX" in plan[0][3], plan
+        assert "(key=? AND kind=?)" in plan[0][3], plan
 
 
 # -- bad input --------------------------------------------------------------------------------

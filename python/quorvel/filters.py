@@ -42,17 +42,20 @@ Every filter is checked when it is compiled: a malformed one, an unknown operato
 of the wrong kind raises ValueError naming it.
 
 The metadata of a document is also written, one row per value and per list item, to an indexed
-side table (`INDEX_SCHEMA`). A compiled filter answers each condition with one statement over
-that table's indexes, and combines the answers as boolean arrays over document numbers.
+side table (`INDEX_SCHEMA`). A compiled filter answers each condition from the rows of its key
+and kind held in memory as a column (`Columns`: values in order, each with its documents), loaded
+from the table's indexes the first time the key is asked about, and combines the answers as
+boolean arrays over document numbers.
 """
 
 from __future__ import annotations
 
+import bisect
 import json
 import math
 import re
 import sqlite3
-from collections import OrderedDict
+import sys
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any, TypeAlias
 
@@ -83,8 +86,6 @@ CREATE INDEX IF NOT EXISTS {INDEX_TABLE}_text ON {INDEX_TABLE} (key, kind, text,
 """
 
 _KINDS = "a str, int, float or bool"
-# SQLite allows 32766 bound parameters a statement; stay far below.
-_IN_CHUNK = 500
 
 
 # -- values ---------------------------------------------------------------------------------
@@ -199,71 +200,207 @@ def drop_index(conn: sqlite3.Connection, docs: Iterable[int]) -> None:
     conn.executemany(f"DELETE FROM {INDEX_TABLE} WHERE doc = ?", ((doc,) for doc in docs))
 
 
-# -- compiled filters -----------------------------------------------------------------------
+# -- columns: the side table's rows of one key and kind, in memory ---------------------------
 
-class Answers:
-    """The answers of the last `size` conditions asked of one state of the side table. Its
-    owner clears it whenever the table may have changed. A repeated filter then costs a copy of
-    a boolean array instead of a walk over the index (a condition that half of 1,000,000
-    documents meet: 0.3 ms instead of about 60 ms)."""
+def _compact(docs: np.ndarray) -> np.ndarray:
+    """Document numbers as int32 when they all fit (half the memory of int64)."""
+    return docs.astype(np.int32) if docs.size and docs.max() <= np.iinfo(np.int32).max else docs
 
-    def __init__(self, size: int = 32):
-        self._size = size
-        self._answers: OrderedDict[tuple[Any, ...], np.ndarray] = OrderedDict()
+
+def _decimal_list(text: str | None) -> np.ndarray:
+    # A decimal list is the cheapest way out of SQLite for many values (fetching them one a
+    # row costs about six times as much); int64 text is parsed exactly.
+    return np.fromstring(text, dtype=np.int64, sep=",") if text else np.zeros(0, np.int64)
+
+
+def groups_statement(kind: int) -> str:
+    """The statement that loads the rows of one key and kind (bound: key, kind) of a kind held
+    as groups: each value in order, its count and its documents."""
+    column = "num" if kind % ITEM == BOOL else "text"
+    return (f"SELECT {column}, count(*), group_concat(doc) FROM {INDEX_TABLE} "
+            f"WHERE key = ? AND kind = ? GROUP BY {column} ORDER BY {column}")
+
+
+def numbers_statements() -> tuple[str, str]:
+    """The statements that load the numbers of one key and kind (bound: key, kind): the ints
+    with their documents as two decimal lists, and the floats a row each (SQLite writes a
+    float as text with fewer digits than it has, so floats cannot travel as text)."""
+    where = f"FROM {INDEX_TABLE} WHERE key = ? AND kind = ? AND typeof(num) = "
+    return (f"SELECT group_concat(num), group_concat(doc) {where}'integer'",
+            f"SELECT num, doc {where}'real'")
+
+
+class _Column:
+    """The documents of the side-table rows of one key and kind, ordered by value, so that the
+    documents of one value, or of a range of values, are one slice."""
+
+    last: int  # the highest document number in the column, -1 when it is empty
+
+    def select(self, test: str, operand: Any) -> Iterator[np.ndarray]:
+        """The documents whose value passes `test` (they may repeat): "all"; "in", equal to
+        one of the operands (a tuple); or a comparison ("$gt", "$gte", "$lt", "$lte")."""
+        raise NotImplementedError
+
+    def nbytes(self) -> int:
+        raise NotImplementedError
+
+
+class _Groups(_Column):
+    """Strs, list texts or bools (0 and 1): the distinct values in order, and the documents of
+    the i-th at docs[starts[i]:starts[i + 1]]."""
+
+    def __init__(self, conn: sqlite3.Connection, key: str, kind: int):
+        rows = conn.execute(groups_statement(kind), (key, kind)).fetchall()
+        self.values = [value for value, _, _ in rows]
+        self.starts = np.zeros(len(rows) + 1, dtype=np.int64)
+        np.cumsum([count for _, count, _ in rows], out=self.starts[1:])
+        docs = _decimal_list(",".join(docs for _, _, docs in rows))
+        self.last = int(docs.max()) if docs.size else -1
+        self.docs = _compact(docs)
+
+    def _slice(self, first: int, last: int) -> np.ndarray:
+        return self.docs[self.starts[first]:self.starts[last]]
+
+    def select(self, test, operand):
+        # SQLite orders strs by their UTF-8 bytes, which is Python's order by code point: the
+        # bisections find SQLite's order.
+        values = self.values
+        if test == "all":
+            yield self.docs
+        elif test == "in":
+            for value in operand:
+                i = bisect.bisect_left(values, value)
+                if i < len(values) and values[i] == value:
+                    yield self._slice(i, i + 1)
+        elif test in ("$gt", "$lte"):
+            i = bisect.bisect_right(values, operand)
+            yield self._slice(i, len(values)) if test == "$gt" else self._slice(0, i)
+        else:
+            i = bisect.bisect_left(values, operand)
+            yield self._slice(i, len(values)) if test == "$gte" else self._slice(0, i)
+
+    def nbytes(self):
+        return (self.docs.nbytes + self.starts.nbytes
+                + sum(sys.getsizeof(value) + 8 for value in self.values))
+
+
+class _Numbers(_Column):
+    """Numbers, the ints and the floats apart, each sorted with their documents. An operand of
+    the other type is placed among an array's values exactly, without a conversion that rounds."""
+
+    def __init__(self, conn: sqlite3.Connection, key: str, kind: int):
+        ints_statement, floats_statement = numbers_statements()
+        nums, docs = conn.execute(ints_statement, (key, kind)).fetchone()
+        self.ints, int_docs = self._sorted(_decimal_list(nums), _decimal_list(docs))
+        rows = np.fromiter(conn.execute(floats_statement, (key, kind)),
+                           dtype=[("num", np.float64), ("doc", np.int64)])
+        self.floats, float_docs = self._sorted(rows["num"], rows["doc"])
+        self.last = max([-1, *(int(d.max()) for d in (int_docs, float_docs) if d.size)])
+        self.int_docs, self.float_docs = _compact(int_docs), _compact(float_docs)
+
+    @staticmethod
+    def _sorted(values: np.ndarray, docs: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        # The index hands them over sorted already; checking costs a fraction of sorting.
+        if values.size > 1 and not (values[1:] >= values[:-1]).all():
+            order = np.argsort(values, kind="stable")
+            values, docs = values[order], docs[order]
+        return values, np.ascontiguousarray(docs)
+
+    def _counts(self, x: int | float) -> tuple[int, int, int, int]:
+        """(ints below x, ints at most x, floats below x, floats at most x), exactly."""
+        ints, floats = self.ints, self.floats
+        if isinstance(x, int):
+            i_lo, i_hi = (int(np.searchsorted(ints, x, side)) for side in ("left", "right"))
+            f = float(x)
+            if int(f) == x:
+                f_lo, f_hi = (int(np.searchsorted(floats, f, side)) for side in ("left", "right"))
+            else:  # x lies between f and the float next to it on x's side: no float equals x
+                f_lo = f_hi = int(np.searchsorted(floats, f, "left" if f > x else "right"))
+            return i_lo, i_hi, f_lo, f_hi
+        f_lo, f_hi = (int(np.searchsorted(floats, x, side)) for side in ("left", "right"))
+        if x >= 2.0 ** 63:
+            i_lo = i_hi = ints.size
+        elif x < -(2.0 ** 63):
+            i_lo = i_hi = 0
+        elif x.is_integer():
+            i_lo, i_hi = (int(np.searchsorted(ints, int(x), side)) for side in ("left", "right"))
+        else:  # no int equals x; the ints below it are those at most its floor
+            i_lo = i_hi = int(np.searchsorted(ints, math.floor(x), "right"))
+        return i_lo, i_hi, f_lo, f_hi
+
+    def select(self, test, operand):
+        if test == "all":
+            yield self.int_docs
+            yield self.float_docs
+            return
+        for x in operand if test == "in" else (operand,):
+            i_lo, i_hi, f_lo, f_hi = self._counts(x)
+            if test == "in":
+                yield self.int_docs[i_lo:i_hi]
+                yield self.float_docs[f_lo:f_hi]
+            elif test in ("$lt", "$lte"):
+                yield self.int_docs[:i_lo if test == "$lt" else i_hi]
+                yield self.float_docs[:f_lo if test == "$lt" else f_hi]
+            else:
+                yield self.int_docs[i_hi if test == "$gt" else i_lo:]
+                yield self.float_docs[f_hi if test == "$gt" else f_lo:]
+
+    def nbytes(self):
+        return sum(a.nbytes for a in (self.ints, self.int_docs, self.floats, self.float_docs))
+
+
+class Columns:
+    """The side table's rows of each key and kind a filter asked about, loaded on first use and
+    kept, so that later conditions on that key are answered by bisection and slicing, without
+    walking the index again. Good for one state of the table: its owner clears it whenever the
+    table may have changed. A condition that half of 1,000,000 documents meet: about 60 ms from
+    the index, a few ms from a loaded column (bench/README.md, "Filters")."""
+
+    def __init__(self):
+        self._columns: dict[tuple[str, int], _Column] = {}
 
     def clear(self) -> None:
-        self._answers.clear()
+        self._columns.clear()
 
-    def get(self, key: tuple[Any, ...]) -> np.ndarray | None:
-        found = self._answers.get(key)
-        if found is not None:
-            self._answers.move_to_end(key)
+    def column(self, conn: sqlite3.Connection, key: str, kind: int) -> _Column:
+        found = self._columns.get((key, kind))
+        if found is None:
+            found = (_Numbers if kind % ITEM == NUMBER else _Groups)(conn, key, kind)
+            self._columns[key, kind] = found
         return found
 
-    def put(self, key: tuple[Any, ...], answer: np.ndarray) -> None:
-        self._answers[key] = answer
-        if len(self._answers) > self._size:
-            self._answers.popitem(last=False)
+    def nbytes(self) -> int:
+        """The memory the loaded columns hold, about."""
+        return sum(column.nbytes() for column in self._columns.values())
 
+
+# -- compiled filters -----------------------------------------------------------------------
 
 class _Node:
-    def hits(self, conn: sqlite3.Connection, bound: int, answers: Answers | None) -> np.ndarray:
+    def hits(self, conn: sqlite3.Connection, bound: int, columns: Columns) -> np.ndarray:
         """bool[bound], a new array: which document numbers below `bound` match."""
         raise NotImplementedError
 
 
 class _Everything(_Node):
-    def hits(self, conn, bound, answers):
+    def hits(self, conn, bound, columns):
         return np.ones(bound, dtype=bool)
 
 
-class _Rows(_Node):
-    """Documents with a side-table row of `key` whose condition holds."""
+class _Condition(_Node):
+    """Documents with a side-table row of `key` and `kind` whose value passes a test (see
+    `_Column.select`)."""
 
-    def __init__(self, key: str, condition: str, params: tuple[Any, ...]):
-        self.key, self.condition, self.params = key, condition, params
+    def __init__(self, key: str, kind: int, test: str, operand: Any = None):
+        self.key, self.kind, self.test, self.operand = key, kind, test, operand
 
-    def statement(self) -> tuple[str, tuple[Any, ...]]:
-        return (f"SELECT group_concat(doc) FROM {INDEX_TABLE} WHERE key = ? AND {self.condition}",
-                (self.key, *self.params))
-
-    def hits(self, conn, bound, answers):
-        statement = self.statement()
-        key = (*statement, bound)
-        known = answers.get(key) if answers is not None else None
-        if known is not None:
-            return known.copy()
+    def hits(self, conn, bound, columns):
         out = np.zeros(bound, dtype=bool)
-        found = conn.execute(*statement).fetchone()[0]
-        if found:
-            # The decimal list is the cheapest way out of SQLite for many rows (fetching them
-            # one a row costs about six times as much).
-            docs = np.fromstring(found, dtype=np.int64, sep=",")
-            if docs.size and docs.max() >= bound:  # documents newer than the caller's rows
+        column = columns.column(conn, self.key, self.kind)
+        for docs in column.select(self.test, self.operand):
+            if column.last >= bound:  # documents newer than the caller's rows
                 docs = docs[docs < bound]
             out[docs] = True
-        if answers is not None:
-            answers.put(key, out.copy())
         return out
 
 
@@ -271,8 +408,8 @@ class _Not(_Node):
     def __init__(self, node: _Node):
         self.node = node
 
-    def hits(self, conn, bound, answers):
-        out = self.node.hits(conn, bound, answers)
+    def hits(self, conn, bound, columns):
+        out = self.node.hits(conn, bound, columns)
         return np.logical_not(out, out=out)
 
 
@@ -280,12 +417,12 @@ class _All(_Node):
     def __init__(self, nodes: list[_Node]):
         self.nodes = nodes
 
-    def hits(self, conn, bound, answers):
-        out = self.nodes[0].hits(conn, bound, answers)
+    def hits(self, conn, bound, columns):
+        out = self.nodes[0].hits(conn, bound, columns)
         for node in self.nodes[1:]:
             if not out.any():
                 break
-            out &= node.hits(conn, bound, answers)
+            out &= node.hits(conn, bound, columns)
         return out
 
 
@@ -293,12 +430,12 @@ class _Any(_Node):
     def __init__(self, nodes: list[_Node]):
         self.nodes = nodes
 
-    def hits(self, conn, bound, answers):
-        out = self.nodes[0].hits(conn, bound, answers)
+    def hits(self, conn, bound, columns):
+        out = self.nodes[0].hits(conn, bound, columns)
         for node in self.nodes[1:]:
             if out.all():
                 break
-            out |= node.hits(conn, bound, answers)
+            out |= node.hits(conn, bound, columns)
         return out
 
 
@@ -311,7 +448,7 @@ def _any_of(nodes: list[_Node]) -> _Node:
     return nodes[0] if len(nodes) == 1 else _Any(nodes)
 
 
-_COMPARISONS = {"$gt": ">", "$gte": ">=", "$lt": "<", "$lte": "<="}
+_COMPARISONS = frozenset({"$gt", "$gte", "$lt", "$lte"})
 _KEY_OPERATORS = frozenset({"$eq", "$ne", "$in", "$nin", "$contains", "$exists", "$not",
                             *_COMPARISONS})
 _LOGIC = frozenset({"$and", "$or", "$not"})
@@ -319,24 +456,18 @@ _LOGIC = frozenset({"$and", "$or", "$not"})
 
 def _equal(key: str, value: Value) -> _Node:
     if isinstance(value, list):
-        return _Rows(key, "kind = ? AND text = ?", (LIST, _list_text(value)))
+        return _Condition(key, LIST, "in", (_list_text(value),))
     return _one_of(key, [value])
 
 
 def _one_of(key: str, values: list[Scalar]) -> _Node:
-    """Scalar value equal to one of `values`: one IN statement per kind."""
+    """Scalar value equal to one of `values`: one condition per kind."""
     groups: dict[int, list[Any]] = {}
     for value in values:
         kind, num, text = _columns(value)
         groups.setdefault(kind, []).append(text if kind == STR else num)
-    nodes: list[_Node] = []
-    for kind, operands in groups.items():
-        column = "text" if kind == STR else "num"
-        for start in range(0, len(operands), _IN_CHUNK):
-            chunk = tuple(operands[start:start + _IN_CHUNK])
-            nodes.append(_Rows(key, f"kind = ? AND {column} IN ({','.join('?' * len(chunk))})",
-                               (kind, *chunk)))
-    return _any_of(nodes)
+    return _any_of([_Condition(key, kind, "in", tuple(operands))
+                    for kind, operands in groups.items()])
 
 
 def _in(key: str, op: str, operand: Any) -> _Node:
@@ -358,23 +489,20 @@ def _compare(key: str, op: str, operand: Any) -> _Node:
         raise ValueError(f"filter {key!r}: {op!r} needs a number or a str, got {operand!r}")
     operand = _scalar(operand, f"filter {key!r}: {op!r}")
     kind, num, text = _columns(operand)
-    column = "text" if kind == STR else "num"
-    return _Rows(key, f"kind = ? AND {column} {_COMPARISONS[op]} ?",
-                 (kind, text if kind == STR else num))
+    return _Condition(key, kind, op, text if kind == STR else num)
 
 
 def _contains(key: str, operand: Any) -> _Node:
     if isinstance(operand, (list, tuple)):
         raise ValueError(f"filter {key!r}: '$contains' needs {_KINDS}, got {operand!r}")
     kind, num, text = _columns(_scalar(operand, f"filter {key!r}: '$contains'"))
-    column = "text" if kind == STR else "num"
-    return _Rows(key, f"kind = ? AND {column} = ?", (kind + ITEM, text if kind == STR else num))
+    return _Condition(key, kind + ITEM, "in", (text if kind == STR else num,))
 
 
 def _exists(key: str, operand: Any) -> _Node:
     if type(operand) is not bool:
         raise ValueError(f"filter {key!r}: '$exists' needs True or False, got {operand!r}")
-    node = _Rows(key, "kind < ?", (ITEM,))
+    node = _any_of([_Condition(key, kind, "all") for kind in (BOOL, NUMBER, STR, LIST)])
     return node if operand else _Not(node)
 
 
@@ -449,19 +577,19 @@ class Filter:
         return isinstance(self._root, _Everything)
 
     def documents(self, conn: sqlite3.Connection, bound: int,
-                  answers: Answers | None = None) -> np.ndarray:
+                  columns: Columns | None = None) -> np.ndarray:
         """bool[bound]: element d tells whether document number d matches (numbers of documents
-        that do not exist come out as they would for a document without metadata). `answers`
-        keeps the answers of single conditions for the next call."""
-        return self._root.hits(conn, bound, answers)
+        that do not exist come out as they would for a document without metadata). `columns`
+        keeps the columns loaded for the next call on the same state of the side table."""
+        return self._root.hits(conn, bound, Columns() if columns is None else columns)
 
     def rows(self, conn: sqlite3.Connection, row_doc: np.ndarray, bound: int | None = None,
-             answers: Answers | None = None) -> np.ndarray:
+             columns: Columns | None = None) -> np.ndarray:
         """bool per matrix row, from the document number of each row (`row_doc`, non-negative
         ints); `bound` is a number above all of them, worked out when not given."""
         if bound is None:
             bound = int(row_doc.max()) + 1 if row_doc.size else 0
-        return self.documents(conn, bound, answers)[row_doc]
+        return self.documents(conn, bound, columns)[row_doc]
 
 
 def compile_filter(where: Mapping[str, Any] | Filter | None) -> Filter | None:
