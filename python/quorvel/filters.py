@@ -55,7 +55,6 @@ import json
 import math
 import re
 import sqlite3
-import sys
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any, TypeAlias
 
@@ -214,11 +213,17 @@ def _decimal_list(text: str | None) -> np.ndarray:
 
 
 def groups_statement(kind: int) -> str:
-    """The statement that loads the rows of one key and kind (bound: key, kind) of a kind held
-    as groups: each value in order, its count and its documents."""
+    """The statement that loads the rows of one key and kind (bound: key, kind) held as groups
+    (bools, strs, list texts), as one row: the count of each distinct value in order, the
+    length of each in UTF-8 bytes, the values written one after the other, and the documents of
+    each. One row of four texts costs a third less than a row per value, and one buffer of
+    1,000,000 distinct paths a third of the memory of as many Python strs."""
     column = "num" if kind % ITEM == BOOL else "text"
-    return (f"SELECT {column}, count(*), group_concat(doc) FROM {INDEX_TABLE} "
-            f"WHERE key = ? AND kind = ? GROUP BY {column} ORDER BY {column}")
+    return ("SELECT group_concat(n), group_concat(size), group_concat(value, ''), "
+            "group_concat(docs) FROM (SELECT count(*) AS n, "
+            f"length(CAST({column} AS BLOB)) AS size, "
+            f"{column} AS value, group_concat(doc) AS docs FROM {INDEX_TABLE} "
+            f"WHERE key = ? AND kind = ? GROUP BY {column} ORDER BY {column})")
 
 
 def numbers_statements() -> tuple[str, str]:
@@ -245,16 +250,30 @@ class _Column:
         raise NotImplementedError
 
 
+class _Texts:
+    """Distinct values in order, as bytes: one UTF-8 buffer and where each value ends. A
+    sequence for `bisect`."""
+
+    def __init__(self, buffer: bytes, ends: np.ndarray):
+        self.buffer, self.ends = buffer, ends
+
+    def __len__(self) -> int:
+        return self.ends.size
+
+    def __getitem__(self, i: int) -> bytes:
+        return self.buffer[self.ends[i - 1] if i else 0:self.ends[i]]
+
+
 class _Groups(_Column):
-    """Strs, list texts or bools (0 and 1): the distinct values in order, and the documents of
-    the i-th at docs[starts[i]:starts[i + 1]]."""
+    """Strs, list texts or bools: the distinct values in order (keyed by their text in UTF-8,
+    bools as b"0" and b"1"), and the documents of the i-th at docs[starts[i]:starts[i + 1]]."""
 
     def __init__(self, conn: sqlite3.Connection, key: str, kind: int):
-        rows = conn.execute(groups_statement(kind), (key, kind)).fetchall()
-        self.values = [value for value, _, _ in rows]
-        self.starts = np.zeros(len(rows) + 1, dtype=np.int64)
-        np.cumsum([count for _, count, _ in rows], out=self.starts[1:])
-        docs = _decimal_list(",".join(docs for _, _, docs in rows))
+        counts, sizes, values, docs = conn.execute(groups_statement(kind), (key, kind)).fetchone()
+        self.values = _Texts((values or "").encode("utf-8"), np.cumsum(_decimal_list(sizes)))
+        self.starts = np.zeros(len(self.values) + 1, dtype=np.int64)
+        np.cumsum(_decimal_list(counts), out=self.starts[1:])
+        docs = _decimal_list(docs)
         self.last = int(docs.max()) if docs.size else -1
         self.docs = _compact(docs)
 
@@ -262,26 +281,27 @@ class _Groups(_Column):
         return self.docs[self.starts[first]:self.starts[last]]
 
     def select(self, test, operand):
-        # SQLite orders strs by their UTF-8 bytes, which is Python's order by code point: the
-        # bisections find SQLite's order.
+        # SQLite orders strs by their UTF-8 bytes (Python orders strs by code point, the same
+        # order): the bisections over the bytes find SQLite's order.
         values = self.values
         if test == "all":
             yield self.docs
         elif test == "in":
             for value in operand:
+                value = str(value).encode("utf-8")
                 i = bisect.bisect_left(values, value)
                 if i < len(values) and values[i] == value:
                     yield self._slice(i, i + 1)
         elif test in ("$gt", "$lte"):
-            i = bisect.bisect_right(values, operand)
+            i = bisect.bisect_right(values, operand.encode("utf-8"))
             yield self._slice(i, len(values)) if test == "$gt" else self._slice(0, i)
         else:
-            i = bisect.bisect_left(values, operand)
+            i = bisect.bisect_left(values, operand.encode("utf-8"))
             yield self._slice(i, len(values)) if test == "$gte" else self._slice(0, i)
 
     def nbytes(self):
-        return (self.docs.nbytes + self.starts.nbytes
-                + sum(sys.getsizeof(value) + 8 for value in self.values))
+        return (self.docs.nbytes + self.starts.nbytes + len(self.values.buffer)
+                + self.values.ends.nbytes)
 
 
 class _Numbers(_Column):
