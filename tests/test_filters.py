@@ -77,7 +77,8 @@ def model(meta, where):
 KEYS = ["a", "b", "c"]
 strs = st.sampled_from(["", "a", "b", "ab", "B", "é", "\U0001f600", "a\x00", "2020"])
 ints = st.one_of(st.integers(-3, 3), st.sampled_from([2020, 2 ** 53 + 1, 2 ** 63 - 1, -(2 ** 63)]))
-floats = st.one_of(st.sampled_from([0.0, -0.0, 0.5, 1.0, 2.0, -1.5, 2020.0, 2.0 ** 53, 1e300]),
+floats = st.one_of(st.sampled_from([0.0, -0.0, 0.5, 1.0, 2.0, -1.5, 2020.0, 2.0 ** 53, 1e300, -1e300,
+                                   2.0 ** 63, -(2.0 ** 63), 5e-324]),
                    st.floats(-4, 4, allow_nan=False, width=16))
 scalars = st.one_of(strs, ints, floats, st.booleans())
 values = st.one_of(scalars, st.lists(scalars, max_size=3))
@@ -159,6 +160,19 @@ def test_kinds_compare_as_documented(where, expected):
     docs = [{"n": 1}, {"n": 1.0}, {"n": True}, {"n": "5"}, {"n": 2 ** 53 + 1},
             {"n": [1.0, "x"]}, {"m": 1}, {}]
     assert [i for i, hit in enumerate(matched(docs, where)) if hit] == expected
+
+
+EDGES = [2 ** 53, 2 ** 53 + 1, 2.0 ** 53, 2 ** 63 - 1, 2.0 ** 63, -(2 ** 63), -(2.0 ** 63),
+         -(2 ** 63) + 1, 1e300, -1e300, 0.5, -0.0, 1, 1.5, 5e-324]
+
+
+@pytest.mark.parametrize("op", ["$eq", "$gt", "$gte", "$lt", "$lte", "$contains"])
+def test_ints_and_floats_compare_exactly_at_the_edges(op):
+    # ints that no float equals, floats beyond every int, and their neighbours
+    docs = [{"n": v} for v in EDGES] + [{"n": [v, "x"]} for v in EDGES]
+    for x in EDGES:
+        where = {"n": {op: x}}
+        assert matched(docs, where) == [model(m, where) for m in docs], where
 
 
 # -- the side table ---------------------------------------------------------------------------
