@@ -10,7 +10,9 @@ memory-map once and keep open. Measured, interleaved, medians of `--rounds` roun
 - sharded: `ShardSearch(..., client=client).search(q, limit=10)` (and diverse, and with like_ids);
 - one call: `_quorvel.score_candidates` over the whole matrix in this process (one core);
 - FAISS: `IndexFlatIP.search` with as many threads as the machine has, and with one;
-- the fixed cost of a sharded search: the same searches over two shards of 500 rows.
+- the fixed cost of a sharded search: the same searches over two shards of 500 rows;
+- the same for collections: `ShardedCollection.search` over two shards of 500 short documents,
+  by meaning (`lexical=False`) and fused with BM25 (two round trips), against `Collection.search`.
 
 It also prints the workers' memory and the bytes that go over the network per search. Results
 are checked against each other in the run; nothing fails on timing.
@@ -32,6 +34,7 @@ from pathlib import Path
 import numpy as np
 
 import _quorvel
+from quorvel import Collection, LsaEmbedder, ShardedCollection
 from quorvel.sharding import ShardSearch, shard_candidates, write_shard_files
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -84,6 +87,35 @@ def write_shards(folder, matrix, ids, shards):
     bounds = np.linspace(0, len(ids), shards + 1).astype(int)
     return [write_shard_files(folder / f"shard{k}", matrix[a:b], ids[a:b])
             for k, (a, b) in enumerate(zip(bounds[:-1], bounds[1:]))]
+
+
+def notes(n, seed=2):
+    """Short documents of a few words each, for the fixed cost of collections."""
+    words = ["river", "boat", "harbour", "bread", "soup", "stars", "engine", "garden", "winter",
+             "letter", "market", "bridge", "lamp", "forest", "music", "paper"]
+    rng = np.random.default_rng(seed)
+    return [(f"note{i}", " ".join(rng.choice(words, int(rng.integers(4, 12))))) for i in range(n)]
+
+
+def collection_costs(client, rounds):
+    """(median, fastest) seconds of sharded and single-collection searches over 1,000 notes."""
+    folder = SHARD_DIR / "collections"
+    shutil.rmtree(folder, ignore_errors=True)
+    docs = notes(1000)
+    text = "boat in the harbour"
+    with (ShardedCollection.create(folder / "sharded", docs, shards=2, embedder=LsaEmbedder(),
+                                   client=client) as sharded,
+          Collection.create(folder / "one", docs, embedder=LsaEmbedder()) as one):
+        for fused in (False, True):
+            same = sharded.search(text, lexical=fused) == one.search(text, lexical=fused)
+            print(f"  sharded collection {'fused' if fused else 'semantic'} result "
+                  f"{'equals' if same else 'DIFFERS FROM'} one collection's")
+        return timed_rounds({
+            "collections sharded semantic": lambda: sharded.search(text, lexical=False),
+            "collections sharded fused": lambda: sharded.search(text),
+            "collections one semantic": lambda: one.search(text, lexical=False),
+            "collections one fused": lambda: one.search(text),
+        }, rounds)
 
 
 def worker_memory(client):
@@ -201,6 +233,15 @@ def main():
             print(f"  {kind:9s} sharded {s * 1e3:6.2f} / {s_fast * 1e3:6.2f} ms, one call "
                   f"{one * 1e3:6.3f} / {one_fast * 1e3:6.3f} ms: fixed cost {(s - one) * 1e3:.2f} / "
                   f"{(s_fast - one_fast) * 1e3:.2f} ms (goal <= 5 ms)")
+
+        costs = collection_costs(client, args.rounds * 5)
+        print(f"\nfixed cost of collections: 2 shards of 500 notes, {args.rounds * 5} rounds "
+              "(median / fastest)")
+        for kind in ("semantic", "fused"):
+            (s, s_fast), (one, one_fast) = costs[f"collections sharded {kind}"], costs[f"collections one {kind}"]
+            print(f"  {kind:9s} sharded {s * 1e3:6.2f} / {s_fast * 1e3:6.2f} ms, one collection "
+                  f"{one * 1e3:6.2f} / {one_fast * 1e3:6.2f} ms: fixed cost {(s - one) * 1e3:.2f} / "
+                  f"{(s_fast - one_fast) * 1e3:.2f} ms")
 
         request = pickle.dumps((q, {"limit": LIMIT}, LIMIT))
         data = sources[0].open()

@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -224,6 +225,11 @@ def test_empty_and_bad_requests_fail_as_one_call_does():
         assert str(sharded_error.value) == str(whole_error.value)
     empty = ShardSearch([ShardData(np.zeros((0, 0), np.float32), [], {})] * 2)
     assert empty.search(short, like_ids=["x"]) == [] == empty.search(short)
+    # plain data holds no metadata to filter by and no terms to rank by
+    with pytest.raises(TypeError, match="metadata"):
+        shards.search(q, where={"lang": "en"})
+    with pytest.raises(TypeError, match="terms"):
+        shards.search(q, terms=["boat"])
 
 
 def inconsistent_shards():
@@ -366,6 +372,8 @@ def test_shard_failure_on_a_worker_reaches_the_caller(client, shard, options):
 # --- sharded collections ---------------------------------------------------------------------
 
 from quorvel import Collection, CollectionError, Document, Embedder, LsaEmbedder, ShardedCollection  # noqa: E402
+from quorvel.collection import rows_by_document  # noqa: E402
+from quorvel.filters import compile_filter  # noqa: E402
 from quorvel.sharded import PENDING_NAME, shard_of  # noqa: E402
 
 WORDS = [f"w{i}" for i in range(150)]
@@ -405,15 +413,22 @@ SEARCHES = [("w1 w2 w3", None, {}), ("w4", "limit:3", {}), ("w5 w6", "diverse li
             ("w16 w17", "diverse", {"oversample": 6, "mmr_lambda": 0.5})]
 
 
-def same_results(sharded, single, docs):
+def same_results(sharded, single, docs, lexical=(False, True)):
     liked = [docs[0].id, docs[1].id, docs[2].id]
     searches = SEARCHES + [("w18", f"like:{','.join(liked)} limit:5", {}),
                            ("", "limit:4", {"like_ids": liked[::-1]}),
-                           ("w19", "limit:5", {"pre_filter_ids": [d.id for d in docs[::3]]})]
-    for text, mods, overrides in searches:
-        expected = single.search(text, mods, lexical=False, **overrides)  # sharded: by meaning
-        assert sharded.search(text, mods, **overrides) == expected, (text, mods, overrides)
-        assert expected
+                           ("w19", "limit:5", {"pre_filter_ids": [d.id for d in docs[::3]]}),
+                           ("w20 doc1", "like:nobody limit:3", {})]
+    for fused in lexical:
+        for text, mods, overrides in searches:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                expected = single.search(text, mods, lexical=fused, **overrides)
+            assert sharded.search(text, mods, lexical=fused, **overrides) == expected, (fused, text, mods)
+            assert expected
+        with warnings.catch_warnings():  # nothing to steer by: no result
+            warnings.simplefilter("ignore")
+            assert sharded.search("", "limit:3", lexical=fused) == [] == single.search("", lexical=fused)
 
 
 @pytest.mark.parametrize("on_cluster", [False, True], ids=["in process", "on a cluster"])
@@ -431,31 +446,73 @@ def test_sharded_collection_searches_as_one_collection(tmp_path, request, on_clu
             assert c.add(more + [Document(docs[0].id, "w1 w1 w2")]) == (30, 1)
             assert c.remove(gone + ["nobody"]) == len(gone)
         assert len(sharded) == len(single) and docs[5].id not in sharded and more[0].id in sharded
-        same_results(sharded, single, [Document(docs[0].id, ""), *more])
+        # BM25 of a sharded collection counts its live rows, as one collection made afresh
+        same_results(sharded, single, [Document(docs[0].id, ""), *more], lexical=[False])
+        with Collection.create(tmp_path / "fresh", single.documents(), embedder=WordVectors()) as fresh:
+            same_results(sharded, fresh, [Document(docs[0].id, ""), *more], lexical=[True])
     with ShardedCollection.open(tmp_path / "sharded", embedder=WordVectors(), client=client) as again:
         assert len(again) == 120 + 30 - len(gone)
         assert again.get(more[1].id) == more[1]
 
 
 @pytest.mark.parametrize("on_cluster", [False, True], ids=["in process", "on a cluster"])
-def test_sharded_collection_filters_as_one_collection(tmp_path, request, on_cluster):
+def test_sharded_collection_filters_as_one_collection(tmp_path, request, monkeypatch, on_cluster):
     client = request.getfixturevalue("client") if on_cluster else None
     docs = [Document(d.id, d.text, d.timestamp, {"batch": i % 3, "tags": ["odd"] if i % 2 else []})
             for i, d in enumerate(corpus(4, 90))]
-    with (Collection.create(tmp_path / "one", docs, embedder=WordVectors()) as single,
+    kept = [d for i, d in enumerate(docs) if i not in (1, 4)]  # one collection without tombstones
+    with (Collection.create(tmp_path / "one", kept, embedder=WordVectors()) as single,
           ShardedCollection.create(tmp_path / "sharded", docs, shards=3, embedder=WordVectors(),
                                    client=client) as sharded):
         sharded.remove([docs[1].id, docs[4].id])
-        single.remove([docs[1].id, docs[4].id])
-        for where in ({"batch": 1}, {"tags": {"$contains": "odd"}, "batch": {"$ne": 2}},
-                      {"$or": [{"batch": 0}, {"tags": {"$exists": False}}]}, {"batch": 7}):
-            for text, mods in (("w1 w2 w3", None), ("w5 w6", "diverse limit:4"),
-                               ("w7", f"like:{docs[0].id},{docs[3].id} limit:6")):
-                expected = single.search(text, mods, where=where, lexical=False)
-                assert sharded.search(text, mods, where=where) == expected, (where, text, mods)
-                assert all(where != {"batch": 1} or r.metadata["batch"] == 1 for r in expected)
+        filters = [{"batch": 1}, {"tags": {"$contains": "odd"}, "batch": {"$ne": 2}},
+                   {"$or": [{"batch": 0}, {"tags": {"$exists": False}}]}, {"batch": 7}]
+        searches = [("w1 w2 w3", None, {}), ("w5 w6", "diverse limit:4", {}),
+                    ("w7", f"like:{docs[0].id},{docs[3].id} limit:6", {}),
+                    ("w8 w9", "recent:300 unlike:w10 limit:5", {"threshold": 0.01}),
+                    ("w11", "limit:5", {"pre_filter_ids": [d.id for d in docs[::2]]})]
+        expected = {(i, j, fused): single.search(text, mods, where=where, lexical=fused, **overrides)
+                    for i, where in enumerate(filters) for j, (text, mods, overrides) in enumerate(searches)
+                    for fused in (False, True)}
+        assert all(r.metadata["batch"] == 1 for j in range(len(searches)) for r in expected[0, j, True])
+        assert sum(map(len, expected.values())) > 80
+        if on_cluster:  # the workers answer the filter: this process computes no mask
+            monkeypatch.setattr(Collection, "_selected_rows", None)
+        for (i, j, fused), want in expected.items():
+            text, mods, overrides = searches[j]
+            for given in (filters[i], compile_filter(filters[i])):  # a mapping or a compiled filter
+                got = sharded.search(text, mods, where=given, lexical=fused, **overrides)
+                assert got == want, (filters[i], text, mods, fused)
         with pytest.raises(ValueError, match="nope"):
             sharded.search("w1", where={"batch": {"$nope": 1}})
+        # a filter follows changes: metadata changed by another handle is seen by the workers
+        with ShardedCollection.open(tmp_path / "sharded", embedder=WordVectors()) as other:
+            other.add([Document(docs[2].id, docs[2].text, docs[2].timestamp, {"batch": 7})])
+        assert [r.id for r in sharded.search(docs[2].text, where={"batch": 7})] == [docs[2].id]
+
+
+@pytest.mark.parametrize("shards", [2, 5])
+def test_fused_search_with_bm25_ties_at_the_pool_edge_is_one_collections(tmp_path, shards):
+    rng = np.random.default_rng(shards)
+    # a few words over many short documents: hundreds of rows share each BM25 score
+    docs = [(f"t{i}", " ".join(rng.choice(WORDS[:6], int(rng.integers(1, 4))))) for i in range(700)]
+    with (Collection.create(tmp_path / "one", docs, embedder=WordVectors()) as single,
+          ShardedCollection.create(tmp_path / "sharded", docs, shards=shards, embedder=WordVectors()) as sharded):
+        for text, mods in (("w1", "limit:8"), ("w2 w3", "diverse limit:6"), ("w0 w4 w5", "limit:30")):
+            assert sharded.search(text, mods) == single.search(text, mods), (text, mods)
+
+
+def test_bm25_statistics_are_asked_of_the_shards_once_per_generation_and_term(tmp_path, monkeypatch):
+    asked = []
+    real = ShardSearch.term_stats
+    monkeypatch.setattr(ShardSearch, "term_stats", lambda self, terms: asked.append(list(terms)) or real(self, terms))
+    with ShardedCollection.create(tmp_path, corpus(7, 60), shards=3, embedder=WordVectors()) as c:
+        first = c.search("w1 w2", "limit:5")
+        assert c.search("w2 w1", "limit:5") and asked == [["w1", "w2"]]
+        c.search("w2 w3")
+        assert asked[-1] == ["w3"]
+        c.add([("new", "w1 w1 w2")])
+        assert c.search("w1 w2", "limit:5") != first and asked[-1] == ["w1", "w2"]
 
 
 def test_sharded_collection_follows_changes_made_by_another_handle(client, tmp_path):
@@ -522,7 +579,7 @@ def test_default_embedder_is_shared_by_every_shard(tmp_path):
     with ShardedCollection.create(tmp_path / "s", docs, shards=3) as sharded, \
             Collection.create(tmp_path / "one", docs) as single:
         assert sharded.embedder.identity == single.embedder.identity
-        assert sharded.search("w3 w4", "limit:5") == single.search("w3 w4", "limit:5", lexical=False)
+        assert sharded.search("w3 w4", "limit:5") == single.search("w3 w4", "limit:5")
     with ShardedCollection.open(tmp_path / "s") as again:
         again.add([("new", "w3 w4 w5")])
         assert again.search("w3 w4", "limit:1")[0].id in {"new", "d3", "d2"}
@@ -545,3 +602,206 @@ def test_sharded_collection_trusts_nothing_read_from_its_folder(tmp_path):
     (folder / "shard-001").symlink_to(tmp_path / "elsewhere")
     with pytest.raises(CollectionError, match="symbolic link"):
         ShardedCollection.open(folder, embedder=WordVectors())
+
+
+# --- changes are made in every shard or in none ----------------------------------------------
+
+import errno  # noqa: E402
+
+import quorvel.collection as collection_module  # noqa: E402
+import quorvel.sharded as sharded_module  # noqa: E402
+from quorvel.storage import MatrixFile  # noqa: E402
+
+
+def ids_in_shard(k, shards, count, prefix):
+    """`count` identifiers that the hash places in shard k."""
+    out = (f"{prefix}{i}" for i in range(10_000))
+    return [d for d in out if shard_of(d, shards) == k][:count]
+
+
+def stored(folder):
+    """Every shard's documents as read by a new handle (which completes or undoes a change
+    written down), the vectors of each document's rows, and the handle's answers to a few
+    searches."""
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        shards = [sorted((d.id, d.text, d.timestamp, json.dumps(d.metadata, sort_keys=True))
+                         for d in s.documents()) for s in c._shards]
+        vectors = {}
+        for s in c._shards:
+            snap = s.snapshot()
+            for doc_id, rows in rows_by_document(snap.ids).items():
+                vectors[doc_id] = snap.matrix[rows].tobytes()
+        found = [c.search(q, "limit:6", lexical=fused) for q in ("w1 w2", "w3 w40 w41", "w7")
+                 for fused in (False, True)]
+    return shards, vectors, found
+
+
+def modelled(docs, documents=(), remove=()):
+    """The documents after an update, as `Collection.update` makes it: the last of several items
+    with one identifier wins, removing one also given keeps it."""
+    out = {d.id: d for d in docs}
+    given = {d.id: d for d in documents}
+    for doc_id in remove:
+        if doc_id not in given:
+            out.pop(doc_id, None)
+    out.update(given)
+    return out
+
+
+def a_change(shards):
+    """Documents over every shard, and a change that adds, replaces (text, metadata, time) and
+    removes documents in every shard."""
+    docs, documents, remove = [], [], []
+    for k in range(shards):
+        ids = ids_in_shard(k, shards, 8, "d")
+        docs += [Document(d, f"w{i} w{i + 1} w{2 * i}", 1.7e9 + i, {"k": k}) for i, d in enumerate(ids)]
+        documents += [Document(f"{ids[0]}-new", "w40 w41", None, {"new": True}),
+                      Document(ids[1], "w3 w40 w41", 1.7e9), Document(ids[2], docs[-6].text, 1.7e9 + 2, {"k": True}),
+                      Document(ids[3], docs[-5].text, 1.6e9, {"k": k})]
+        remove += [ids[4], ids[5], ids[1], "nobody"]
+    return docs, documents, remove
+
+
+class Fault:
+    """Counts the calls of the functions it wraps, all together, and raises `error` at the calls
+    numbered `at` (1-based)."""
+
+    def __init__(self, at=(), error=None):
+        self.at, self.error, self.calls = set(at), error, 0
+
+    def wrap(self, real):
+        def faulty(*args, **kwargs):
+            self.calls += 1
+            if self.calls in self.at:
+                raise self.error
+            return real(*args, **kwargs)
+        return faulty
+
+    def patch(self, monkeypatch, target, *names):
+        for name in names:
+            monkeypatch.setattr(target, name, self.wrap(getattr(target, name)))
+        return self
+
+
+FULL_DISK = OSError(errno.ENOSPC, "No space left on device")
+
+
+@pytest.mark.parametrize("shards", [1, 3])
+@pytest.mark.parametrize("site, kind", [("commit", "update"), ("commit", "add"), ("commit", "remove"),
+                                        ("matrix", "update"), ("matrix", "add")])
+def test_a_change_refused_by_any_shard_leaves_every_shard_as_it_was(tmp_path, monkeypatch, shards, site, kind):
+    docs, documents, remove = a_change(shards)
+    if kind == "add":
+        remove = []
+    elif kind == "remove":
+        documents = []
+    folder = tmp_path / "c"
+    ShardedCollection.create(folder, docs, shards=shards, embedder=WordVectors()).close()
+    before = stored(folder)
+    # the shards' writes in turn: the first, a middle one and the last one refuse
+    for at in sorted({1, 2, shards} & set(range(1, shards + 1))):
+        with monkeypatch.context() as m, ShardedCollection.open(folder, embedder=WordVectors()) as c:
+            fault = Fault([at], FULL_DISK)
+            if site == "commit":
+                fault.patch(m, collection_module, "_before_commit")
+            else:  # appending to a shard's matrix file, or writing a new one
+                fault.patch(m, MatrixFile, "append", "create")
+            with pytest.raises(OSError, match="No space left"):
+                c.update(documents, remove=remove)
+            assert fault.calls >= at + at - 1  # the shards before put back
+            assert not (folder / PENDING_NAME).exists()
+            assert c.get(documents[0].id if documents else remove[0]) == (
+                None if documents else next(d for d in docs if d.id == remove[0]))
+        assert stored(folder) == before, at
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        made = c.update(documents, remove=remove)
+    expected = modelled(docs, documents, remove)
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        assert len(c) == len(expected) and all(c.get(d) == doc for d, doc in expected.items())
+        assert made.added == len(expected.keys() - {d.id for d in docs})
+    assert stored(folder) != before
+
+
+def refusing_boom(texts):
+    if any("boom" in t.split() for t in texts):
+        raise RuntimeError("embedder failed")
+    return WordVectors().embed(texts)
+
+
+@pytest.mark.parametrize("bad, error", [
+    (Document("z-last", "w1 boom"), RuntimeError),  # the embedder fails on the last document
+    (("z-last", "w1", None, {"$bad": 1}), ValueError),  # metadata that cannot be stored
+    (("", "no identifier"), ValueError),
+])
+def test_a_change_that_fails_before_any_shard_writes_nothing(tmp_path, monkeypatch, bad, error):
+    docs, documents, remove = a_change(3)
+    folder = tmp_path / "c"
+    ShardedCollection.create(folder, docs, shards=3, embedder=WordVectors()).close()
+    before = stored(folder)
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        monkeypatch.setattr(c.embedder, "embed", refusing_boom)
+        generations = [s.generation for s in c._shards]
+        writes = Fault().patch(monkeypatch, sharded_module, "_write_json")
+        with pytest.raises(error):
+            c.update([*documents, bad], remove=remove)
+        assert writes.calls == 0 and [s.generation for s in c._shards] == generations
+    assert stored(folder) == before
+
+
+def test_a_shard_that_cannot_be_put_back_is_put_back_by_the_next_handle(tmp_path, monkeypatch):
+    docs, documents, remove = a_change(3)
+    folder = tmp_path / "c"
+    ShardedCollection.create(folder, docs, shards=3, embedder=WordVectors()).close()
+    before = stored(folder)
+    # the second shard refuses its part, then the first refuses to be put back
+    Fault([2, 3], FULL_DISK).patch(monkeypatch, collection_module, "_before_commit")
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        with pytest.raises(OSError) as e:
+            c.update(documents, remove=remove)
+        assert "the next handle" in "".join(e.value.__notes__)
+    assert json.loads((folder / PENDING_NAME).read_text())["back"] is True
+    monkeypatch.undo()
+    assert stored(folder) == before and not (folder / PENDING_NAME).exists()
+
+
+@pytest.mark.parametrize("at", [1, 2, 3])
+def test_a_change_interrupted_by_a_crash_is_completed_as_one_change(tmp_path, monkeypatch, at):
+    docs, documents, remove = a_change(3)
+    folder = tmp_path / "c"
+    ShardedCollection.create(folder, docs, shards=3, embedder=WordVectors()).close()
+    Fault([at], KeyboardInterrupt()).patch(monkeypatch, collection_module, "_before_commit")
+    c = ShardedCollection.open(folder, embedder=WordVectors())
+    with pytest.raises(KeyboardInterrupt):
+        c.update(documents, remove=remove)
+    c.close()
+    monkeypatch.undo()
+    assert json.loads((folder / PENDING_NAME).read_text())["back"] is False
+    expected = modelled(docs, documents, remove)
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        assert not (folder / PENDING_NAME).exists()
+        assert len(c) == len(expected) and all(c.get(d) == doc for d, doc in expected.items())
+
+
+def test_batches_with_repeated_identifiers_and_empty_shards(tmp_path, monkeypatch):
+    folder = tmp_path / "c"
+    first, second = ids_in_shard(3, 5, 1, "a") + ids_in_shard(4, 5, 1, "a")  # shards 0-2 empty
+    with ShardedCollection.create(folder, [(first, "w1 w2")], shards=5, embedder=WordVectors()) as c, \
+            Collection.create(tmp_path / "one", [(first, "w1 w2")], embedder=WordVectors()) as one:
+        batch = [(second, "w5"), (first, "w3"), (second, "w6 w7", None, {"v": 2}), (first, "w3", 5.0)]
+        for target in (c, one):  # the last item of an identifier wins
+            assert target.add(batch) == (1, 1)
+        assert c.get(second) == one.get(second) == Document(second, "w6 w7", None, {"v": 2})
+        assert c.get(first) == one.get(first) == Document(first, "w3", 5.0)
+        assert c.search("w6 w7", lexical=False) == one.search("w6 w7", lexical=False)
+        writes = Fault([1], OSError("never written")).patch(monkeypatch, sharded_module, "_write_json")
+        assert c.add([]) == (0, 0) and c.remove([]) == 0 and c.update() == (0, 0, 0)
+        assert c.remove(["nobody", "w1"]) == 0 and writes.calls == 0  # nothing to do: nothing written
+        with pytest.raises(OSError, match="never written"):  # a change that cannot be written down
+            c.add([("fresh", "w9")])
+        monkeypatch.undo()
+        # an empty shard that refuses its first documents is left empty
+        newcomers = [(i, "w8") for i in ids_in_shard(0, 5, 2, "b") + ids_in_shard(1, 5, 2, "b")]
+        Fault([2], FULL_DISK).patch(monkeypatch, MatrixFile, "create", "append")
+        with pytest.raises(OSError):
+            c.add(newcomers)
+        assert len(c) == 2 and [len(s) for s in c._shards] == [0, 0, 0, 1, 1]

@@ -273,14 +273,17 @@ def hybrid_rank(matrix: np.ndarray, ids: Sequence[str], id_to_idx: Mapping[str, 
 
 
 def _lexical_pool(lexical_scores: np.ndarray, pool: int, pre_filter: Any, id_to_idx: Mapping[str, int]) -> np.ndarray:
-    """Rows of the `pool` best non-zero lexical scores, within the pre-filter when there is one."""
+    """Rows of the `pool` best non-zero lexical scores, within the pre-filter when there is one,
+    and every row tied with the last of them: the pool depends on the scores alone, not on the
+    rows' order (so the shards of a sharded collection can each return theirs)."""
     candidates = np.flatnonzero(lexical_scores > 0)
     if pre_filter is not None:
         allowed = np.fromiter((id_to_idx[i] for i in pre_filter if i in id_to_idx), dtype=np.int64)
         candidates = np.intersect1d(candidates, allowed)
     if len(candidates) > pool:
-        best = np.argpartition(-lexical_scores[candidates], pool - 1)[:pool]
-        candidates = np.sort(candidates[best])
+        scores = lexical_scores[candidates]
+        edge = np.partition(scores, len(scores) - pool)[len(scores) - pool]
+        candidates = candidates[scores >= edge]
     return candidates
 
 

@@ -9,8 +9,16 @@ The folder holds:
 - ``shard-000`` ... : one collection per shard. A document lives in shard
   blake2b(identifier) mod N, so every handle on every machine places it alike;
 - ``collection.lock``, held by a writer across a whole change, and ``pending.json`` while a change
-  spanning several shards is being applied: a change interrupted by a crash is completed by the
-  next handle that opens the collection or changes it.
+  spanning several shards is being applied.
+
+A change is all or nothing over the shards. Every document is checked and every new text embedded
+before any shard is touched. Then the change is written down in ``pending.json`` with what undoes
+it (the documents it touches as they were stored), and each shard makes its part in one
+transaction of its own. A shard that refuses its part (a full disk, a damaged file) has the shards
+changed so far put back, so the caller's exception leaves the collection as it was; a crash
+part-way leaves ``pending.json``, and the next handle that opens the collection or changes it
+completes the change (or finishes putting it back, if that had begun). Parts and undos are
+idempotent: a shard that already made one is left as it is.
 """
 
 from __future__ import annotations
@@ -22,19 +30,21 @@ import secrets
 import shutil
 import threading
 from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from os import PathLike
 from pathlib import Path
 from typing import Any, Self, Unpack
 
 import numpy as np
 
-from .collection import (DEFAULT_LIMIT, Changes, Collection, Document, Result, SearchOverrides,
-                         _batch, _embed_with,
+from .bm25 import ShardTerms, TermStats
+from .collection import (DEFAULT_LIMIT, EMBED_BATCH, Changes, Collection, Document, Result,
+                         SearchOverrides, Update, _batch, _embed_with,
                          _id_list, document_of, split,
                          parse_request, request_arguments, snippet)
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
 from .filters import Filter, compile_filter
+from .lexical import DEFAULT_POOL, tokenize
 from .sharding import ShardData, ShardSearch
 from .storage import CollectionError, writer_lock
 
@@ -63,6 +73,7 @@ class _SharedEmbedder(Embedder):
 
     def __init__(self, inner: Embedder):
         self.inner = inner
+        self._ready: dict[str, np.ndarray] = {}
 
     @property
     def dim(self) -> int:
@@ -73,7 +84,40 @@ class _SharedEmbedder(Embedder):
         return self.inner.identity
 
     def embed(self, texts: Sequence[str]) -> np.ndarray:
-        return self.inner.embed(texts)
+        if not self._ready or not texts:
+            return self.inner.embed(texts)
+        missing = list(dict.fromkeys(t for t in texts if t not in self._ready))
+        made = dict(zip(missing, np.asarray(self.inner.embed(missing), dtype=np.float32))) if missing else {}
+        return np.stack([self._ready[t] if t in self._ready else made[t] for t in texts])
+
+    def prepare(self, texts: Sequence[str], dims: Iterable[int]) -> None:
+        """Embeds `texts` now (checked as a shard checks what it gets, and against the shards'
+        row length `dims`), for the shards to take them from here: a change fails on its texts
+        before any shard is written. Nothing is kept after `prepare([], ())`."""
+        self._ready = {}
+        unique = list(dict.fromkeys(texts))
+        for start in range(0, len(unique), EMBED_BATCH):
+            part = unique[start:start + EMBED_BATCH]
+            # float32 as the shard's first step makes it: the same vectors, half the memory of
+            # float64 for a large change, which is held here until every shard has written it
+            raw = np.asarray(self.inner.embed(part), dtype=np.float32)
+            vectors = _embed_with(_Replay(raw), part)
+            for dim in dims:
+                if vectors.shape[1] != dim:
+                    raise ValueError(f"the embedder returned vectors of {vectors.shape[1]} "
+                                     f"dimensions, the collection holds {dim}")
+            self._ready.update(zip(part, raw))
+
+
+class _Replay(Embedder):
+    """Hands back vectors already made, so that they are checked as a shard checks them."""
+
+    def __init__(self, vectors: np.ndarray):
+        self._vectors = vectors
+        self.dim = vectors.shape[-1] if vectors.ndim else 0
+
+    def embed(self, texts: Sequence[str]) -> np.ndarray:
+        return self._vectors
 
 
 class _SpaceOnly(Embedder):
@@ -117,6 +161,49 @@ class CollectionShard:
         return Collection.open(self.folder, embedder=_SpaceOnly(self.identity, self.dim), read_only=True)
 
 
+class ShardView:
+    """A shard collection as `ShardSearch` reads it where it is searched: its current rows
+    (`snapshot`), masked by a filter answered from its own metadata (`filtered`), and with the
+    terms of its rows for BM25 (`with_terms`), kept while the shard's generation stays."""
+
+    def __init__(self, shard: Collection):
+        self.shard = shard
+        self._terms = ShardTerms()
+        self._terms_generation: int | None = None
+
+    def snapshot(self) -> Any:
+        return self.shard.snapshot()
+
+    def filtered(self, where: Mapping[str, Any] | Filter | None) -> ShardData:
+        return self._data(self.shard._refresh(), compile_filter(where))
+
+    def with_terms(self, where: Mapping[str, Any] | Filter | None = None) -> tuple[ShardData, ShardTerms]:
+        state = self.shard._refresh()
+        if self._terms_generation != state.generation:
+            def terms_of(first: int) -> list[list[str]]:
+                if not first:  # the terms saved with an earlier index are taken again
+                    return self.shard._row_terms(state)
+                return tokenize(self.shard._row_texts(state, first))
+            self._terms.follow(state.meta["matrix"], state.rows, state.mask, terms_of)
+            self._terms_generation = state.generation
+        return self._data(state, compile_filter(where)), self._terms
+
+    def _data(self, state: Any, selection: Filter | None) -> ShardData:
+        mask = state.mask
+        if selection is not None:
+            selected = self.shard._selected_rows(state, selection)
+            mask = selected if mask is None else selected & mask
+        return ShardData(state.matrix, state.ids, state.id_to_idx, state.timestamps, mask)
+
+    # a view is its own opened shard, for a search in this process
+    @property
+    def key(self) -> str:
+        return str(self.shard.path)
+
+    def open(self) -> "ShardView":
+        return self
+
+
 class _ShardReader:
     """A shard opened where it is searched. A collection handle serves the thread that opened it
     (its database connection does), and a worker may search from another thread than the one
@@ -127,16 +214,54 @@ class _ShardReader:
         self._local = threading.local()
         source.open_collection().close()  # fails here if the shard cannot be opened
 
+    def _view(self) -> ShardView:
+        view = getattr(self._local, "view", None)
+        if view is None:
+            view = self._local.view = ShardView(self._source.open_collection())
+        return view
+
     def snapshot(self) -> Any:
-        handle = getattr(self._local, "collection", None)
-        if handle is None:
-            handle = self._local.collection = self._source.open_collection()
-        return handle.snapshot()
+        return self._view().snapshot()
+
+    def filtered(self, where: Mapping[str, Any] | Filter | None) -> ShardData:
+        return self._view().filtered(where)
+
+    def with_terms(self, where: Mapping[str, Any] | Filter | None = None) -> tuple[ShardData, ShardTerms]:
+        return self._view().with_terms(where)
 
 
 def _entry(doc: Document) -> list[Any]:
     """A document as a change written down holds it (JSON: metadata values are JSON types)."""
     return [doc.id, doc.text, doc.timestamp, dict(doc.metadata)]
+
+
+@dataclass(slots=True)
+class _ShardChange:
+    """One shard's part of a change, and what puts the shard back: the documents as they were
+    stored before, and the identifiers the change adds."""
+
+    documents: list[Document]
+    remove: list[str]
+    restore: list[Document]
+    absent: list[str]
+
+
+@dataclass(slots=True)
+class _Plan:
+    """A change split by shard, with the passages it embeds and the shards' row lengths."""
+
+    parts: dict[int, _ShardChange] = field(default_factory=dict)
+    texts: list[str] = field(default_factory=list)
+    dims: set[int] = field(default_factory=set)
+
+    def journal(self, *, back: bool) -> dict[str, Any]:
+        """The change as written down: with `back`, its undo is what is left to do."""
+        parts = self.parts.values()
+        return {"add": [_entry(d) for p in parts for d in p.documents],
+                "remove": [i for p in parts for i in p.remove],
+                "undo": {"add": [_entry(d) for p in parts for d in p.restore],
+                         "remove": [i for p in parts for i in p.absent]},
+                "back": back}
 
 
 def _write_json(path: Path, value: Any) -> None:
@@ -162,10 +287,14 @@ class ShardedCollection:
     once and keeps them open. Results are those of one search over all documents.
     """
 
-    def __init__(self, path: Path, shards: list[Collection], embedder: Embedder, client: Any):
+    def __init__(self, path: Path, shards: list[Collection], shared: _SharedEmbedder, client: Any):
         self.path = path
         self._shards = shards
-        self._embedder = embedder
+        self._shared = shared
+        self._embedder = embedder = shared.inner
+        self._views = [ShardView(s) for s in shards]
+        # BM25 statistics of all shards as of their generations: rows, length, term -> frequency
+        self._stats: tuple[tuple[int, ...], TermStats] | None = None
         self._lock = writer_lock(path)
         self._client = client
         self._remote: ShardSearch | None = None
@@ -251,7 +380,7 @@ class ShardedCollection:
                     raise CollectionError(f"{shard}: is a symbolic link; shards must be folders "
                                           "inside the collection")
                 opened.append(Collection.open(shard, embedder=shared))
-            collection = cls(folder, opened, embedder, client)
+            collection = cls(folder, opened, shared, client)
         except BaseException:
             for c in opened:
                 c.close()
@@ -305,73 +434,124 @@ class ShardedCollection:
 
     def add(self, documents: Iterable[Any]) -> Changes:
         """Add documents, replacing those whose identifier exists (as `Collection.add`); each
-        goes to its shard. Every item is checked before anything is changed."""
-        batch = _batch(documents)
-        if not batch:
-            return Changes(0, 0)
-        change = {"add": [_entry(d) for d in batch.values()]}
-        return self._apply(change)
+        goes to its shard. Every item is checked, and every new text embedded, before any shard
+        is changed; the change is made in every shard or in none."""
+        added, updated, _ = self.update(documents)
+        return Changes(added, updated)
 
     def remove(self, ids: Iterable[str]) -> int:
         """Remove the documents with these identifiers; returns how many were removed."""
-        wanted = list(dict.fromkeys(_id_list(ids)))
-        if not wanted:
-            return 0
-        return self._apply({"remove": wanted})
+        return self.update(remove=ids).removed
 
-    def _apply(self, change: dict[str, Any]) -> Any:
-        """Applies a change shard after shard, with the change written down first, so that a
-        crash part-way is completed later (each shard's part is idempotent: adding the same
-        documents again or removing removed ones changes nothing)."""
+    def update(self, documents: Iterable[Any] = (), *, remove: Iterable[str] = ()) -> Update:
+        """Add (or replace) `documents` and remove the documents `remove` (those also in
+        `documents` are kept), as `Collection.update`, in one change over every shard: after an
+        exception none of it is made, and after a crash the next handle completes it."""
+        batch = _batch(documents)
+        dropped = [i for i in dict.fromkeys(_id_list(remove)) if i not in batch]
+        if not batch and not dropped:
+            return Update(0, 0, 0)
         with self._lock:
             self._finish_pending()
-            _write_json(self.path / PENDING_NAME, change)
+            plan = self._plan(batch, dropped)
+            if not plan.parts:
+                return Update(0, 0, 0)
+            self._shared.prepare(plan.texts, plan.dims)
             try:
-                result = self._run(change)
-            except Exception:
-                # A change refused part-way (by the embedder, say) is not repeated at the next
-                # open; one interrupted (a signal, a crash) is.
-                (self.path / PENDING_NAME).unlink(missing_ok=True)
-                raise
-            (self.path / PENDING_NAME).unlink()
-            return result
+                return self._apply(plan)
+            finally:
+                self._shared.prepare([], ())
+
+    def _plan(self, batch: Mapping[str, Document], dropped: Sequence[str]) -> "_Plan":
+        """The change split by shard, with what undoes it (the stored state of every document it
+        touches) and the passages it will embed; reads the shards, changes nothing."""
+        n = len(self._shards)
+        wanted: list[tuple[list[Document], list[str]]] = [([], []) for _ in range(n)]
+        for doc in batch.values():
+            wanted[shard_of(doc.id, n)][0].append(doc)
+        for doc_id in dropped:
+            wanted[shard_of(doc_id, n)][1].append(doc_id)
+        plan = _Plan()
+        for k, (docs, gone) in enumerate(wanted):
+            shard = self._shards[k]
+            stored = shard._stored([*(d.id for d in docs), *gone])
+            before = {i: Document(i, text, ts, meta) for i, (_, text, ts, meta) in stored.items()}
+            gone = [i for i in gone if i in before]
+            if not docs and not gone:
+                continue
+            plan.parts[k] = _ShardChange(docs, gone, list(before.values()),
+                                         [d.id for d in docs if d.id not in before])
+            plan.texts += [p.text for d in docs if d.id not in before or before[d.id].text != d.text
+                           for p in split(d)]
+            state = shard._refresh()
+            if state.rows:
+                plan.dims.add(state.dim)
+        return plan
+
+    def _apply(self, plan: "_Plan") -> Update:
+        """Writes the change down, then makes it shard after shard. A shard that refuses its part
+        (a full disk, say) has the shards changed so far put back as they were, the undo written
+        down first, so that a crash while undoing is undone by the next handle."""
+        journal = self.path / PENDING_NAME
+        _write_json(journal, plan.journal(back=False))
+        done: list[int] = []
+        totals = [0, 0, 0]
+        try:
+            for k, part in plan.parts.items():
+                done.append(k)
+                made = self._shards[k].update(part.documents, remove=part.remove)
+                totals = [t + m for t, m in zip(totals, made)]
+        except Exception as refused:
+            self._undo(plan, done, refused)
+            raise
+        journal.unlink()
+        return Update(*totals)
+
+    def _undo(self, plan: "_Plan", done: Sequence[int], refused: Exception) -> None:
+        journal = self.path / PENDING_NAME
+        try:
+            _write_json(journal, plan.journal(back=True))
+        except OSError:
+            pass  # the change stays written down: after a crash it is completed instead
+        try:
+            for k in done:
+                part = plan.parts[k]
+                self._shards[k].update(part.restore, remove=part.absent)
+        except Exception as e:
+            refused.add_note(f"putting the shards back failed too ({e!r}); the next handle "
+                             f"that opens {self.path} finishes the change it wrote down")
+            return
+        journal.unlink()
 
     def _finish_pending(self) -> None:
+        """Completes (or undoes) a change that a crash interrupted."""
         pending = self.path / PENDING_NAME
         if pending.is_file():
-            self._run(self._read_change(pending))
+            documents, remove = self._read_change(pending)
+            n = len(self._shards)
+            for k, shard in enumerate(self._shards):
+                mine = [d for d in documents if shard_of(d.id, n) == k]
+                gone = [i for i in remove if shard_of(i, n) == k]
+                if mine or gone:
+                    shard.update(mine, remove=gone)
             pending.unlink()
 
     @staticmethod
-    def _read_change(path: Path) -> dict[str, Any]:
-        """A change written down by `_apply`, checked as any caller's input is."""
+    def _read_change(path: Path) -> tuple[list[Document], list[str]]:
+        """What a change written down by `_apply` leaves to do (its documents and removals, or
+        those of its undo), checked as any caller's input is."""
         try:
-            change = json.loads(path.read_text(encoding="utf-8"))
-            if isinstance(change, dict) and isinstance(change.get("add"), list):
-                return {"add": [_entry(d) for d in _batch(change["add"]).values()]}
-            if isinstance(change, dict) and isinstance(change.get("remove"), list):
-                if all(isinstance(i, str) for i in change["remove"]):
-                    return {"remove": change["remove"]}
+            journal = json.loads(path.read_text(encoding="utf-8"))
+            if isinstance(journal, dict) and journal.get("back") is True:
+                journal = journal["undo"]
+            if isinstance(journal, dict) and ("add" in journal or "remove" in journal):
+                add, remove = journal.get("add", []), journal.get("remove", [])
+                if isinstance(add, list) and isinstance(remove, list) and all(
+                        isinstance(i, str) and i for i in remove):
+                    return list(_batch(add).values()), remove
         except (ValueError, TypeError, KeyError):
             pass
         raise CollectionError(f"{path}: not a change written by this collection")
-
-    def _run(self, change: dict[str, Any]) -> Any:
-        n = len(self._shards)
-        if "add" in change:
-            parts: list[list[Document]] = [[] for _ in range(n)]
-            for doc_id, text, ts, metadata in change["add"]:
-                parts[shard_of(doc_id, n)].append(Document(doc_id, text, ts, metadata))
-            added = updated = 0
-            for shard, part in zip(self._shards, parts):
-                if part:
-                    c = shard.add(part)
-                    added, updated = added + c.added, updated + c.updated
-            return Changes(added, updated)
-        id_parts: list[list[str]] = [[] for _ in range(n)]
-        for doc_id in change["remove"]:
-            id_parts[shard_of(doc_id, n)].append(doc_id)
-        return sum(shard.remove(part) for shard, part in zip(self._shards, id_parts) if part)
 
     # -- searching -------------------------------------------------------------------------
 
@@ -379,13 +559,18 @@ class ShardedCollection:
         return _embed_with(self._embedder, texts)
 
     def search(self, text: str, modifiers: str | None = None, *,
-               where: Mapping[str, Any] | Filter | None = None,
+               where: Mapping[str, Any] | Filter | None = None, lexical: bool = True,
                **overrides: Unpack[SearchOverrides]) -> list[Result]:
-        """The documents best matching `text` over all shards, as `Collection.search` with
-        `lexical=False` (the modifier string, `where` and keyword overrides alike, except `mask`,
-        which names the rows of one collection): the result of one search over every document.
-        A search with `where` runs in this process over the shards opened here, each masked by
-        its own documents' metadata."""
+        """The documents best matching `text` over all shards, as `Collection.search` (the
+        modifier string, `where`, `lexical` and keyword overrides alike, except `mask`, which
+        names the rows of one collection): the result of one search over every document.
+
+        Ranking fuses the semantic score with BM25 as `Collection.search` does
+        (`quorvel.lexical.hybrid_rank`), with the BM25 statistics of all shards together: a row
+        scores as in one collection holding every live row. `lexical=False` ranks by the
+        semantic score alone. `where` is answered by each shard from its own documents'
+        metadata, on the worker that holds the shard when there is a client (the filter
+        travels, not a mask)."""
         if "mask" in overrides:
             raise TypeError("search() of a sharded collection takes no 'mask'")
         mods = parse_request(modifiers, overrides)
@@ -393,33 +578,53 @@ class ShardedCollection:
         if not len(self):
             return []
         query, kwargs = request_arguments(self._embed, text, mods, overrides)
-        like = kwargs.get("like_ids") is not None
-        data = []
-        if self._remote is None or like or selection is not None:
-            for shard in self._shards:
-                s = shard.snapshot()
-                mask = s.mask
-                if selection is not None:
-                    selected = shard._selected_rows(shard._refresh(), selection)[:len(s.ids)]
-                    mask = selected if mask is None else selected & mask
-                data.append(ShardData(s.matrix, s.ids, s.id_to_idx, s.timestamps, mask))
-        # The liked documents' rows are read here, where every shard is open: no round trip.
+        terms = tokenize([text or ""])[0] if lexical else None
+        local = self._remote is None
+        search = ShardSearch(self._views) if local else self._remote
+        assert search is not None
         liked = None
-        if like:
-            found = []
-            for doc_id in kwargs["like_ids"]:  # every passage of a liked document, as Collection
-                k = shard_of(doc_id, len(data))
-                for label in self._shards[k]._row_labels(self._shards[k]._refresh(), [doc_id]):
-                    row = data[k].id_to_idx.get(label)
-                    if row is not None:
-                        found.append(data[k].matrix[row])
-            liked = np.array(found, dtype=np.float32).reshape(len(found), query.shape[0])
-        local = self._remote is None or selection is not None
-        search = ShardSearch(data) if local else self._remote
-        return self._documents(search, query, liked, kwargs)
+        if kwargs.get("like_ids") is not None:
+            liked = self._liked_rows(kwargs["like_ids"], query.shape[0])
+            if not len(liked):  # as Collection: identifiers it does not hold are ignored
+                del kwargs["like_ids"]
+                liked = None
+        totals = self._term_stats(search, terms) if terms is not None else None
+        if liked is None and not query.any():  # as Collection: nothing to steer by but words
+            if totals is None or not any(totals.frequencies.values()):
+                return []
+        return self._documents(search, query, liked, kwargs, where if selection is not None else None,
+                               terms, totals)
+
+    def _term_stats(self, search: ShardSearch, terms: list[str]) -> TermStats:
+        """The BM25 statistics of all shards for `terms`, asked of the shards only for terms not
+        asked before at the shards' current generations."""
+        generations = tuple(shard._refresh().generation for shard in self._shards)
+        if self._stats is None or self._stats[0] != generations:
+            self._stats = (generations, search.term_stats(terms))
+        known = self._stats[1]
+        missing = [t for t in dict.fromkeys(terms) if t not in known.frequencies]
+        if missing:
+            more = search.term_stats(missing)
+            known = TermStats(more.rows, more.length, {**known.frequencies, **more.frequencies})
+            self._stats = (generations, known)
+        return TermStats(known.rows, known.length, {t: known.frequencies[t] for t in dict.fromkeys(terms)})
+
+    def _liked_rows(self, like_ids: Sequence[str], dims: int) -> np.ndarray:
+        """The rows of every passage of the liked documents, in order, read here, where every
+        shard is open: no round trip."""
+        found = []
+        for doc_id in like_ids:
+            shard = self._shard_for(doc_id)
+            state = shard._refresh()
+            for label in shard._row_labels(state, [doc_id]):
+                row = state.id_to_idx.get(label)
+                if row is not None:
+                    found.append(state.matrix[row])
+        return np.array(found, dtype=np.float32).reshape(len(found), dims)
 
     def _documents(self, search: ShardSearch, query: np.ndarray, liked: np.ndarray | None,
-                   kwargs: dict[str, Any]) -> list[Result]:
+                   kwargs: dict[str, Any], where: Any, terms: list[str] | None,
+                   totals: TermStats | None) -> list[Result]:
         """The best row of each of the best `limit` documents (rows are passages), asked for in
         growing numbers as `Collection` does, each as its shard's `Result`."""
         limit = kwargs.get("limit", DEFAULT_LIMIT)
@@ -428,14 +633,15 @@ class ShardedCollection:
         documents = sum(st.documents for st in states)
         fetch = limit if live == documents else min(live, 4 * limit)
         while True:
-            rows = search.search(query, liked_rows=liked, **{**kwargs, "limit": fetch})
+            rows = search.search(query, liked_rows=liked, where=where, terms=terms, term_totals=totals,
+                                 fusion_pool=max(DEFAULT_POOL, fetch), **{**kwargs, "limit": fetch})
             picked: dict[str, tuple[str, float]] = {}  # document -> its best row, in rank order
             for r in rows:
                 picked.setdefault(document_of(r["id"]), (r["id"], r["score"]))
             if len(picked) >= limit or len(rows) < fetch or fetch >= live:
                 break
             fetch = min(live, 4 * fetch)
-        out = []
+        ranked: dict[int, list[tuple[str, int, float]]] = {}  # shard -> (document, row, score)
         for doc_id, (label, score) in list(picked.items())[:limit]:
             k = shard_of(doc_id, len(self._shards))
             row = states[k].id_to_idx.get(label)
@@ -443,5 +649,9 @@ class ShardedCollection:
                 states[k] = self._shards[k]._refresh()
                 row = states[k].id_to_idx.get(label)
             if row is not None:
-                out.extend(self._shards[k]._results(states[k], [(row, score)]))
-        return out
+                ranked.setdefault(k, []).append((doc_id, row, score))
+        found: dict[str, Result] = {}
+        for k, hits in ranked.items():  # each shard's results read at once
+            results = self._shards[k]._results(states[k], [(row, score) for _, row, score in hits])
+            found.update((doc_id, r) for (doc_id, _, _), r in zip(hits, results))
+        return [found[doc_id] for doc_id in picked if doc_id in found]

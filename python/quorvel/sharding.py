@@ -15,6 +15,13 @@ scores), and runs in two steps:
    scores that the whole call would see, and the whole call's best P rows are among the
    candidates: the second call ranks and diversifies them as the whole call would.
 
+A search that fuses BM25 with the semantic score (`terms=` given) is that of
+`quorvel.lexical.hybrid_rank` over all rows, which looks only at the best `pool` rows by meaning
+and the best `pool` rows by BM25. The shards first report their BM25 statistics for the query's
+terms (`quorvel.bm25`), so that each scores its rows with those of all shards; each then returns
+its rows of both pools (with their rows, timestamps, mask bits and BM25 scores), and
+`hybrid_rank` runs once over the stacked candidates, which hold both pools of the whole.
+
 `like_ids` blends the query towards rows that may sit in any shard. The blended query is composed
 here, from the liked rows that the shards return, with the same float32 operations as the native
 call, so that every shard and the final call start from the query the whole call would use.
@@ -41,7 +48,10 @@ import numpy as np
 
 import _quorvel
 
-__all__ = ["Candidates", "ShardData", "ShardFiles", "ShardSearch", "ShardSource",
+from .bm25 import ShardTerms, TermStats
+from .lexical import DEFAULT_POOL, hybrid_rank
+
+__all__ = ["Candidates", "HybridCandidates", "ShardData", "ShardFiles", "ShardSearch", "ShardSource",
            "ShardsUnavailable", "ShardFailure", "compose_query", "current_data", "write_shard_files"]
 
 #: Options of `score_candidates` that a sharded search takes. The matrix, identifiers, map,
@@ -105,7 +115,9 @@ class ShardSource(Protocol):
     """Where a shard lives: a picklable description that can be opened on any machine that
     reaches it; `key` names it. `open()` returns the shard's `ShardData`, or a handle whose
     `snapshot()` returns the shard's current state (an object with the attributes of
-    `ShardData`), taken again for every search so that a shard that changes is followed."""
+    `ShardData`), taken again for every search so that a shard that changes is followed. A
+    handle that can also answer a filter of `quorvel.filters` has `filtered(where)`, which
+    returns the current `ShardData` with the rows that the filter leaves out masked."""
 
     @property
     def key(self) -> str: ...
@@ -113,12 +125,29 @@ class ShardSource(Protocol):
     def open(self) -> Any: ...
 
 
-def current_data(opened: Any) -> ShardData:
-    """The data to search now of what a source's `open()` returned."""
+def current_data(opened: Any, where: Any = None) -> ShardData:
+    """The data to search now of what a source's `open()` returned; with a filter `where`, its
+    rows masked by it (for a shard whose handle has `filtered(where)`)."""
+    if where is not None:
+        filtered = getattr(opened, "filtered", None)
+        if filtered is None:
+            raise TypeError("a search with a filter needs shards that hold their documents' "
+                            "metadata (collection shards)")
+        return filtered(where)
     if isinstance(opened, ShardData):
         return opened
     s = opened.snapshot()
     return ShardData(s.matrix, s.ids, s.id_to_idx, s.timestamps, s.mask)
+
+
+def current_terms(opened: Any, where: Any = None) -> tuple[ShardData, ShardTerms]:
+    """The data to search now and the terms of its rows, for a shard whose handle has
+    `with_terms(where)`."""
+    with_terms = getattr(opened, "with_terms", None)
+    if with_terms is None:
+        raise TypeError("a search that fuses BM25 needs shards that hold their rows' terms "
+                        "(collection shards)")
+    return with_terms(where)
 
 
 _MATRIX_FILE = "matrix.npy"
@@ -234,6 +263,58 @@ def shard_candidates(shard: ShardData, query_vec: np.ndarray, options: Mapping[s
     return Candidates(ids, np.asarray(shard.matrix[rows]), timestamps)
 
 
+@dataclass(frozen=True, slots=True)
+class HybridCandidates:
+    """A shard's candidates for a fused search, in the shard's row order: identifiers, float32
+    rows, timestamps (or None), mask (or None) and BM25 scores with every shard's statistics."""
+
+    ids: list[str]
+    rows: np.ndarray
+    timestamps: np.ndarray | None
+    mask: np.ndarray | None
+    lexical: np.ndarray
+
+
+def _lexical_pool(scores: np.ndarray, pool: int, pre_filter: Any,
+                  id_to_idx: Mapping[str, int]) -> np.ndarray:
+    """The rows of the `pool` best non-zero BM25 scores within the pre-filter, the mask aside,
+    and every row tied with the last of them (as `hybrid_rank` draws its lexical pool): the
+    rows of the whole's pool that this shard holds are among them."""
+    rows = np.flatnonzero(scores > 0)
+    if pre_filter is not None:
+        allowed = np.fromiter((id_to_idx[i] for i in pre_filter if i in id_to_idx), dtype=np.int64)
+        rows = np.intersect1d(rows, allowed)
+    if len(rows) > pool:
+        edge = np.partition(scores[rows], len(rows) - pool)[len(rows) - pool]
+        rows = rows[scores[rows] >= edge]
+    return rows
+
+
+def shard_hybrid_candidates(shard: ShardData, table: ShardTerms, query_vec: np.ndarray,
+                            options: Mapping[str, Any], pool: int, terms: Sequence[str],
+                            total: TermStats) -> HybridCandidates:
+    """The shard's rows among the `pool` best by the semantic score (every per-row option but
+    recency applied) and the `pool` best by BM25 with the statistics `total`: every row that
+    `hybrid_rank` over all shards could look at."""
+    if table.rows != len(shard.ids):
+        raise ShardFailure(f"the shard's terms cover {table.rows} rows, its matrix {len(shard.ids)}")
+    lexical = table.scores(terms, total)
+    kwargs = {k: options[k] for k in (*_ROW_OPTIONS, "pre_filter_ids")
+              if k in options and k not in ("recent", "recent_days")}
+    found = _score(shard.matrix, shard.ids, shard.id_to_idx, query_vec, mask=shard.mask,
+                   diverse=False, limit=pool, **kwargs)
+    semantic = np.fromiter((shard.id_to_idx[r["id"]] for r in found), dtype=np.int64, count=len(found))
+    rows = np.union1d(semantic, _lexical_pool(lexical, pool, options.get("pre_filter_ids"),
+                                              shard.id_to_idx))
+    ids = [shard.ids[r] for r in rows]
+    if any(not d or shard.id_to_idx.get(d) != r for d, r in zip(ids, rows)):
+        raise ShardFailure("the shard's identifier map does not match its identifiers")
+    return HybridCandidates(
+        ids, np.asarray(shard.matrix[rows]),
+        None if shard.timestamps is None else np.asarray(shard.timestamps[rows], dtype=np.float64),
+        None if shard.mask is None else np.asarray(shard.mask[rows], dtype=bool), lexical[rows])
+
+
 # --- the coordinator's float32 steps -------------------------------------------------------
 
 def _squared_norm(v: np.ndarray) -> np.float32:
@@ -293,6 +374,28 @@ def merge_candidates(parts: Sequence[Candidates], query_vec: np.ndarray,
     return _score(np.ascontiguousarray(rows), ids, {}, query_vec, **kwargs)
 
 
+def merge_hybrid(parts: Sequence[HybridCandidates], query_vec: np.ndarray,
+                 options: Mapping[str, Any], pool: int) -> list[dict[str, Any]]:
+    """`hybrid_rank` over the shards' candidates stacked in shard order: they hold the semantic
+    and the lexical pool that it draws from all rows, so it ranks as over all rows."""
+    parts = [p for p in parts if p.ids]
+    if not parts:
+        return []
+    ids = [d for p in parts for d in p.ids]
+    kwargs = {k: v for k, v in options.items() if k not in ("pre_filter_ids", "like_ids", "limit")}
+    if any(p.timestamps is not None for p in parts):
+        kwargs["timestamps"] = np.concatenate([
+            p.timestamps if p.timestamps is not None else np.full(len(p.ids), np.nan) for p in parts])
+    if any(p.mask is not None for p in parts):
+        kwargs["mask"] = np.concatenate([
+            p.mask if p.mask is not None else np.ones(len(p.ids), dtype=bool) for p in parts])
+    ranked = hybrid_rank(np.ascontiguousarray(np.concatenate([p.rows for p in parts])), ids,
+                         {d: i for i, d in enumerate(ids)}, query_vec,
+                         np.concatenate([p.lexical for p in parts]),
+                         limit=operator.index(options.get("limit", _DEFAULT_LIMIT)), pool=pool, **kwargs)
+    return [{"id": ids[row], "score": score} for row, score in ranked]
+
+
 def check_options(query_vec: Any, options: Mapping[str, Any]) -> None:
     """Raises what `score_candidates` raises for these arguments (a TypeError naming the
     argument, an OverflowError), before any shard is asked: a call over no rows converts every
@@ -346,8 +449,17 @@ class _LocalShards:
     def liked(self, like_ids: Sequence[str]) -> list[LikedRows]:
         return [liked_rows(current_data(d), like_ids) for d in self._opened]
 
-    def candidates(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int) -> list[Candidates]:
-        return [shard_candidates(current_data(d), query_vec, options, pool) for d in self._opened]
+    def candidates(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int,
+                   where: Any = None) -> list[Candidates]:
+        return [shard_candidates(current_data(d, where), query_vec, options, pool) for d in self._opened]
+
+    def term_stats(self, terms: Sequence[str]) -> list[TermStats]:
+        return [current_terms(d)[1].stats(terms) for d in self._opened]
+
+    def hybrid(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int, where: Any,
+               terms: Sequence[str], total: TermStats) -> list[HybridCandidates]:
+        return [shard_hybrid_candidates(*current_terms(d, where), query_vec, options, pool, terms, total)
+                for d in self._opened]
 
     def close(self) -> None:
         self._opened = []
@@ -361,17 +473,30 @@ class _ShardActor:
     def __init__(self, source: ShardSource):
         self._opened = source.open()
 
-    def _outcome(self, fn, *args):
+    def _outcome(self, fn, *args, where=None):
         try:
-            return ("ok", fn(current_data(self._opened), *args))
+            return ("ok", fn(current_data(self._opened, where), *args))
         except Exception as e:
             return ("error", e)
 
     def liked(self, like_ids):
         return self._outcome(liked_rows, like_ids)
 
-    def candidates(self, query_vec, options, pool):
-        return self._outcome(shard_candidates, query_vec, options, pool)
+    def candidates(self, query_vec, options, pool, where=None):
+        return self._outcome(shard_candidates, query_vec, options, pool, where=where)
+
+    def term_stats(self, terms):
+        try:
+            return ("ok", current_terms(self._opened)[1].stats(terms))
+        except Exception as e:
+            return ("error", e)
+
+    def hybrid(self, query_vec, options, pool, where, terms, total):
+        try:
+            data, table = current_terms(self._opened, where)
+            return ("ok", shard_hybrid_candidates(data, table, query_vec, options, pool, terms, total))
+        except Exception as e:
+            return ("error", e)
 
 
 class _DaskShards:
@@ -475,8 +600,16 @@ class _DaskShards:
     def liked(self, like_ids: Sequence[str]) -> list[LikedRows]:
         return self._call("liked", list(like_ids))
 
-    def candidates(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int) -> list[Candidates]:
-        return self._call("candidates", query_vec, dict(options), pool)
+    def candidates(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int,
+                   where: Any = None) -> list[Candidates]:
+        return self._call("candidates", query_vec, dict(options), pool, where)
+
+    def term_stats(self, terms: Sequence[str]) -> list[TermStats]:
+        return self._call("term_stats", list(terms))
+
+    def hybrid(self, query_vec: np.ndarray, options: Mapping[str, Any], pool: int, where: Any,
+               terms: Sequence[str], total: TermStats) -> list[HybridCandidates]:
+        return self._call("hybrid", query_vec, dict(options), pool, where, list(terms), total)
 
     def close(self) -> None:
         self._actors = []
@@ -503,10 +636,25 @@ class ShardSearch:
         return list(self._runner.names)
 
     def search(self, query_vec: np.ndarray, *, liked_rows: np.ndarray | None = None,
-               **options: Any) -> list[dict[str, Any]]:
+               where: Any = None, terms: Sequence[str] | None = None, fusion_pool: int = DEFAULT_POOL,
+               term_totals: TermStats | None = None, **options: Any) -> list[dict[str, Any]]:
         """`options` are those of `score_candidates` but the per-row arrays. A caller that
         holds the rows of `like_ids` itself (in list order, repeats included, unknown identifiers
-        left out) may pass them as `liked_rows`, which saves asking the shards for them."""
+        left out) may pass them as `liked_rows`, which saves asking the shards for them.
+
+        `where`, a filter of `quorvel.filters` (a mapping, sent as it is), is answered by each
+        shard from its own documents' metadata where the shard is searched: the rows it leaves
+        out are added to the shard's mask. Shards opened from sources whose handles have
+        `filtered` take it; others raise TypeError.
+
+        `terms`, the index terms of the query text (`quorvel.lexical.tokenize`), make the search
+        that of `quorvel.lexical.hybrid_rank` (pool `fusion_pool`) over all rows, the BM25
+        scores computed with the statistics of all shards: the shards first report their row
+        counts, lengths and the document frequencies of these terms, then each returns its
+        rows among the `fusion_pool` best by meaning and by BM25, and `hybrid_rank` ranks the
+        stacked candidates. Shards whose handles have `with_terms` take it. A caller that holds
+        the statistics of all shards for these terms (`term_stats`) may pass them as
+        `term_totals`, which saves asking the shards for them."""
         check_options(query_vec, options)
         like_ids = options.pop("like_ids", None)
         if liked_rows is not None and like_ids is None:
@@ -522,9 +670,18 @@ class ShardSearch:
             query_vec = compose_query(query_vec, liked_rows)
             if query_vec is None:
                 return []
+        if terms is not None:
+            terms = list(terms)
+            total = term_totals if term_totals is not None else self.term_stats(terms)
+            found = self._runner.hybrid(query_vec, options, operator.index(fusion_pool), where, terms, total)
+            return merge_hybrid(found, query_vec, options, fusion_pool)
         pool = _pool_size(options)
-        parts = self._runner.candidates(query_vec, options, pool)
+        parts = self._runner.candidates(query_vec, options, pool, where)
         return merge_candidates(parts, query_vec, options)
+
+    def term_stats(self, terms: Sequence[str]) -> TermStats:
+        """The BM25 statistics of all shards for the query terms `terms`."""
+        return TermStats.total(self._runner.term_stats(list(terms)))
 
     def close(self) -> None:
         self._runner.close()
