@@ -5,10 +5,9 @@ mask, against the same scan without one.
     python bench/filters.py [--docs 1000000] [--rounds 9] [--db PATH]
 
 The side table is built in a temporary SQLite file (or in --db, kept and reused by later runs
-with the same size and table layout)
-for `--docs` documents, each with a language (half of them "en"), one of 100 sources, a year,
-a modification time, two of 20 tags and a path of its own; the matrix is `--docs` x 384 float32 unit rows. Each
-round times, in a shuffled order, the search without a filter and, for each filter, the mask cold
+with the same size and table layout) for `--docs` documents, each with a language (half of them
+"en"), one of 100 sources, a year, a modification time, two of 20 tags and a path of its own;
+the matrix is `--docs` x 384 float32 unit rows. Each round times, in a shuffled order, the search without a filter and, for each filter, the mask cold
 (the columns of its keys loaded first, as on the first filter on a key after opening or after a
 change), the mask warm (its columns loaded by an earlier call) and the search with the warm mask.
 For two of the filters it also times the mask made the earlier way, one walk of the side table's
@@ -39,10 +38,12 @@ KEYS = "lang source year mtime tags path"  # a table built for other keys is bui
 
 
 def cpu_name() -> str:
+    fields: dict[str, str] = {}
     for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return "unknown CPU"
+        name, _, value = line.partition(":")
+        fields.setdefault(name.strip(), value.strip())
+    return (f"{fields.get('model name', 'unknown CPU')} (family {fields.get('cpu family', '?')}, "
+            f"model {fields.get('model', '?')})")
 
 
 def fill(conn: sqlite3.Connection, n: int, rng: np.random.Generator) -> None:
@@ -181,9 +182,9 @@ def main() -> None:
     def line(label: str, key: str, *more: str) -> None:
         ms = 1e3 * statistics.median(times[key])
         cells = "".join(f" {cell:>9}" for cell in more)
-        print(f"{label:<52} {ms:>10.1f} {ms / plain_ms:>8.2f}{cells}")
+        print(f"{label:<58} {ms:>10.1f} {ms / plain_ms:>8.2f}{cells}")
 
-    print(f"{'measure':<52} {'median ms':>10} {'x plain':>8} {'extra ms':>9} {'kept':>9} "
+    print(f"{'measure':<58} {'median ms':>10} {'x plain':>8} {'extra ms':>9} {'kept':>9} "
           f"{'columns':>9}")
     line("search, no filter", "search, no filter")
     for name in compiled:
