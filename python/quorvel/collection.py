@@ -1398,7 +1398,7 @@ class Collection:
         conn = self._db()
         conn.execute("BEGIN")  # the columns and the generation they belong to read together
         try:
-            # Columns read after a later change committed are used for this search, not kept.
+            # After a later change committed, this search answers on its own and keeps nothing.
             columns = (self._columns if self._generation_on_disk() == state.generation
                        else Columns())
             return selection.rows(conn, state.row_docs, state.doc_bound, columns)

@@ -42,15 +42,18 @@ Every filter is checked when it is compiled: a malformed one, an unknown operato
 of the wrong kind raises ValueError naming it.
 
 The metadata of a document is also written, one row per value and per list item, to an indexed
-side table (`INDEX_SCHEMA`). A compiled filter answers each condition from the rows of its key
-and kind held in memory as a column (`Columns`: values in order, each with its documents), loaded
-from the table's indexes the first time the key is asked about, and combines the answers as
-boolean arrays over document numbers.
+side table (`INDEX_SCHEMA`). A compiled filter answers each condition either with one statement
+that walks the entries of the table's covering index the condition matches, or from the rows of
+its key and kind held in memory as a column (values in order, each with its documents), and
+combines the answers as boolean arrays over document numbers. `Columns` chooses: a key and kind
+is walked until its walks on one state of the table have handed over more documents than the
+search covers (about what loading its column costs), then loaded and answered from its column.
 """
 
 from __future__ import annotations
 
 import bisect
+import functools
 import json
 import math
 import re
@@ -85,6 +88,8 @@ CREATE INDEX IF NOT EXISTS {INDEX_TABLE}_text ON {INDEX_TABLE} (key, kind, text,
 """
 
 _KINDS = "a str, int, float or bool"
+# SQLite allows 32766 bound parameters a statement; stay far below.
+_IN_CHUNK = 500
 
 
 # -- values ---------------------------------------------------------------------------------
@@ -406,25 +411,123 @@ class _Numbers(_Column):
         return sum(a.nbytes for a in (self.ints, self.int_docs, self.floats, self.float_docs))
 
 
-class Columns:
-    """The side table's rows of each key and kind a filter asked about, loaded on first use and
-    kept, so that later conditions on that key are answered by bisection and slicing, without
-    walking the index again. Good for one state of the table: its owner clears it whenever the
-    table may have changed. A condition that half of 1,000,000 documents meet: about 60 ms from
-    the index, a few ms from a loaded column (bench/README.md, "Filters")."""
+# -- walks: the entries of one condition, read off the covering index ----------------------
 
-    def __init__(self):
+_SQL_COMPARISONS = {"$gt": ">", "$gte": ">=", "$lt": "<", "$lte": "<="}
+
+
+def walk_statement(kind: int, test: str, count: int = 1) -> str:
+    """The statement that hands over, as one decimal list, the documents of the side-table rows
+    of one key and kind whose value passes `test` (see `_Column.select`; "in" with `count`
+    operands). Bound: key, kind, then the operands. It reads only the index entries it
+    matches: a condition that keeps 1% of the documents costs 1% of a walk over all of them."""
+    column = "text" if kind % ITEM in (STR, LIST) else "num"
+    if test == "all":
+        condition = ""
+    elif test == "in":
+        condition = f" AND {column} IN ({','.join('?' * count)})"
+    else:
+        condition = f" AND {column} {_SQL_COMPARISONS[test]} ?"
+    return f"SELECT group_concat(doc) FROM {INDEX_TABLE} WHERE key = ? AND kind = ?{condition}"
+
+
+def _walk(conn: sqlite3.Connection, key: str, kind: int, test: str,
+          operand: Any) -> Iterator[np.ndarray]:
+    """The documents a condition's walks find (they may repeat); `operand` as in `_Column.select`."""
+    if test == "in":
+        for start in range(0, len(operand), _IN_CHUNK):
+            chunk = tuple(operand[start:start + _IN_CHUNK])
+            yield _decimal_list(conn.execute(walk_statement(kind, test, len(chunk)),
+                                             (key, kind, *chunk)).fetchone()[0])
+    else:
+        params = (key, kind) if test == "all" else (key, kind, operand)
+        yield _decimal_list(conn.execute(walk_statement(kind, test), params).fetchone()[0])
+
+
+# Ints and floats that neighbour each other where a double has no room for every int: between
+# 2**53 and 2**63 and beyond, either sign.
+_EDGES = (2 ** 53, 2 ** 53 + 1, 2.0 ** 53, 2.0 ** 53 + 2, 2 ** 63 - 1, 2.0 ** 63, -(2 ** 63),
+          -(2 ** 63) + 1, -(2.0 ** 63), -(2.0 ** 64), 2.0 ** 64, 0.5, -0.0, 1)
+
+
+@functools.cache
+def sql_orders_numbers_exactly() -> bool:
+    """Whether this SQLite compares an int with a float exactly, both when it seeks in an index
+    and when it tests a row (SQLite 3.40 does; a build that converts the int to a double would
+    find 2**53 + 1 equal to 2.0**53). Asked once, of a small table in memory; when the answer
+    is no, conditions on numbers are answered from columns, which compare exactly."""
+    conn = sqlite3.connect(":memory:")
+    try:
+        conn.execute("CREATE TABLE edges (num)")
+        conn.executemany("INSERT INTO edges VALUES (?)", ((x,) for x in _EDGES))
+        conn.execute("CREATE INDEX edges_num ON edges (num)")
+        for x in _EDGES:
+            expected = [sum(1 for y in _EDGES if test(y, x)) for test in
+                        (lambda a, b: a < b, lambda a, b: a == b, lambda a, b: a > b)]
+            for table in ("edges INDEXED BY edges_num", "edges NOT INDEXED"):
+                found = [conn.execute(f"SELECT count(*) FROM {table} WHERE num {op} ?",
+                                      (x,)).fetchone()[0] for op in ("<", "=", ">")]
+                if found != expected:
+                    return False
+        return True
+    finally:
+        conn.close()
+
+
+# -- the choice between walks and columns ---------------------------------------------------
+
+WALK, LOAD, WALK_THEN_LOAD = "walk", "load", "walk then load"
+
+
+class Columns:
+    """How conditions are answered, and the columns loaded to answer them, for one state of the
+    side table: its owner clears it whenever the table may have changed.
+
+    A walk of the index answers one condition for what it matches: about 0.17 us a document
+    handed over (a few ms for 1% of 1,000,000 documents, 80 ms for half of them). A column (the
+    side table's rows of one key and kind, values in order with their documents) answers any
+    condition on its key and kind in 1-3 ms, but loading it costs about what walks handing over
+    every document of the key once cost for a key of strs (0.17 us a value), 3.5 times that for
+    floats, 9 times for a million distinct strs (bench/README.md, "Filters"). With `policy`
+    WALK_THEN_LOAD (the default) a key and kind is walked until its walks have handed over more
+    documents than the caller searches over (`bound`), and loaded when asked about after that:
+    a filter asked once, as by a command, never loads a column; walking a key before loading it
+    costs at most about what the load costs, so a key asked about often costs at most a few
+    times what the better of walking and loading would have; a selective filter loads only
+    after about a hundred calls. WALK always walks, LOAD always loads; all give the same answers."""
+
+    def __init__(self, policy: str = WALK_THEN_LOAD):
+        if policy not in (WALK, LOAD, WALK_THEN_LOAD):
+            raise ValueError(f"unknown policy {policy!r}")
+        self.policy = policy
         self._columns: dict[tuple[str, int], _Column] = {}
+        self._walked: dict[tuple[str, int], int] = {}  # documents handed over by walks
 
     def clear(self) -> None:
         self._columns.clear()
+        self._walked.clear()
 
-    def column(self, conn: sqlite3.Connection, key: str, kind: int) -> _Column:
-        found = self._columns.get((key, kind))
-        if found is None:
-            found = (_Numbers if kind % ITEM == NUMBER else _Groups)(conn, key, kind)
-            self._columns[key, kind] = found
-        return found
+    def select(self, conn: sqlite3.Connection, key: str, kind: int, test: str, operand: Any,
+               bound: int) -> Iterator[np.ndarray]:
+        """The documents below `bound` of the rows of `key` and `kind` that pass `test` (see
+        `_Column.select`; they may repeat)."""
+        column = self._columns.get((key, kind))
+        if column is None and self._walks(key, kind, test, bound):
+            for docs in _walk(conn, key, kind, test, operand):
+                self._walked[key, kind] = self._walked.get((key, kind), 0) + docs.size
+                yield docs[docs < bound] if docs.size and docs.max() >= bound else docs
+            return
+        if column is None:
+            column = (_Numbers if kind % ITEM == NUMBER else _Groups)(conn, key, kind)
+            self._columns[key, kind] = column
+        for docs in column.select(test, operand):
+            yield docs[docs < bound] if column.last >= bound else docs  # newer documents
+
+    def _walks(self, key: str, kind: int, test: str, bound: int) -> bool:
+        if self.policy == LOAD or (kind % ITEM == NUMBER and test != "all"
+                                   and not sql_orders_numbers_exactly()):
+            return False
+        return self.policy == WALK or self._walked.get((key, kind), 0) <= bound
 
     def nbytes(self) -> int:
         """The memory the loaded columns hold, about."""
@@ -453,10 +556,7 @@ class _Condition(_Node):
 
     def hits(self, conn, bound, columns):
         out = np.zeros(bound, dtype=bool)
-        column = columns.column(conn, self.key, self.kind)
-        for docs in column.select(self.test, self.operand):
-            if column.last >= bound:  # documents newer than the caller's rows
-                docs = docs[docs < bound]
+        for docs in columns.select(conn, self.key, self.kind, self.test, self.operand, bound):
             out[docs] = True
         return out
 
@@ -637,7 +737,8 @@ class Filter:
                   columns: Columns | None = None) -> np.ndarray:
         """bool[bound]: element d tells whether document number d matches (numbers of documents
         that do not exist come out as they would for a document without metadata). `columns`
-        keeps the columns loaded for the next call on the same state of the side table."""
+        chooses between walks and columns and keeps the columns loaded, for the next call on the
+        same state of the side table."""
         return self._root.hits(conn, bound, Columns() if columns is None else columns)
 
     def rows(self, conn: sqlite3.Connection, row_doc: np.ndarray, bound: int | None = None,
