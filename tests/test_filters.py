@@ -237,24 +237,30 @@ def test_every_walk_reads_only_the_index_entries_it_matches(kind, test, count):
                         f"\\(key=\\? AND kind=\\?{bounds}\\)", plan[0]), plan
 
 
-def test_walks_give_way_to_a_column_once_they_handed_over_every_document():
+@pytest.mark.parametrize("where, expected, first_load", [
+    ({"s": "x"}, [d % 2 == 0 for d in range(100)], 3),      # 50 a walk: 150 walked > 100
+    ({"n": {"$gte": 0}}, [True] * 100, 5),                  # 100 a walk: 500 > 4 * 100
+    ({"n": {"$lte": 0.5}}, [d % 10 == 0 for d in range(100)], None),
+])
+def test_walks_give_way_to_a_column_once_they_cost_about_a_load(where, expected, first_load):
     conn = sqlite3.connect(":memory:")
     conn.executescript(INDEX_SCHEMA)
     write_index(conn, [(d, {"s": "xy"[d % 2], "n": d % 10}) for d in range(100)])
-    half, tenth = compile_filter({"s": "x"}), compile_filter({"n": {"$lte": 0.5}})
+    compiled = compile_filter(where)
     columns = {policy: Columns(policy) for policy in (WALK, LOAD, WALK_THEN_LOAD)}
     loaded = {policy: [] for policy in columns}
-    for _ in range(4):
+    for _ in range(7):
         for policy, kept in columns.items():
-            assert half.documents(conn, 100, kept).tolist() == [d % 2 == 0 for d in range(100)]
-            assert tenth.documents(conn, 100, kept).tolist() == [d % 10 == 0 for d in range(100)]
-            loaded[policy].append(kept.nbytes())
-    # 50 documents a walk of "s": walked three times (50, 100, 150 > 100), then loaded; "n" never
-    assert loaded[WALK] == [0] * 4 and all(loaded[LOAD])
-    assert loaded[WALK_THEN_LOAD][:3] == [0] * 3 and 0 < loaded[WALK_THEN_LOAD][3] < loaded[LOAD][3]
+            assert compiled.documents(conn, 100, kept).tolist() == expected
+            loaded[policy].append(kept.nbytes() > 0)
+    assert loaded[WALK] == [False] * 7 and loaded[LOAD] == [True] * 7
+    assert loaded[WALK_THEN_LOAD] == [i >= (first_load or 7) for i in range(7)]
     columns[WALK_THEN_LOAD].clear()  # a new state of the table: walked again
-    half.documents(conn, 100, columns[WALK_THEN_LOAD])
+    compiled.documents(conn, 100, columns[WALK_THEN_LOAD])
     assert columns[WALK_THEN_LOAD].nbytes() == 0
+
+
+def test_unknown_policy():
     with pytest.raises(ValueError, match="unknown policy 'fast'"):
         Columns("fast")
 

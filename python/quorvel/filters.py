@@ -46,8 +46,8 @@ side table (`INDEX_SCHEMA`). A compiled filter answers each condition either wit
 that walks the entries of the table's covering index the condition matches, or from the rows of
 its key and kind held in memory as a column (values in order, each with its documents), and
 combines the answers as boolean arrays over document numbers. `Columns` chooses: a key and kind
-is walked until its walks on one state of the table have handed over more documents than the
-search covers (about what loading its column costs), then loaded and answered from its column.
+is walked until its walks on one state of the table have handed over about as many documents
+as loading its column would cost, then loaded and answered from its column.
 """
 
 from __future__ import annotations
@@ -477,24 +477,28 @@ def sql_orders_numbers_exactly() -> bool:
 # -- the choice between walks and columns ---------------------------------------------------
 
 WALK, LOAD, WALK_THEN_LOAD = "walk", "load", "walk then load"
+# Loading a column of numbers costs about as much as walks handing over 4 documents for each of
+# its entries (3.5 for one float a document, measured); one of strs, about 1.
+_NUMBER_LOAD_COST = 4
 
 
 class Columns:
     """How conditions are answered, and the columns loaded to answer them, for one state of the
     side table: its owner clears it whenever the table may have changed.
 
-    A walk of the index answers one condition for what it matches: about 0.17 us a document
-    handed over (a few ms for 1% of 1,000,000 documents, 80 ms for half of them). A column (the
-    side table's rows of one key and kind, values in order with their documents) answers any
-    condition on its key and kind in 1-3 ms, but loading it costs about what walks handing over
-    every document of the key once cost for a key of strs (0.17 us a value), 3.5 times that for
-    floats, 9 times for a million distinct strs (bench/README.md, "Filters"). With `policy`
+    A walk of the index answers one condition for what it matches: about 0.15 us a document
+    handed over (a few ms for 1% of 1,000,000 documents, 70-80 ms for half of them). A column
+    (the side table's rows of one key and kind, values in order with their documents) answers
+    any condition on its key and kind in 1-3 ms, but loading it costs about what walks handing
+    over every entry once cost for a key of strs, 4 times that for numbers (0.2 and 0.6 us an
+    entry; 1.3 us for a million distinct strs: bench/README.md, "Filters"). With `policy`
     WALK_THEN_LOAD (the default) a key and kind is walked until its walks have handed over more
-    documents than the caller searches over (`bound`), and loaded when asked about after that:
-    a filter asked once, as by a command, never loads a column; walking a key before loading it
-    costs at most about what the load costs, so a key asked about often costs at most a few
-    times what the better of walking and loading would have; a selective filter loads only
-    after about a hundred calls. WALK always walks, LOAD always loads; all give the same answers."""
+    documents than the caller searches over (`bound`; 4 times as many for numbers), and loaded
+    when asked about after that, like renting until the rent paid reaches the price: a filter
+    asked once, as by a command, never loads a column, a selective filter only after about a
+    hundred calls, and a key asked about often costs at most about twice what the better of
+    walking and loading would have (more for many distinct strs, whose loads cost more). WALK
+    always walks, LOAD always loads; all give the same answers."""
 
     def __init__(self, policy: str = WALK_THEN_LOAD):
         if policy not in (WALK, LOAD, WALK_THEN_LOAD):
@@ -527,7 +531,8 @@ class Columns:
         if self.policy == LOAD or (kind % ITEM == NUMBER and test != "all"
                                    and not sql_orders_numbers_exactly()):
             return False
-        return self.policy == WALK or self._walked.get((key, kind), 0) <= bound
+        limit = bound * (_NUMBER_LOAD_COST if kind % ITEM == NUMBER else 1)
+        return self.policy == WALK or self._walked.get((key, kind), 0) <= limit
 
     def nbytes(self) -> int:
         """The memory the loaded columns hold, about."""
