@@ -228,7 +228,8 @@ def test_every_walk_reads_only_the_index_entries_it_matches(kind, test, count):
     conn.executescript(INDEX_SCHEMA)
     column = "text" if kind % ITEM in (STR, LIST) else "num"
     sql = walk_statement(kind, test, count)
-    plan = [step[3] for step in conn.execute("EXPLAIN QUERY PLAN " + sql, ("k", kind, *[1] * count))]
+    plan = [step[3] for step in
+            conn.execute("EXPLAIN QUERY PLAN " + sql, ("k", kind, *[1] * count))]
     # one search of the key's and kind's entries, bounded by the operand: no table scan, no sort
     index = f"{INDEX_TABLE}_(num|text)" if test == "all" else f"{INDEX_TABLE}_{column}"
     bounds = {"all": "", "in": f" AND {column}=\\?"}.get(test, f" AND {column}[<>]\\?")

@@ -433,7 +433,8 @@ def walk_statement(kind: int, test: str, count: int = 1) -> str:
 
 def _walk(conn: sqlite3.Connection, key: str, kind: int, test: str,
           operand: Any) -> Iterator[np.ndarray]:
-    """The documents a condition's walks find (they may repeat); `operand` as in `_Column.select`."""
+    """The documents a condition's walks find (they may repeat); `operand` as in
+    `_Column.select`."""
     if test == "in":
         for start in range(0, len(operand), _IN_CHUNK):
             chunk = tuple(operand[start:start + _IN_CHUNK])
@@ -486,19 +487,19 @@ class Columns:
     """How conditions are answered, and the columns loaded to answer them, for one state of the
     side table: its owner clears it whenever the table may have changed.
 
-    A walk of the index answers one condition for what it matches: about 0.15 us a document
-    handed over (a few ms for 1% of 1,000,000 documents, 70-80 ms for half of them). A column
-    (the side table's rows of one key and kind, values in order with their documents) answers
-    any condition on its key and kind in 1-3 ms, but loading it costs about what walks handing
-    over every entry once cost for a key of strs, 4 times that for numbers (0.2 and 0.6 us an
-    entry; 1.3 us for a million distinct strs: bench/README.md, "Filters"). With `policy`
+    A walk of the index answers one condition for what it matches: 0.14-0.24 us a document handed
+    over (a few ms for 1% of 1,000,000 documents, about a plain search for half of them). A column
+    (the side table's rows of one key and kind, values in order with their documents) answers any
+    condition on its key and kind in 1-3 ms, but loading it costs about what walks handing over
+    every entry once cost for a key of strs, 4 times that for numbers (0.17-0.29 and 0.55-0.72 us
+    an entry; 1.3-1.7 us for a million distinct strs: bench/README.md, "Filters"). With `policy`
     WALK_THEN_LOAD (the default) a key and kind is walked until its walks have handed over more
-    documents than the caller searches over (`bound`; 4 times as many for numbers), and loaded
-    when asked about after that, like renting until the rent paid reaches the price: a filter
-    asked once, as by a command, never loads a column, a selective filter only after about a
-    hundred calls, and a key asked about often costs at most about twice what the better of
-    walking and loading would have (more for many distinct strs, whose loads cost more). WALK
-    always walks, LOAD always loads; all give the same answers."""
+    documents than the caller searches over (`bound`; 4 times as many for numbers), and loaded when
+    asked about after that, like renting until the rent paid reaches the price: a filter asked
+    once, as by a command, never loads a column, a selective filter only after about a hundred
+    calls, and a key asked about often costs at most about twice what the better of walking and
+    loading would have (more for many distinct strs, whose loads cost more). WALK always walks,
+    LOAD always loads; all give the same answers."""
 
     def __init__(self, policy: str = WALK_THEN_LOAD):
         if policy not in (WALK, LOAD, WALK_THEN_LOAD):
