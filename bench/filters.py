@@ -1,15 +1,20 @@
-"""What a `where=` filter adds to a search: the filter answered from the metadata side table,
-turned into a row mask, and the native scan with that mask, against the same scan without one.
+"""What a `where=` filter adds to a search: the filter answered by walks of the side table's index
+(its first uses) or from the metadata columns (loaded once the walks of a key have handed over
+more documents than there are), turned into a row mask, and the native scan with that mask,
+against the same scan without one.
 
     python bench/filters.py [--docs 1000000] [--rounds 9] [--db PATH]
 
 The side table is built in a temporary SQLite file (or in --db, kept and reused by later runs
-with the same size and table layout)
-for `--docs` documents, each with a language (half of them "en"), one of 100 sources, a year,
-a modification time and two of 20 tags; the matrix is `--docs` x 384 float32 unit rows. Each
-round times, in a shuffled order, the search without a filter and with each filter; the table
-shows medians, and the filter's extra time is the median of (filtered - plain) within rounds.
-Nothing here fails on timing.
+with the same size and table layout) for `--docs` documents, each with a language (half of them
+"en"), one of 100 sources, a year, a modification time, two of 20 tags and a path of its own;
+the matrix is `--docs` x 384 float32 unit rows. Each round times, in a shuffled order, the search
+without a filter and, for each filter: the mask on first use (a fresh `Columns`: one walk of the
+index per condition, as in a new process or the first filter after a change), the mask with its
+columns loaded first (`Columns(LOAD)`), the mask warm (its columns loaded by an earlier call),
+the search with the warm mask, and the masks of 5 calls of the same filter on one handle (walks,
+then a load). The table shows medians, and the filter's extra time is the median of (filtered -
+plain) within rounds; the memory is that of the filter's columns. Nothing here fails on timing.
 """
 
 from __future__ import annotations
@@ -26,17 +31,21 @@ from pathlib import Path
 import numpy as np
 
 import _quorvel
-from quorvel.filters import INDEX_SCHEMA, Answers, compile_filter, write_index
+from quorvel.filters import INDEX_SCHEMA, LOAD, Columns, compile_filter, write_index
 
 DIMS = 384
 BATCH = 50_000
+KEYS = "lang source year mtime tags path"
+CALLS = 5  # masks of the same filter on one handle, as a session asking it again would make  # a table built for other keys is built again
 
 
 def cpu_name() -> str:
+    fields: dict[str, str] = {}
     for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return "unknown CPU"
+        name, _, value = line.partition(":")
+        fields.setdefault(name.strip(), value.strip())
+    return (f"{fields.get('model name', 'unknown CPU')} (family {fields.get('cpu family', '?')}, "
+            f"model {fields.get('model', '?')})")
 
 
 def fill(conn: sqlite3.Connection, n: int, rng: np.random.Generator) -> None:
@@ -50,15 +59,16 @@ def fill(conn: sqlite3.Connection, n: int, rng: np.random.Generator) -> None:
         for start in range(0, n, BATCH):
             write_index(conn, ((d, {"lang": str(lang[d]), "source": f"s{source[d]}",
                                     "year": int(year[d]), "mtime": float(mtime[d]),
-                                    "tags": [f"t{tags[d, 0]}", f"t{tags[d, 1]}"]})
+                                    "tags": [f"t{tags[d, 0]}", f"t{tags[d, 1]}"],
+                                    "path": f"notes/{d:07d}.md"})
                                for d in range(start, min(n, start + BATCH))))
         conn.execute("CREATE TABLE IF NOT EXISTS bench (n INTEGER, schema TEXT)")
-        conn.execute("INSERT INTO bench VALUES (?, ?)", (n, INDEX_SCHEMA))
+        conn.execute("INSERT INTO bench VALUES (?, ?)", (n, INDEX_SCHEMA + KEYS))
 
 
 def built_for(conn: sqlite3.Connection, n: int) -> bool:
     try:
-        return conn.execute("SELECT n, schema FROM bench").fetchone() == (n, INDEX_SCHEMA)
+        return conn.execute("SELECT n, schema FROM bench").fetchone() == (n, INDEX_SCHEMA + KEYS)
     except sqlite3.DatabaseError:  # no such table or column, or not a database
         return False
 
@@ -100,6 +110,7 @@ def main() -> None:
             "50%: mtime >= median": {"mtime": {"$gte": recent_50}},
             "~10%: tags contains t3 and lang = en": {"tags": {"$contains": "t3"}, "lang": "en"},
             "~50%: not (lang = en)": {"$not": {"lang": "en"}},
+            "50%: path < the middle one (all distinct)": {"path": {"$lt": f"notes/{n // 2:07d}.md"}},
         }
         compiled = {name: compile_filter(f) for name, f in filters.items()}
 
@@ -113,25 +124,39 @@ def main() -> None:
         def plain():
             return _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=10)
 
-        def filtered(f):
+        loaded = {name: Columns(LOAD) for name in compiled}
+        for name, f in compiled.items():
+            f.rows(conn, row_doc, n, loaded[name])
+
+        def filtered(name):
             def run():
-                mask = f.rows(conn, row_doc, n)
+                mask = compiled[name].rows(conn, row_doc, n, loaded[name])
                 return _quorvel.score_candidates(matrix, ids, id_to_idx, query, limit=10, mask=mask)
             return run
 
-        def mask_only(f):
-            return lambda: f.rows(conn, row_doc, n)
+        def first(name):
+            return lambda: compiled[name].rows(conn, row_doc, n, Columns())
 
-        def mask_again(f):
-            answers = Answers()
-            f.rows(conn, row_doc, n, answers)
-            return lambda: f.rows(conn, row_doc, n, answers)
+        def load(name):
+            return lambda: compiled[name].rows(conn, row_doc, n, Columns(LOAD))
+
+        def warm(name):
+            return lambda: compiled[name].rows(conn, row_doc, n, loaded[name])
+
+        def calls(name):
+            def run():
+                columns = Columns()
+                for _ in range(CALLS):
+                    compiled[name].rows(conn, row_doc, n, columns)
+            return run
 
         measures = {"search, no filter": plain}
-        for name, f in compiled.items():
-            measures[f"mask only, {name}"] = mask_only(f)
-            measures[f"mask again, {name}"] = mask_again(f)
-            measures[f"search, {name}"] = filtered(f)
+        for name in compiled:
+            measures[f"mask first, {name}"] = first(name)
+            measures[f"mask load, {name}"] = load(name)
+            measures[f"mask warm, {name}"] = warm(name)
+            measures[f"calls, {name}"] = calls(name)
+            measures[f"search, {name}"] = filtered(name)
         times: dict[str, list[float]] = {k: [] for k in measures}
         for _ in range(args.rounds + 1):  # the first round warms up
             order = list(measures)
@@ -144,6 +169,7 @@ def main() -> None:
             del values[0]
 
         kept = {name: int(f.rows(conn, row_doc, n).sum()) for name, f in compiled.items()}
+        memory = {name: columns.nbytes() for name, columns in loaded.items()}
         conn.close()
 
     base = times["search, no filter"]
@@ -151,18 +177,22 @@ def main() -> None:
           f"medians of {args.rounds} rounds")
     plain_ms = 1e3 * statistics.median(base)
 
-    def line(label: str, key: str, extra: str = "", kept_docs: str = "") -> None:
+    def line(label: str, key: str, *more: str) -> None:
         ms = 1e3 * statistics.median(times[key])
-        print(f"{label:<52} {ms:>10.1f} {ms / plain_ms:>8.2f} {extra:>9} {kept_docs:>9}")
+        cells = "".join(f" {cell:>9}" for cell in more)
+        print(f"{label:<58} {ms:>10.1f} {ms / plain_ms:>8.2f}{cells}")
 
-    print(f"{'measure':<52} {'median ms':>10} {'x plain':>8} {'extra ms':>9} {'kept':>9}")
+    print(f"{'measure':<58} {'median ms':>10} {'x plain':>8} {'extra ms':>9} {'kept':>9} "
+          f"{'columns':>9}")
     line("search, no filter", "search, no filter")
     for name in compiled:
         extra = statistics.median(t - b for t, b in zip(times[f"search, {name}"], base))
-        line(f"search, {name}", f"search, {name}", f"{1e3 * extra:.1f}", f"{kept[name]:,}")
-        line("  mask only", f"mask only, {name}")
-        line("  mask again (answers kept)", f"mask again, {name}")
-
+        line(f"search (warm), {name}", f"search, {name}", f"{1e3 * extra:.1f}", f"{kept[name]:,}",
+             f"{memory[name] / 2 ** 20:.1f} MiB")
+        line("  mask on first use (walks of the index)", f"mask first, {name}")
+        line("  mask with its columns loaded first", f"mask load, {name}")
+        line("  mask warm (columns loaded before)", f"mask warm, {name}")
+        line(f"  {CALLS} masks of one handle (walks, then a load)", f"calls, {name}")
 
 if __name__ == "__main__":
     main()

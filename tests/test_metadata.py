@@ -1,6 +1,7 @@
 """Metadata of documents in a collection: kept through every change, returned with results, and
 `where=` filters that become the mask of a search under every modifier."""
 
+import functools
 import json
 import os
 import random
@@ -14,6 +15,7 @@ import pytest
 import quorvel.collection as qc
 from quorvel import Collection, Document
 from quorvel.cli import main as cli_main
+from quorvel.filters import LOAD, WALK_THEN_LOAD, Columns
 from test_collection import HashEmbedder, prose
 from test_filters import model
 
@@ -50,8 +52,11 @@ def expect_consistent(c, model_docs):
         assert all(h.metadata == model_docs[h.id] for h in hits)
 
 
-@pytest.mark.parametrize("embedder", [None, HashEmbedder])
-def test_metadata_kept_through_add_update_remove_compaction_and_reopen(tmp_path, embedder):
+@pytest.mark.parametrize("embedder, policy", [(None, WALK_THEN_LOAD), (HashEmbedder, LOAD)])
+def test_metadata_kept_through_add_update_remove_compaction_and_reopen(tmp_path, monkeypatch,
+                                                                       embedder, policy):
+    # LOAD: the handles answer from columns, which must be read again after every change
+    monkeypatch.setattr(qc, "Columns", functools.partial(Columns, policy))
     make = (lambda: None) if embedder is None else embedder
     model_docs = {f"d{i}": meta_of(i) for i in range(40)}
     c = Collection.create(tmp_path / "c", [Document(f"d{i}", prose(i), None, meta_of(i))

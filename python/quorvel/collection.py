@@ -59,7 +59,7 @@ import numpy as np
 import _quorvel
 
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder, unit_rows
-from .filters import (INDEX_SCHEMA, INDEX_TABLE, Answers, Filter, Metadata, check_metadata,
+from .filters import (INDEX_SCHEMA, INDEX_TABLE, Columns, Filter, Metadata, check_metadata,
                       compile_filter, index_rows, metadata_from_json, metadata_json)
 from .lexical import DEFAULT_POOL, LexicalIndex, hybrid_rank, tokenize
 from .passages import Passage as _Cut, indexed_passages, indexed_text
@@ -540,9 +540,9 @@ class Collection:
         self._cuts: dict[str, tuple[str, list[Passage]]] = {}  # see _split
         self._caller_embedder = embedder is not None and config is None
         self._state = self._load()
-        # Answers of filter conditions, good for the generation they were asked at.
-        self._answers = Answers()
-        self._answers_generation = -1
+        # The metadata columns filters have loaded, good for the generation they were read at.
+        self._columns = Columns()
+        self._columns_generation = -1
 
     # -- opening ---------------------------------------------------------------------------
 
@@ -1400,11 +1400,19 @@ class Collection:
 
     def _selected_rows(self, state: _State, selection: Filter) -> np.ndarray:
         """bool per row: does the row's document match the filter."""
-        if self._answers_generation != state.generation:
-            self._answers.clear()
-            self._answers_generation = state.generation
+        if self._columns_generation != state.generation:
+            self._columns.clear()
+            self._columns_generation = state.generation
         assert state.row_docs is not None
-        return selection.rows(self._db(), state.row_docs, state.doc_bound, self._answers)
+        conn = self._db()
+        conn.execute("BEGIN")  # the columns and the generation they belong to read together
+        try:
+            # After a later change committed, this search answers on its own and keeps nothing.
+            columns = (self._columns if self._generation_on_disk() == state.generation
+                       else Columns())
+            return selection.rows(conn, state.row_docs, state.doc_bound, columns)
+        finally:
+            conn.execute("COMMIT")
 
     @staticmethod
     def _user_mask(state: _State, value: Any) -> np.ndarray:

@@ -42,17 +42,22 @@ Every filter is checked when it is compiled: a malformed one, an unknown operato
 of the wrong kind raises ValueError naming it.
 
 The metadata of a document is also written, one row per value and per list item, to an indexed
-side table (`INDEX_SCHEMA`). A compiled filter answers each condition with one statement over
-that table's indexes, and combines the answers as boolean arrays over document numbers.
+side table (`INDEX_SCHEMA`). A compiled filter answers each condition either with one statement
+that walks the entries of the table's covering index the condition matches, or from the rows of
+its key and kind held in memory as a column (values in order, each with its documents), and
+combines the answers as boolean arrays over document numbers. `Columns` chooses: a key and kind
+is walked until its walks on one state of the table have handed over about as many documents
+as loading its column would cost, then loaded and answered from its column.
 """
 
 from __future__ import annotations
 
+import bisect
+import functools
 import json
 import math
 import re
 import sqlite3
-from collections import OrderedDict
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any, TypeAlias
 
@@ -199,71 +204,366 @@ def drop_index(conn: sqlite3.Connection, docs: Iterable[int]) -> None:
     conn.executemany(f"DELETE FROM {INDEX_TABLE} WHERE doc = ?", ((doc,) for doc in docs))
 
 
-# -- compiled filters -----------------------------------------------------------------------
+# -- columns: the side table's rows of one key and kind, in memory ---------------------------
 
-class Answers:
-    """The answers of the last `size` conditions asked of one state of the side table. Its
-    owner clears it whenever the table may have changed. A repeated filter then costs a copy of
-    a boolean array instead of a walk over the index (a condition that half of 1,000,000
-    documents meet: 0.3 ms instead of about 60 ms)."""
+def _compact(docs: np.ndarray) -> np.ndarray:
+    """Document numbers as int32 when they all fit (half the memory of int64)."""
+    return docs.astype(np.int32) if docs.size and docs.max() <= np.iinfo(np.int32).max else docs
 
-    def __init__(self, size: int = 32):
-        self._size = size
-        self._answers: OrderedDict[tuple[Any, ...], np.ndarray] = OrderedDict()
+
+def _decimal_list(text: str | None) -> np.ndarray:
+    # A decimal list is the cheapest way out of SQLite for many values (fetching them one a
+    # row costs about six times as much); int64 text is parsed exactly.
+    return np.fromstring(text, dtype=np.int64, sep=",") if text else np.zeros(0, np.int64)
+
+
+def groups_statement(kind: int) -> str:
+    """The statement that loads the rows of one key and kind (bound: key, kind) held as groups
+    (bools, strs, list texts), as one row: the count of each distinct value in order, the
+    length of each in UTF-8 bytes, the values written one after the other, and the documents of
+    each. One row of four texts costs a third less than a row per value, and one buffer of
+    1,000,000 distinct paths a third of the memory of as many Python strs. The four aggregates
+    read the same rows of the ordered subquery, one at a time (SQLite runs it as a co-routine,
+    or sorts its rows first when no index serves), so their items line up."""
+    column = "num" if kind % ITEM == BOOL else "text"
+    return ("SELECT group_concat(n), group_concat(size), group_concat(value, ''), "
+            "group_concat(docs) FROM (SELECT count(*) AS n, "
+            f"length(CAST({column} AS BLOB)) AS size, "
+            f"{column} AS value, group_concat(doc) AS docs FROM {INDEX_TABLE} "
+            f"WHERE key = ? AND kind = ? GROUP BY {column} ORDER BY {column})")
+
+
+def numbers_statements() -> tuple[str, str, str, str]:
+    """The statements that load the numbers of one key and kind (bound: key, kind, and a
+    scale): the ints with their documents as two decimal lists; the extremes of the numbers
+    (least, greatest, least above 0, greatest below 0, each read off the index); the floats
+    times the scale, as ints, with their documents as two decimal lists; the floats a row
+    each. SQLite writes a float as text with fewer digits than it has, so a float travels as
+    text only as an int: times a power of two that makes every float of the column a whole
+    number below 2**63, when there is one."""
+    rows = f"FROM {INDEX_TABLE} WHERE key = ?1 AND kind = ?2"
+    extremes = ", ".join(f"(SELECT {f}(num) {rows}{c})" for f, c in
+                         [("min", ""), ("max", ""), ("min", " AND num > 0"), ("max", " AND num < 0")])
+    return (f"SELECT group_concat(num), group_concat(doc) {rows} AND typeof(num) = 'integer'",
+            f"SELECT {extremes}",
+            "SELECT group_concat(CAST(num * ?3 AS INTEGER)), group_concat(doc) "
+            f"{rows} AND typeof(num) = 'real'",
+            f"SELECT num, doc {rows} AND typeof(num) = 'real'")
+
+
+class _Column:
+    """The documents of the side-table rows of one key and kind, ordered by value, so that the
+    documents of one value, or of a range of values, are one slice."""
+
+    last: int  # the highest document number in the column, -1 when it is empty
+
+    def select(self, test: str, operand: Any) -> Iterator[np.ndarray]:
+        """The documents whose value passes `test` (they may repeat): "all"; "in", equal to
+        one of the operands (a tuple); or a comparison ("$gt", "$gte", "$lt", "$lte")."""
+        raise NotImplementedError
+
+    def nbytes(self) -> int:
+        raise NotImplementedError
+
+
+class _Texts:
+    """Distinct values in order, as bytes: one UTF-8 buffer and where each value ends. A
+    sequence for `bisect`."""
+
+    def __init__(self, buffer: bytes, ends: np.ndarray):
+        self.buffer, self.ends = buffer, ends
+
+    def __len__(self) -> int:
+        return self.ends.size
+
+    def __getitem__(self, i: int) -> bytes:
+        return self.buffer[self.ends[i - 1] if i else 0:self.ends[i]]
+
+
+class _Groups(_Column):
+    """Strs, list texts or bools: the distinct values in order (keyed by their text in UTF-8,
+    bools as b"0" and b"1"), and the documents of the i-th at docs[starts[i]:starts[i + 1]]."""
+
+    def __init__(self, conn: sqlite3.Connection, key: str, kind: int):
+        counts, sizes, values, docs = conn.execute(groups_statement(kind), (key, kind)).fetchone()
+        self.values = _Texts((values or "").encode("utf-8"), np.cumsum(_decimal_list(sizes)))
+        self.starts = np.zeros(len(self.values) + 1, dtype=np.int64)
+        np.cumsum(_decimal_list(counts), out=self.starts[1:])
+        docs = _decimal_list(docs)
+        self.last = int(docs.max()) if docs.size else -1
+        self.docs = _compact(docs)
+
+    def _slice(self, first: int, last: int) -> np.ndarray:
+        return self.docs[self.starts[first]:self.starts[last]]
+
+    def select(self, test, operand):
+        # SQLite orders strs by their UTF-8 bytes (Python orders strs by code point, the same
+        # order): the bisections over the bytes find SQLite's order.
+        values = self.values
+        if test == "all":
+            yield self.docs
+        elif test == "in":
+            for value in operand:
+                value = str(value).encode("utf-8")
+                i = bisect.bisect_left(values, value)
+                if i < len(values) and values[i] == value:
+                    yield self._slice(i, i + 1)
+        elif test in ("$gt", "$lte"):
+            i = bisect.bisect_right(values, operand.encode("utf-8"))
+            yield self._slice(i, len(values)) if test == "$gt" else self._slice(0, i)
+        else:
+            i = bisect.bisect_left(values, operand.encode("utf-8"))
+            yield self._slice(i, len(values)) if test == "$gte" else self._slice(0, i)
+
+    def nbytes(self):
+        return (self.docs.nbytes + self.starts.nbytes + len(self.values.buffer)
+                + self.values.ends.nbytes)
+
+
+class _Numbers(_Column):
+    """Numbers, the ints and the floats apart, each sorted with their documents. An operand of
+    the other type is placed among an array's values exactly, without a conversion that rounds."""
+
+    def __init__(self, conn: sqlite3.Connection, key: str, kind: int):
+        ints_statement, extremes_statement, scaled_statement, rows_statement = numbers_statements()
+        nums, docs = conn.execute(ints_statement, (key, kind)).fetchone()
+        self.ints, int_docs = self._sorted(_decimal_list(nums), _decimal_list(docs))
+        exponent = self._whole_exponent(conn.execute(extremes_statement, (key, kind)).fetchone())
+        if exponent is not None:  # a third faster than a row each (bench/README.md)
+            nums, docs = conn.execute(scaled_statement, (key, kind, 2.0 ** exponent)).fetchone()
+            floats = np.ldexp(_decimal_list(nums).astype(np.float64), -exponent)
+            float_docs = _decimal_list(docs)
+        else:
+            rows = np.fromiter(conn.execute(rows_statement, (key, kind)),
+                               dtype=[("num", np.float64), ("doc", np.int64)])
+            floats, float_docs = rows["num"], rows["doc"]
+        self.floats, float_docs = self._sorted(floats, float_docs)
+        self.last = max([-1, *(int(d.max()) for d in (int_docs, float_docs) if d.size)])
+        self.int_docs, self.float_docs = _compact(int_docs), _compact(float_docs)
+
+    @staticmethod
+    def _whole_exponent(extremes: tuple[Any, Any, Any, Any]) -> int | None:
+        """An e such that every number between the extremes, times 2**e, is a whole number
+        below 2**63 in magnitude (exact in a double, and written exactly by SQLite), or None.
+        A normal float x is a multiple of 2**(frexp(x)[1] - 53), and so is any float of larger
+        magnitude: the smallest magnitude sets e, the largest must stay below 2**63. (An int
+        extreme goes through float(), which may round it up to a power of two: no float lies
+        between the int and that power, so the bound holds for the floats.)"""
+        least, greatest, least_above, greatest_below = extremes
+        if least is None:  # no numbers
+            return 0
+        small = [abs(x) for x in (least_above, greatest_below) if x is not None]
+        if not small:  # zeros only
+            return 0
+        exponent = 53 - math.frexp(min(small))[1]
+        if not -1000 < exponent < 1000 or math.frexp(max(-least, greatest))[1] + exponent > 63:
+            return None  # subnormals, or magnitudes too far apart
+        return exponent
+
+    @staticmethod
+    def _sorted(values: np.ndarray, docs: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        # The index hands them over sorted already; checking costs a fraction of sorting.
+        if values.size > 1 and not (values[1:] >= values[:-1]).all():
+            order = np.argsort(values, kind="stable")
+            values, docs = values[order], docs[order]
+        return values, np.ascontiguousarray(docs)
+
+    def _counts(self, x: int | float) -> tuple[int, int, int, int]:
+        """(ints below x, ints at most x, floats below x, floats at most x), exactly."""
+        ints, floats = self.ints, self.floats
+        if isinstance(x, int):
+            i_lo, i_hi = (int(np.searchsorted(ints, x, side)) for side in ("left", "right"))
+            f = float(x)
+            if int(f) == x:
+                f_lo, f_hi = (int(np.searchsorted(floats, f, side)) for side in ("left", "right"))
+            else:  # x lies between f and the float next to it on x's side: no float equals x
+                f_lo = f_hi = int(np.searchsorted(floats, f, "left" if f > x else "right"))
+            return i_lo, i_hi, f_lo, f_hi
+        f_lo, f_hi = (int(np.searchsorted(floats, x, side)) for side in ("left", "right"))
+        if x >= 2.0 ** 63:
+            i_lo = i_hi = ints.size
+        elif x < -(2.0 ** 63):
+            i_lo = i_hi = 0
+        elif x.is_integer():
+            i_lo, i_hi = (int(np.searchsorted(ints, int(x), side)) for side in ("left", "right"))
+        else:  # no int equals x; the ints below it are those at most its floor
+            i_lo = i_hi = int(np.searchsorted(ints, math.floor(x), "right"))
+        return i_lo, i_hi, f_lo, f_hi
+
+    def select(self, test, operand):
+        if test == "all":
+            yield self.int_docs
+            yield self.float_docs
+            return
+        for x in operand if test == "in" else (operand,):
+            i_lo, i_hi, f_lo, f_hi = self._counts(x)
+            if test == "in":
+                yield self.int_docs[i_lo:i_hi]
+                yield self.float_docs[f_lo:f_hi]
+            elif test in ("$lt", "$lte"):
+                yield self.int_docs[:i_lo if test == "$lt" else i_hi]
+                yield self.float_docs[:f_lo if test == "$lt" else f_hi]
+            else:
+                yield self.int_docs[i_hi if test == "$gt" else i_lo:]
+                yield self.float_docs[f_hi if test == "$gt" else f_lo:]
+
+    def nbytes(self):
+        return sum(a.nbytes for a in (self.ints, self.int_docs, self.floats, self.float_docs))
+
+
+# -- walks: the entries of one condition, read off the covering index ----------------------
+
+_SQL_COMPARISONS = {"$gt": ">", "$gte": ">=", "$lt": "<", "$lte": "<="}
+
+
+def walk_statement(kind: int, test: str, count: int = 1) -> str:
+    """The statement that hands over, as one decimal list, the documents of the side-table rows
+    of one key and kind whose value passes `test` (see `_Column.select`; "in" with `count`
+    operands). Bound: key, kind, then the operands. It reads only the index entries it
+    matches: a condition that keeps 1% of the documents costs 1% of a walk over all of them."""
+    column = "text" if kind % ITEM in (STR, LIST) else "num"
+    if test == "all":
+        condition = ""
+    elif test == "in":
+        condition = f" AND {column} IN ({','.join('?' * count)})"
+    else:
+        condition = f" AND {column} {_SQL_COMPARISONS[test]} ?"
+    return f"SELECT group_concat(doc) FROM {INDEX_TABLE} WHERE key = ? AND kind = ?{condition}"
+
+
+def _walk(conn: sqlite3.Connection, key: str, kind: int, test: str,
+          operand: Any) -> Iterator[np.ndarray]:
+    """The documents a condition's walks find (they may repeat); `operand` as in
+    `_Column.select`."""
+    if test == "in":
+        for start in range(0, len(operand), _IN_CHUNK):
+            chunk = tuple(operand[start:start + _IN_CHUNK])
+            yield _decimal_list(conn.execute(walk_statement(kind, test, len(chunk)),
+                                             (key, kind, *chunk)).fetchone()[0])
+    else:
+        params = (key, kind) if test == "all" else (key, kind, operand)
+        yield _decimal_list(conn.execute(walk_statement(kind, test), params).fetchone()[0])
+
+
+# Ints and floats that neighbour each other where a double has no room for every int: between
+# 2**53 and 2**63 and beyond, either sign.
+_EDGES = (2 ** 53, 2 ** 53 + 1, 2.0 ** 53, 2.0 ** 53 + 2, 2 ** 63 - 1, 2.0 ** 63, -(2 ** 63),
+          -(2 ** 63) + 1, -(2.0 ** 63), -(2.0 ** 64), 2.0 ** 64, 0.5, -0.0, 1)
+
+
+@functools.cache
+def sql_orders_numbers_exactly() -> bool:
+    """Whether this SQLite compares an int with a float exactly, both when it seeks in an index
+    and when it tests a row (SQLite 3.40 does; a build that converts the int to a double would
+    find 2**53 + 1 equal to 2.0**53). Asked once, of a small table in memory; when the answer
+    is no, conditions on numbers are answered from columns, which compare exactly."""
+    conn = sqlite3.connect(":memory:")
+    try:
+        conn.execute("CREATE TABLE edges (num)")
+        conn.executemany("INSERT INTO edges VALUES (?)", ((x,) for x in _EDGES))
+        conn.execute("CREATE INDEX edges_num ON edges (num)")
+        for x in _EDGES:
+            expected = [sum(1 for y in _EDGES if test(y, x)) for test in
+                        (lambda a, b: a < b, lambda a, b: a == b, lambda a, b: a > b)]
+            for table in ("edges INDEXED BY edges_num", "edges NOT INDEXED"):
+                found = [conn.execute(f"SELECT count(*) FROM {table} WHERE num {op} ?",
+                                      (x,)).fetchone()[0] for op in ("<", "=", ">")]
+                if found != expected:
+                    return False
+        return True
+    finally:
+        conn.close()
+
+
+# -- the choice between walks and columns ---------------------------------------------------
+
+WALK, LOAD, WALK_THEN_LOAD = "walk", "load", "walk then load"
+# Loading a column of numbers costs about as much as walks handing over 4 documents for each of
+# its entries (3.5 for one float a document, measured); one of strs, about 1.
+_NUMBER_LOAD_COST = 4
+
+
+class Columns:
+    """How conditions are answered, and the columns loaded to answer them, for one state of the
+    side table: its owner clears it whenever the table may have changed.
+
+    A walk of the index answers one condition for what it matches: 0.14-0.24 us a document handed
+    over (a few ms for 1% of 1,000,000 documents, about a plain search for half of them). A column
+    (the side table's rows of one key and kind, values in order with their documents) answers any
+    condition on its key and kind in 1-3 ms, but loading it costs about what walks handing over
+    every entry once cost for a key of strs, 4 times that for numbers (0.17-0.29 and 0.55-0.72 us
+    an entry; 1.3-1.7 us for a million distinct strs: bench/README.md, "Filters"). With `policy`
+    WALK_THEN_LOAD (the default) a key and kind is walked until its walks have handed over more
+    documents than the caller searches over (`bound`; 4 times as many for numbers), and loaded when
+    asked about after that, like renting until the rent paid reaches the price: a filter asked
+    once, as by a command, never loads a column, a selective filter only after about a hundred
+    calls, and a key asked about often costs at most about twice what the better of walking and
+    loading would have (more for many distinct strs, whose loads cost more). WALK always walks,
+    LOAD always loads; all give the same answers."""
+
+    def __init__(self, policy: str = WALK_THEN_LOAD):
+        if policy not in (WALK, LOAD, WALK_THEN_LOAD):
+            raise ValueError(f"unknown policy {policy!r}")
+        self.policy = policy
+        self._columns: dict[tuple[str, int], _Column] = {}
+        self._walked: dict[tuple[str, int], int] = {}  # documents handed over by walks
 
     def clear(self) -> None:
-        self._answers.clear()
+        self._columns.clear()
+        self._walked.clear()
 
-    def get(self, key: tuple[Any, ...]) -> np.ndarray | None:
-        found = self._answers.get(key)
-        if found is not None:
-            self._answers.move_to_end(key)
-        return found
+    def select(self, conn: sqlite3.Connection, key: str, kind: int, test: str, operand: Any,
+               bound: int) -> Iterator[np.ndarray]:
+        """The documents below `bound` of the rows of `key` and `kind` that pass `test` (see
+        `_Column.select`; they may repeat)."""
+        column = self._columns.get((key, kind))
+        if column is None and self._walks(key, kind, test, bound):
+            for docs in _walk(conn, key, kind, test, operand):
+                self._walked[key, kind] = self._walked.get((key, kind), 0) + docs.size
+                yield docs[docs < bound] if docs.size and docs.max() >= bound else docs
+            return
+        if column is None:
+            column = (_Numbers if kind % ITEM == NUMBER else _Groups)(conn, key, kind)
+            self._columns[key, kind] = column
+        for docs in column.select(test, operand):
+            yield docs[docs < bound] if column.last >= bound else docs  # newer documents
 
-    def put(self, key: tuple[Any, ...], answer: np.ndarray) -> None:
-        self._answers[key] = answer
-        if len(self._answers) > self._size:
-            self._answers.popitem(last=False)
+    def _walks(self, key: str, kind: int, test: str, bound: int) -> bool:
+        if self.policy == LOAD or (kind % ITEM == NUMBER and test != "all"
+                                   and not sql_orders_numbers_exactly()):
+            return False
+        limit = bound * (_NUMBER_LOAD_COST if kind % ITEM == NUMBER else 1)
+        return self.policy == WALK or self._walked.get((key, kind), 0) <= limit
 
+    def nbytes(self) -> int:
+        """The memory the loaded columns hold, about."""
+        return sum(column.nbytes() for column in self._columns.values())
+
+
+# -- compiled filters -----------------------------------------------------------------------
 
 class _Node:
-    def hits(self, conn: sqlite3.Connection, bound: int, answers: Answers | None) -> np.ndarray:
+    def hits(self, conn: sqlite3.Connection, bound: int, columns: Columns) -> np.ndarray:
         """bool[bound], a new array: which document numbers below `bound` match."""
         raise NotImplementedError
 
 
 class _Everything(_Node):
-    def hits(self, conn, bound, answers):
+    def hits(self, conn, bound, columns):
         return np.ones(bound, dtype=bool)
 
 
-class _Rows(_Node):
-    """Documents with a side-table row of `key` whose condition holds."""
+class _Condition(_Node):
+    """Documents with a side-table row of `key` and `kind` whose value passes a test (see
+    `_Column.select`)."""
 
-    def __init__(self, key: str, condition: str, params: tuple[Any, ...]):
-        self.key, self.condition, self.params = key, condition, params
+    def __init__(self, key: str, kind: int, test: str, operand: Any = None):
+        self.key, self.kind, self.test, self.operand = key, kind, test, operand
 
-    def statement(self) -> tuple[str, tuple[Any, ...]]:
-        return (f"SELECT group_concat(doc) FROM {INDEX_TABLE} WHERE key = ? AND {self.condition}",
-                (self.key, *self.params))
-
-    def hits(self, conn, bound, answers):
-        statement = self.statement()
-        key = (*statement, bound)
-        known = answers.get(key) if answers is not None else None
-        if known is not None:
-            return known.copy()
+    def hits(self, conn, bound, columns):
         out = np.zeros(bound, dtype=bool)
-        found = conn.execute(*statement).fetchone()[0]
-        if found:
-            # The decimal list is the cheapest way out of SQLite for many rows (fetching them
-            # one a row costs about six times as much).
-            docs = np.fromstring(found, dtype=np.int64, sep=",")
-            if docs.size and docs.max() >= bound:  # documents newer than the caller's rows
-                docs = docs[docs < bound]
+        for docs in columns.select(conn, self.key, self.kind, self.test, self.operand, bound):
             out[docs] = True
-        if answers is not None:
-            answers.put(key, out.copy())
         return out
 
 
@@ -271,8 +571,8 @@ class _Not(_Node):
     def __init__(self, node: _Node):
         self.node = node
 
-    def hits(self, conn, bound, answers):
-        out = self.node.hits(conn, bound, answers)
+    def hits(self, conn, bound, columns):
+        out = self.node.hits(conn, bound, columns)
         return np.logical_not(out, out=out)
 
 
@@ -280,12 +580,12 @@ class _All(_Node):
     def __init__(self, nodes: list[_Node]):
         self.nodes = nodes
 
-    def hits(self, conn, bound, answers):
-        out = self.nodes[0].hits(conn, bound, answers)
+    def hits(self, conn, bound, columns):
+        out = self.nodes[0].hits(conn, bound, columns)
         for node in self.nodes[1:]:
             if not out.any():
                 break
-            out &= node.hits(conn, bound, answers)
+            out &= node.hits(conn, bound, columns)
         return out
 
 
@@ -293,12 +593,12 @@ class _Any(_Node):
     def __init__(self, nodes: list[_Node]):
         self.nodes = nodes
 
-    def hits(self, conn, bound, answers):
-        out = self.nodes[0].hits(conn, bound, answers)
+    def hits(self, conn, bound, columns):
+        out = self.nodes[0].hits(conn, bound, columns)
         for node in self.nodes[1:]:
             if out.all():
                 break
-            out |= node.hits(conn, bound, answers)
+            out |= node.hits(conn, bound, columns)
         return out
 
 
@@ -311,7 +611,7 @@ def _any_of(nodes: list[_Node]) -> _Node:
     return nodes[0] if len(nodes) == 1 else _Any(nodes)
 
 
-_COMPARISONS = {"$gt": ">", "$gte": ">=", "$lt": "<", "$lte": "<="}
+_COMPARISONS = frozenset({"$gt", "$gte", "$lt", "$lte"})
 _KEY_OPERATORS = frozenset({"$eq", "$ne", "$in", "$nin", "$contains", "$exists", "$not",
                             *_COMPARISONS})
 _LOGIC = frozenset({"$and", "$or", "$not"})
@@ -319,24 +619,18 @@ _LOGIC = frozenset({"$and", "$or", "$not"})
 
 def _equal(key: str, value: Value) -> _Node:
     if isinstance(value, list):
-        return _Rows(key, "kind = ? AND text = ?", (LIST, _list_text(value)))
+        return _Condition(key, LIST, "in", (_list_text(value),))
     return _one_of(key, [value])
 
 
 def _one_of(key: str, values: list[Scalar]) -> _Node:
-    """Scalar value equal to one of `values`: one IN statement per kind."""
+    """Scalar value equal to one of `values`: one condition per kind."""
     groups: dict[int, list[Any]] = {}
     for value in values:
         kind, num, text = _columns(value)
         groups.setdefault(kind, []).append(text if kind == STR else num)
-    nodes: list[_Node] = []
-    for kind, operands in groups.items():
-        column = "text" if kind == STR else "num"
-        for start in range(0, len(operands), _IN_CHUNK):
-            chunk = tuple(operands[start:start + _IN_CHUNK])
-            nodes.append(_Rows(key, f"kind = ? AND {column} IN ({','.join('?' * len(chunk))})",
-                               (kind, *chunk)))
-    return _any_of(nodes)
+    return _any_of([_Condition(key, kind, "in", tuple(operands))
+                    for kind, operands in groups.items()])
 
 
 def _in(key: str, op: str, operand: Any) -> _Node:
@@ -358,23 +652,20 @@ def _compare(key: str, op: str, operand: Any) -> _Node:
         raise ValueError(f"filter {key!r}: {op!r} needs a number or a str, got {operand!r}")
     operand = _scalar(operand, f"filter {key!r}: {op!r}")
     kind, num, text = _columns(operand)
-    column = "text" if kind == STR else "num"
-    return _Rows(key, f"kind = ? AND {column} {_COMPARISONS[op]} ?",
-                 (kind, text if kind == STR else num))
+    return _Condition(key, kind, op, text if kind == STR else num)
 
 
 def _contains(key: str, operand: Any) -> _Node:
     if isinstance(operand, (list, tuple)):
         raise ValueError(f"filter {key!r}: '$contains' needs {_KINDS}, got {operand!r}")
     kind, num, text = _columns(_scalar(operand, f"filter {key!r}: '$contains'"))
-    column = "text" if kind == STR else "num"
-    return _Rows(key, f"kind = ? AND {column} = ?", (kind + ITEM, text if kind == STR else num))
+    return _Condition(key, kind + ITEM, "in", (text if kind == STR else num,))
 
 
 def _exists(key: str, operand: Any) -> _Node:
     if type(operand) is not bool:
         raise ValueError(f"filter {key!r}: '$exists' needs True or False, got {operand!r}")
-    node = _Rows(key, "kind < ?", (ITEM,))
+    node = _any_of([_Condition(key, kind, "all") for kind in (BOOL, NUMBER, STR, LIST)])
     return node if operand else _Not(node)
 
 
@@ -449,19 +740,20 @@ class Filter:
         return isinstance(self._root, _Everything)
 
     def documents(self, conn: sqlite3.Connection, bound: int,
-                  answers: Answers | None = None) -> np.ndarray:
+                  columns: Columns | None = None) -> np.ndarray:
         """bool[bound]: element d tells whether document number d matches (numbers of documents
-        that do not exist come out as they would for a document without metadata). `answers`
-        keeps the answers of single conditions for the next call."""
-        return self._root.hits(conn, bound, answers)
+        that do not exist come out as they would for a document without metadata). `columns`
+        chooses between walks and columns and keeps the columns loaded, for the next call on the
+        same state of the side table."""
+        return self._root.hits(conn, bound, Columns() if columns is None else columns)
 
     def rows(self, conn: sqlite3.Connection, row_doc: np.ndarray, bound: int | None = None,
-             answers: Answers | None = None) -> np.ndarray:
+             columns: Columns | None = None) -> np.ndarray:
         """bool per matrix row, from the document number of each row (`row_doc`, non-negative
         ints); `bound` is a number above all of them, worked out when not given."""
         if bound is None:
             bound = int(row_doc.max()) + 1 if row_doc.size else 0
-        return self.documents(conn, bound, answers)[row_doc]
+        return self.documents(conn, bound, columns)[row_doc]
 
 
 def compile_filter(where: Mapping[str, Any] | Filter | None) -> Filter | None:
