@@ -1,5 +1,5 @@
-"""BM25 over rows kept in several places (the shards of a sharded collection), scored with the
-statistics of all of them together.
+"""BM25 over the rows of a collection, or of rows kept in several places (the shards of a
+sharded collection) scored with the statistics of all of them together.
 
 A `LexicalIndex` bakes its own statistics (row count, average row length, each term's document
 frequency) into the scores it stores, so the indexes of two shards score one row differently
@@ -13,8 +13,8 @@ A collection's rows (a shard's, or those of a whole collection) only grow and di
 matrix file stays (a compaction writes a new one): `ShardTerms` then adds a table for the rows
 appended since it last looked, and tells the dead rows by the live mask it is given, so that a
 change costs the terms of the rows it adds. Tables are merged as they pile up, the newest ones
-while they are small beside the one before them, so that a row is merged again only a few times
-(a logarithmic number of tables, every merge a sort of the postings merged).
+while they are small beside the one before them: a logarithmic number of tables, and a row
+merged again a logarithmic number of times (each merge a sort of the postings it merges).
 
 A table is saved as a `.npz` file (`TermTable.save`) and read back with every array checked
 against the others (`TermTable.load`), so that a damaged file is refused rather than scored.
@@ -106,7 +106,7 @@ class TermTable:
             remap = np.fromiter((vocabulary.setdefault(w, len(vocabulary)) for w in t._vocabulary),
                                 dtype=np.int64, count=len(t._vocabulary))
             term_ids.append(remap[np.repeat(np.arange(len(remap)), np.diff(t._starts))])
-            rows.append(t._rows + offset)
+            rows.append(t._rows.astype(np.int64) + offset)
             tf.append(t._tf)
             offset += t.rows
         empty = np.zeros(0, dtype=np.int64)
@@ -193,17 +193,17 @@ def _checked_table(count: int, arrays: dict[str, np.ndarray]
             raise ValueError(f"{name}: {a.dtype} of shape {a.shape}")
     if len(starts) != len(terms) + 1 or len(lengths) != count or len(tf) != len(rows):
         raise ValueError("arrays of mismatched lengths")
-    starts, rows, lengths = (a.astype(np.int64) for a in (starts, rows, lengths))
-    tf = tf.astype(np.float32)
-    if starts[0] != 0 or starts[-1] != len(rows) or np.any(np.diff(starts) <= 0):
+    starts, lengths = starts.astype(np.int64, copy=False), lengths.astype(np.int64, copy=False)
+    tf = tf.astype(np.float32, copy=False)
+    if starts[0] != 0 or starts[-1] != len(rows) or np.any(starts[1:] <= starts[:-1]):
         raise ValueError("postings do not follow the vocabulary")
     if len(rows) and (rows.min() < 0 or rows.max() >= count):
         raise ValueError("a posting of a row out of range")
-    ascending = np.diff(rows) > 0
+    ascending = rows[1:] > rows[:-1]
     ascending[starts[1:-1] - 1] = True  # where the next term's postings begin
     if not ascending.all():
         raise ValueError("a term's rows are not ascending")
-    if not (np.isfinite(tf).all() and np.all(tf >= 1) and np.all(tf == np.floor(tf))):
+    if not np.all((tf >= 1) & (tf <= 2**24) & (tf == np.floor(tf))):
         raise ValueError("counts that are not whole and positive")
     if np.any(lengths < 0) or not np.array_equal(np.bincount(rows, weights=tf, minlength=count), lengths):
         raise ValueError("row lengths do not match the counts")

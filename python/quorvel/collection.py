@@ -313,6 +313,12 @@ def _unlink(path: str | Path) -> None:
         pass
 
 
+def _list_generation(name: str) -> int | None:
+    """The generation whose term list the file `name` is, or None for another file."""
+    stem = name.removesuffix(TERMS_SUFFIX)
+    return int(stem) if stem != name and stem.isascii() and stem.isdigit() else None
+
+
 def _terms_list(path: Path) -> dict[str, Any] | None:
     """The list of term tables in the file `path`, checked for its form and for this version's
     tokenizer; None when missing or not such a list."""
@@ -588,11 +594,11 @@ class Collection:
         # The stored description the embedder was restored from (or saved as): while it stays
         # the same on disk the embedder is kept. A caller's embedder is never replaced.
         self._embedder_config = config
-        # The BM25 terms of the rows as of generation `_terms_generation`, and the tables
-        # (matrix file, first row, end) known to be saved in the folder.
+        # The BM25 terms of the rows as of generation `_terms_generation`, and the names of the
+        # saved tables this handle found damaged (written again).
         self._terms = ShardTerms()
         self._terms_generation: int | None = None
-        self._saved_tables: set[tuple[str, int, int]] = set()
+        self._refused_tables: set[str] = set()
         self._cuts: dict[str, tuple[str, list[Passage]]] = {}  # see _split
         self._caller_embedder = embedder is not None and config is None
         self._state = self._load()
@@ -1230,21 +1236,21 @@ class Collection:
         longer needs (those of other matrix files, and those of rows it covers otherwise: they
         were merged; a table of rows after it is kept, for a reader may be saving it with the
         next list), scratch files, and the BM25 index folders of an earlier version."""
-        lists: dict[int, str] = {}
+        lists: dict[int, str] = {}  # generation, path
         tables: list[tuple[str, str, int]] = []  # name, matrix stem, end
         with os.scandir(self.path) as entries:
             for entry in entries:
                 name = entry.name
-                if name.endswith(".lexical") and entry.is_dir(follow_symlinks=False):
+                if ".lexical" in name and entry.is_dir(follow_symlinks=False):
                     shutil.rmtree(entry.path, ignore_errors=True)
                 elif name.startswith(".") and name.endswith(_SCRATCH_SUFFIX) and ".terms." in name:
                     _unlink(entry.path)
-                elif name.endswith(TERMS_SUFFIX) and name.removesuffix(TERMS_SUFFIX).isdigit():
-                    lists[int(name.removesuffix(TERMS_SUFFIX))] = entry.path
+                elif (generation := _list_generation(name)) is not None:
+                    lists[generation] = entry.path
                 elif name.endswith(TABLE_SUFFIX):
                     stem, _, bounds = name.removesuffix(TABLE_SUFFIX).rpartition(".")
                     end = bounds.partition("-")[2]
-                    tables.append((entry.path, stem, int(end) if end.isdigit() else -1))
+                    tables.append((entry.path, stem, int(end) if end.isascii() and end.isdigit() else -1))
         latest = max(lists, default=None)
         for generation, path in lists.items():
             if generation != latest:
@@ -1428,39 +1434,38 @@ class Collection:
         matrix = state.meta["matrix"]
         saved = _terms_list(self.path / f"{state.generation}{TERMS_SUFFIX}")
         if saved is None:
-            earlier = []
             with os.scandir(self.path) as entries:
-                for entry in entries:
-                    stem = entry.name.removesuffix(TERMS_SUFFIX)
-                    if stem != entry.name and stem.isdigit() and int(stem) < state.generation:
-                        earlier.append(int(stem))
+                earlier = [g for g in map(_list_generation, (e.name for e in entries))
+                           if g is not None and g < state.generation]
             if earlier:
                 saved = _terms_list(self.path / f"{max(earlier)}{TERMS_SUFFIX}")
         if saved is None or saved["matrix"] != matrix or saved["rows"] > state.rows:
             return []
         tables = []
         for first, end in saved["tables"]:
+            name = _table_name(matrix, first, end)
             try:
-                tables.append(TermTable.load(folder_file(self.path, _table_name(matrix, first, end), TABLE_SUFFIX),
-                                             end - first))
+                tables.append(TermTable.load(folder_file(self.path, name, TABLE_SUFFIX), end - first))
             except (ValueError, CollectionError):
+                self._refused_tables.add(name)
                 return []
-            self._saved_tables.add((matrix, first, end))
         return tables
 
     def _save_terms(self, state: _State, tables: Sequence[TermTable]) -> None:
-        """Saves the tables not saved yet and the list of this generation's tables; a folder
-        the process cannot write keeps them in memory only."""
+        """Saves the tables not saved yet and the list of this generation's tables; a folder the
+        process cannot write keeps them in memory only. A table's name says which rows of which
+        matrix file it holds, and the terms of those rows are the same in every generation where
+        they are live: a saved table is written again only when it was found damaged."""
         matrix = state.meta["matrix"]
         bounds = _table_bounds(tables)
         listing = {"format": _TERMS_FORMAT, "language": LANGUAGE, "token_pattern": TOKEN_PATTERN,
                    "matrix": matrix, "rows": state.rows, "tables": [list(b) for b in bounds]}
         try:
             for table, (first, end) in zip(tables, bounds):
-                path = self.path / _table_name(matrix, first, end)
-                if (matrix, first, end) not in self._saved_tables or not path.is_file():
-                    _write_atomically(path, table.save)
-                    self._saved_tables.add((matrix, first, end))
+                name = _table_name(matrix, first, end)
+                if name in self._refused_tables or not (self.path / name).is_file():
+                    _write_atomically(self.path / name, table.save)
+                    self._refused_tables.discard(name)
             path = self.path / f"{state.generation}{TERMS_SUFFIX}"
             if _terms_list(path) != listing:
                 _write_atomically(path, lambda f: f.write(json.dumps(listing).encode("utf-8")))
@@ -1476,16 +1481,20 @@ class Collection:
 
     def _row_texts(self, state: _State, first: int = 0) -> list[str]:
         """The text indexed for each row of `state` from `first` on ('' for a dead row), from
-        its document."""
+        its document: the k-th live row of a document holds its k-th passage."""
         texts = [""] * (state.rows - first)
-        rows = rows_by_document(state.ids)
-        ids = list(dict.fromkeys(document_of(label) for label in state.ids[first:] if label))
-        for part in _chunks(ids):
+        later = rows_by_document(state.ids[first:])  # rows from `first` on, counted from it
+        every: dict[str, list[int]] | None = None
+        for part in _chunks(list(later)):
             query = f"SELECT id, text, timestamp FROM documents WHERE id IN ({_marks(part)})"
             for doc_id, text, ts in self._db().execute(query, part):
-                for row, passage in zip(rows[doc_id], self._split(Document(doc_id, text, ts))):
-                    if row >= first:
-                        texts[row - first] = passage.text
+                passages = self._split(Document(doc_id, text, ts))
+                skip = 0
+                if state.id_to_idx[doc_id] < first:  # live rows before `first` too (not after a change)
+                    every = every if every is not None else rows_by_document(state.ids)
+                    skip = len(every[doc_id]) - len(later[doc_id])
+                for row, passage in zip(later[doc_id], passages[skip:]):
+                    texts[row] = passage.text
         return texts
 
     @staticmethod
