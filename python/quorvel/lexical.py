@@ -196,7 +196,7 @@ def hybrid_rank(matrix: np.ndarray, ids: Sequence[str], id_to_idx: Mapping[str, 
     """Rows ranked by the fused lexical and semantic score, [(row, score), ...] best first.
 
     `matrix`, `ids`, `id_to_idx` and `query_vec` are those of `_quorvel.score_candidates`;
-    `lexical_scores` has one score per row (`LexicalIndex.scores`). `options` are the other
+    `lexical_scores` has one score per row (`quorvel.bm25.ShardTerms.scores`). `options` are the other
     keyword arguments of `score_candidates` (timestamps, recent, recent_days, diverse, mask,
     threshold, like_ids, pre_filter_ids, not_like_vec, traj_from_vec, traj_to_vec, mmr_lambda,
     oversample), applied as the module docstring describes. `lead_rows` maps an array of rows to
