@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from quorvel.bm25 import MAX_TABLES, ShardTerms, TermStats, TermTable
+from quorvel.bm25 import GROWTH, ShardTerms, TermStats, TermTable
 from quorvel.lexical import LexicalIndex, tokenize
 
 WORDS = ["river", "boats", "harbour", "stars", "bread", "soups", "running", "ran", "cats", "dog",
@@ -66,7 +66,7 @@ def test_a_shard_follows_appends_tombstones_and_a_new_matrix_file():
     live = np.ones(len(terms), dtype=bool)
     rows = 0
     rng = np.random.default_rng(6)
-    for step in range(MAX_TABLES + 3):  # appends, some rows dying, until the tables are merged
+    for step in range(12):  # appends, some rows dying, the tables merged on the way
         rows += int(rng.integers(1, 50))
         live[rng.integers(0, rows, 5)] = False
         shard.follow("m1", rows, live, terms_of(rows))
@@ -74,8 +74,10 @@ def test_a_shard_follows_appends_tombstones_and_a_new_matrix_file():
         for query in QUERIES[:3]:
             got = fused_scores([shard], query)
             assert np.array_equal(got[live[:rows]], expected.scores(query)) and not got[~live[:rows]].any()
+        sizes = [t.rows for t in shard.tables]
+        assert all(older > GROWTH * newer for older, newer in zip(sizes, sizes[1:])), sizes  # few tables
     assert all(first == previous for (first, _), (_, previous) in zip(asked_for[1:], asked_for))
-    assert len(shard._tables) < MAX_TABLES  # merged on the way
+    assert len(shard.tables) < 12
     asked_for.clear()
     shard.follow("m2", 50, None, terms_of(50))  # compacted: a new file, every row read again
     assert asked_for == [(0, 50)]

@@ -341,9 +341,9 @@ def test_failed_change_leaves_files_and_handle_as_they_were(tmp_path, monkeypatc
     folder = tmp_path / "c"
     c = Collection.create(folder, docs("d", 10), embedder=HashEmbedder())
     c.remove(["d0", "d1"])  # tombstones, kept (2 of 10 rows)
+    hits = c.search("text of d number 4", "limit:3")  # its BM25 terms saved before the change
     before, snap = fingerprint(folder), c.snapshot()
     ids, generation = list(snap.ids), snap.generation
-    hits = c.search("text of d number 4", "limit:3")
     run = {"add": lambda: c.add(docs("new", 3)), "update": lambda: c.add([("d5", "another text")]),
            "remove": lambda: c.remove(["d2", "d3"]), "compact": c.compact}[change]
     with monkeypatch.context() as mp:

@@ -1,6 +1,5 @@
-"""BM25 index, its persistence, score fusion, documents from passages and the hybrid ranking."""
+"""BM25 index, score fusion, documents from passages and the hybrid ranking."""
 
-import json
 import time
 
 import numpy as np
@@ -45,42 +44,6 @@ def test_query_without_known_term_scores_zero(index, query):
 def test_empty_index():
     empty = LexicalIndex.build([])
     assert empty.rows == 0 and empty.scores("anything").shape == (0,)
-
-
-def test_save_and_load_give_the_same_scores(index, tmp_path):
-    index.save(tmp_path / "lex")
-    again = LexicalIndex.load(tmp_path / "lex")
-    assert again.rows == index.rows
-    for query in ("cxx standard", "quick dog", "zyzzyva"):
-        np.testing.assert_array_equal(again.scores(query), index.scores(query))
-    LexicalIndex.build([]).save(tmp_path / "empty")
-    assert LexicalIndex.load(tmp_path / "empty").rows == 0
-
-
-def damage_meta(folder):
-    meta = json.loads((folder / "lexical.json").read_text())
-    meta["rows"] = 2
-    (folder / "lexical.json").write_text(json.dumps(meta))
-
-
-def damage_columns(folder):
-    np.save(folder / "indices.csc.index.npy", np.array([0, 99], dtype=np.int32))
-
-
-@pytest.mark.parametrize("damage", [
-    lambda f: (f / "lexical.json").unlink(),
-    lambda f: (f / "lexical.json").write_text("[1, 2]"),
-    lambda f: (f / "lexical.json").write_text('{"format": 99}'),
-    damage_meta,
-    damage_columns,
-    lambda f: (f / "params.index.json").write_text('{"k1": "../../etc"}'),
-    lambda f: (f / "vocab.index.json").unlink(),
-])
-def test_damaged_folder_raises_value_error(index, tmp_path, damage):
-    index.save(tmp_path)
-    damage(tmp_path)
-    with pytest.raises(ValueError, match="lexical index"):
-        LexicalIndex.load(tmp_path)
 
 
 def test_normalise_and_fuse_by_hand():

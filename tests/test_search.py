@@ -1,14 +1,16 @@
 """Searching documents of several passages: one hit a document with its best passage and line,
 every passage on request, modifiers that name documents reach all their passages, the BM25
-index kept per generation, and rows kept on their passages through compaction."""
+terms followed through changes and saved per change, and rows kept on their passages through compaction."""
 
+import os
 import zlib
 
 import numpy as np
 import pytest
 
 import quorvel.collection as qc
-from quorvel import Collection, Document, Embedder
+from quorvel import Collection, Document, Embedder, QueryWarning
+from quorvel.lexical import LexicalIndex
 
 DAY = 86400.0
 T0 = 1_700_000_000.0
@@ -105,20 +107,6 @@ def test_decay_uses_the_documents_time(collection):
     assert [h.id for h in recent][0] == "garden.md" and {h.id for h in plain} == {h.id for h in recent}
 
 
-def test_the_bm25_index_follows_the_generations(tmp_path):
-    with Collection.create(tmp_path / "c", DOCS) as c:
-        first = c.generation
-        assert c.search("compost", "limit:1")[0].id == "garden.md"
-        assert (tmp_path / "c" / f"{first}.lexical").is_dir()
-        c.add([Document("worms.md", "Worms eat the compost and make it richer, worms again.")])
-        assert c.search("worms", "limit:1")[0].id == "worms.md"
-        c.remove(["worms.md"])
-        lexical = sorted(p.name for p in (tmp_path / "c").iterdir() if ".lexical" in p.name)
-        assert lexical == [f"{c.generation - 1}.lexical"]   # the latest only, kept for its terms
-    with Collection.open(tmp_path / "c", read_only=True) as c:      # built in memory
-        assert c.lexical_index().rows == len(c.ids)
-
-
 class WordHashes(Embedder):
     """A fixed embedder (never refitted, so appends keep the matrix file): hashed words."""
     dim = 64
@@ -131,26 +119,167 @@ class WordHashes(Embedder):
         return out
 
 
-def test_the_next_index_tokenizes_only_the_rows_appended(tmp_path, monkeypatch):
-    queries = ["compost worms", "tea", "bread soup", "CXX_STANDARD", "nothing"]
-    filler = [Document(f"filler{i}.md", f"Filler note {i} about walking the dog.") for i in range(20)]
-    with Collection.create(tmp_path / "c", DOCS + filler, embedder=WordHashes()) as c:
+QUERIES = ["compost worms", "tea", "bread soup", "CXX_STANDARD", "roses roses spring", "nothing"]
+FILLER = [Document(f"filler{i}.md", f"Filler note {i} about walking the dog.") for i in range(20)]
+
+
+def scores(c, query):
+    tables = c.lexical_index()
+    asked = qc.tokenize([query])[0]
+    return tables.scores(asked, tables.stats(asked))
+
+
+def assert_scores_of_live_rows(c):
+    """The BM25 scores of every query are those of an index made afresh over the live rows, bit
+    for bit, and 0 for the others."""
+    live = np.ones(len(c.ids), dtype=bool) if c.mask is None else c.mask
+    texts = c._row_texts(c._state)
+    fresh = LexicalIndex.build([t for t, keep in zip(texts, live) if keep])
+    for q in QUERIES:
+        got = scores(c, q)
+        assert np.array_equal(got[live], fresh.scores(q)) and not got[~live].any(), q
+
+
+def saved_files(folder):
+    return sorted(p.name for p in folder.iterdir() if ".terms." in p.name)
+
+
+def test_the_bm25_terms_follow_the_changes_and_are_saved_per_change(tmp_path, monkeypatch):
+    folder = tmp_path / "c"
+    seen = []
+    monkeypatch.setattr(qc, "tokenize", lambda texts, real=qc.tokenize: seen.append(len(texts)) or real(texts))
+    with Collection.create(folder, DOCS + FILLER, embedder=WordHashes()) as c:
         c.lexical_index()
-        seen = []
-        monkeypatch.setattr(qc, "tokenize", lambda texts, real=qc.tokenize: seen.append(len(texts)) or real(texts))
+        first = saved_files(folder)
+        assert first == [f"{c.generation}.terms.json", f"{c._state.meta['matrix'][:12]}.0-{len(c.ids)}.terms.npz"]
+        old_table = (folder / first[1]).stat()
+        rows = len(c.ids)
         c.add([Document("worms.md", "Worms eat the compost."),
                Document("kitchen.md", KITCHEN + section("Tea", "Brew green tea for two minutes."))])
         c.remove(["notes.md"])
-        index = c.lexical_index()
-        appended = len(qc.rows_by_document(c.ids)["kitchen.md"]) + 1
-        assert seen == [appended]
-        full = qc.LexicalIndex.build(c._row_texts(c._state))
-        for q in queries:
-            np.testing.assert_allclose(index.scores(q), full.scores(q), rtol=1e-6)
-        c.compact()                                    # rows moved: every row tokenized again
         seen.clear()
+        assert_scores_of_live_rows(c)
+        appended = len(qc.rows_by_document(c.ids)["kitchen.md"]) + 1
+        assert seen[0] == appended          # only the rows the changes appended were tokenized
+        added = f"{c._state.meta['matrix'][:12]}.{rows}-{rows + appended}.terms.npz"
+        assert added in saved_files(folder)  # a table of its own, beside the earlier one, untouched
+        assert (folder / first[1]).stat().st_mtime_ns == old_table.st_mtime_ns
+        with pytest.warns(QueryWarning, match="occurs in the collection"):  # only in a removed document
+            c.search("particular")
+    with Collection.open(folder, embedder=WordHashes()) as again:   # a fresh process reads them
+        seen.clear()
+        assert_scores_of_live_rows(again)
+        assert seen == [1] * len(QUERIES)   # the queries alone
+        again.add([Document("more.md", "More compost, more worms.")])  # its sweep keeps the latest list
+        lists = [n for n in saved_files(folder) if n.endswith(".json")]
+        assert lists == [f"{again.generation - 1}.terms.json"]
+        again.compact()                     # rows moved: every row tokenized again
+        seen.clear()
+        assert_scores_of_live_rows(again)
+        assert seen[0] == len(again.ids)
+        again.add([Document("last.md", "The last note.")])   # the earlier matrix file's tables go
+        stem = again._state.meta["matrix"][:12]
+        assert all(n.startswith(stem) for n in saved_files(folder) if n.endswith(".npz"))
+    with Collection.open(folder, embedder=WordHashes(), read_only=True) as reader:  # in memory only
+        before = saved_files(folder)
+        assert_scores_of_live_rows(reader)
+        assert saved_files(folder) == before and reader.lexical_index().rows == len(reader.ids)
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_terms_followed_through_changes_score_as_a_fresh_index_of_the_live_rows(tmp_path, seed):
+    rng = np.random.default_rng(seed)
+    words = ["compost", "worms", "tea", "bread", "soup", "roses", "spring", "CXX_STANDARD", "dog"]
+
+    def doc(i):
+        return Document(f"d{i}.md", " ".join(rng.choice(words, int(rng.integers(1, 30)))))
+
+    with Collection.create(tmp_path / "c", [doc(i) for i in range(40)], embedder=WordHashes()) as c:
+        tombstoned, matrices = False, set()
+        for step in range(14):
+            ids = [f"d{i}" for i in rng.integers(0, 60, 3)]
+            c.update([doc(int(i[1:])) for i in ids[:2]], remove=[f"{ids[2]}.md"])
+            if step % 2:
+                assert_scores_of_live_rows(c)         # followed in memory
+            with Collection.open(tmp_path / "c", embedder=WordHashes()) as fresh:
+                assert_scores_of_live_rows(fresh)     # read from the saved tables (this change's, or
+            assert_scores_of_live_rows(c)             # the earlier ones and the rows appended since)
+            tombstoned, matrices = tombstoned or c.mask is not None, matrices | {c._state.meta["matrix"]}
+        assert tombstoned and len(matrices) > 1      # through tombstones and a compaction
+
+
+def truncate(path):
+    path.write_bytes(path.read_bytes()[:100])
+
+
+def flip_a_byte(path):
+    data = bytearray(path.read_bytes())
+    data[len(data) // 2] ^= 0xFF
+    path.write_bytes(bytes(data))
+
+
+def rows_out_of_range(path):
+    with np.load(path) as z:
+        arrays = dict(z)
+    arrays["rows"] = arrays["rows"] + 1000
+    np.savez(path, **arrays)
+
+
+def lengths_off(path):
+    with np.load(path) as z:
+        arrays = dict(z)
+    arrays["lengths"] = arrays["lengths"] + 1
+    np.savez(path, **arrays)
+
+
+def another_tables_rows(path):
+    with np.load(path) as z:
+        arrays = dict(z)
+    arrays["lengths"], arrays["rows"] = arrays["lengths"][:-1], np.minimum(arrays["rows"], len(arrays["lengths"]) - 2)
+    np.savez(path, **arrays)
+
+
+@pytest.mark.parametrize("damage", [truncate, flip_a_byte, rows_out_of_range, lengths_off,
+                                    another_tables_rows, lambda p: p.unlink(),
+                                    lambda p: p.with_name("1.terms.json").write_text('{"format": 1, "tables": "../x"}'),
+                                    lambda p: p.with_name("1.terms.json").write_text("[")])
+def test_a_damaged_saved_table_is_refused_and_made_again(tmp_path, monkeypatch, damage):
+    with Collection.create(tmp_path / "c", DOCS + FILLER, embedder=WordHashes()) as c:
+        assert c.generation == 1
         c.lexical_index()
-        assert seen == [len(c.ids)]
+        table = next((tmp_path / "c").glob("*.terms.npz"))
+    damage(table)
+    with Collection.open(tmp_path / "c", embedder=WordHashes()) as c:
+        assert_scores_of_live_rows(c)
+    seen = []
+    monkeypatch.setattr(qc, "tokenize", lambda texts, real=qc.tokenize: seen.append(len(texts)) or real(texts))
+    with Collection.open(tmp_path / "c", embedder=WordHashes()) as c:   # saved again, whole
+        c.lexical_index()
+        assert seen == []
+
+
+def test_a_crash_between_writing_and_renaming_leaves_a_usable_collection(tmp_path, monkeypatch):
+    folder = tmp_path / "c"
+    with Collection.create(folder, DOCS + FILLER, embedder=WordHashes()) as c:
+        c.lexical_index()
+        c.add([Document("worms.md", "Worms eat the compost.")])
+
+        def killed(src, dst, real=os.replace):
+            if ".terms." in str(dst):
+                raise KeyboardInterrupt  # the process dies with its scratch file written
+            return real(src, dst)
+
+        monkeypatch.setattr(os, "replace", killed)
+        with pytest.raises(KeyboardInterrupt):
+            c.lexical_index()
+        monkeypatch.undo()
+    assert [p for p in folder.iterdir() if p.name.startswith(".") and ".terms." in p.name]
+    with Collection.open(folder, embedder=WordHashes()) as c:
+        assert c.search("worms", "limit:1")[0].id == "worms.md"
+        assert_scores_of_live_rows(c)
+        c.remove(["notes.md"])                 # the next change sweeps the scratch file away
+        assert not [p for p in folder.iterdir() if p.name.startswith(".") and ".terms." in p.name]
+        assert_scores_of_live_rows(c)
 
 
 def test_rows_stay_on_their_passages_through_changes_and_compaction(tmp_path):

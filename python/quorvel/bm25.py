@@ -1,5 +1,5 @@
-"""BM25 over rows kept in several places (the shards of a sharded collection), scored with the
-statistics of all of them together.
+"""BM25 over the rows of a collection, or of rows kept in several places (the shards of a
+sharded collection) scored with the statistics of all of them together.
 
 A `LexicalIndex` bakes its own statistics (row count, average row length, each term's document
 frequency) into the scores it stores, so the indexes of two shards score one row differently
@@ -9,24 +9,37 @@ rows with the sums of every shard's (`scores`). The formula and its float steps 
 `LexicalIndex` (the Lucene variant of BM25 in `bm25s`, k1 = 1.2, b = 0.75), so that a row scores
 exactly as in one index over all the live rows.
 
-A shard's rows only grow and die while its matrix file stays (a compaction writes a new one):
-`ShardTerms` then adds a table for the rows appended since it last looked, and tells the dead
-rows by the live mask it is given, so that a change costs the terms of the rows it adds.
+A collection's rows (a shard's, or those of a whole collection) only grow and die while its
+matrix file stays (a compaction writes a new one): `ShardTerms` then adds a table for the rows
+appended since it last looked, and tells the dead rows by the live mask it is given, so that a
+change costs the terms of the rows it adds. Tables are merged as they pile up, the newest ones
+while they are small beside the one before them: a logarithmic number of tables, and a row
+merged again a logarithmic number of times (each merge a sort of the postings it merges).
+
+A table is saved as a `.npz` file (`TermTable.save`) and read back with every array checked
+against the others (`TermTable.load`), so that a damaged file is refused rather than scored.
 """
 
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
+from typing import IO
 
 import numpy as np
 
 #: The parameters `LexicalIndex` indexes with.
 K1 = 1.2
 B = 0.75
-#: Tables a shard keeps before it merges them into one (merging sorts their postings again).
-MAX_TABLES = 8
+#: The newest tables are merged into one while the table before them holds no more than this
+#: many times their rows: tables shrink by about this factor from the oldest to the newest.
+GROWTH = 4
+#: The arrays of a saved table (`TermTable.save`): the vocabulary as UTF-8 terms, each ended by
+#: a newline; for each term where its postings start; the postings' rows and counts; the rows'
+#: lengths.
+_TABLE_ARRAYS = frozenset({"vocabulary", "starts", "rows", "tf", "lengths"})
 
 
 @dataclass(frozen=True, slots=True)
@@ -53,15 +66,23 @@ class TermTable:
     """The index terms of consecutive rows as an inverted table: for each term, the rows that
     hold it (ascending) and how often."""
 
-    def __init__(self, vocabulary: dict[str, int], term_ids: np.ndarray, rows: np.ndarray,
+    def __init__(self, vocabulary: dict[str, int], starts: np.ndarray, rows: np.ndarray,
                  tf: np.ndarray, lengths: np.ndarray):
-        """From postings (term id, row, count) in any order; see `of_rows` and `merged`."""
-        order = np.lexsort((rows, term_ids))
+        """From the postings sorted by term, then row: those of term t are `starts[t]` to
+        `starts[t + 1]`; see `of_rows`, `merged` and `load`."""
         self._vocabulary = vocabulary
-        self._rows = rows[order]
-        self._tf = tf[order].astype(np.float32)
-        self._starts = np.searchsorted(term_ids[order], np.arange(len(vocabulary) + 1))
+        self._starts = starts
+        self._rows = rows
+        self._tf = tf
         self.lengths = lengths
+
+    @classmethod
+    def _of_postings(cls, vocabulary: dict[str, int], term_ids: np.ndarray, rows: np.ndarray,
+                     tf: np.ndarray, lengths: np.ndarray) -> "TermTable":
+        """From postings (term id, row, count) in any order."""
+        order = np.lexsort((rows, term_ids))
+        return cls(vocabulary, np.searchsorted(term_ids[order], np.arange(len(vocabulary) + 1)),
+                   rows[order], tf[order].astype(np.float32), lengths)
 
     @classmethod
     def of_rows(cls, terms: Sequence[Sequence[str]]) -> "TermTable":
@@ -73,7 +94,7 @@ class TermTable:
                            dtype=np.int64, count=int(lengths.sum()))
         width = max(n, 1)
         keys, counts = np.unique(flat * width + np.repeat(np.arange(n), lengths), return_counts=True)
-        return cls(vocabulary, keys // width, keys % width, counts, lengths)
+        return cls._of_postings(vocabulary, keys // width, keys % width, counts, lengths)
 
     @classmethod
     def merged(cls, tables: Sequence["TermTable"]) -> "TermTable":
@@ -85,17 +106,38 @@ class TermTable:
             remap = np.fromiter((vocabulary.setdefault(w, len(vocabulary)) for w in t._vocabulary),
                                 dtype=np.int64, count=len(t._vocabulary))
             term_ids.append(remap[np.repeat(np.arange(len(remap)), np.diff(t._starts))])
-            rows.append(t._rows + offset)
+            rows.append(t._rows.astype(np.int64) + offset)
             tf.append(t._tf)
             offset += t.rows
         empty = np.zeros(0, dtype=np.int64)
-        return cls(vocabulary, np.concatenate([empty, *term_ids]), np.concatenate([empty, *rows]),
-                   np.concatenate([np.zeros(0, np.float32), *tf]),
-                   np.concatenate([empty, *(t.lengths for t in tables)]))
+        return cls._of_postings(vocabulary, np.concatenate([empty, *term_ids]), np.concatenate([empty, *rows]),
+                                np.concatenate([np.zeros(0, np.float32), *tf]),
+                                np.concatenate([empty, *(t.lengths for t in tables)]))
 
     @property
     def rows(self) -> int:
         return len(self.lengths)
+
+    def save(self, file: IO[bytes]) -> None:
+        """Writes the table to `file` (an `.npz` archive, no pickled objects)."""
+        words = "".join(f"{w}\n" for w in self._vocabulary).encode("utf-8")
+        narrow = np.int32 if self.rows < 2**31 else np.int64
+        np.savez(file, vocabulary=np.frombuffer(words, dtype=np.uint8), starts=self._starts,
+                 rows=self._rows.astype(narrow), tf=self._tf, lengths=self.lengths)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str], rows: int) -> "TermTable":
+        """The table of `rows` rows saved in the file `path` by `save`. ValueError for a file
+        that is not such a table, or one whose arrays do not fit together (a posting of a row out
+        of range or twice, a row whose counts do not add up to its length, ...)."""
+        try:
+            with np.load(path, allow_pickle=False) as archive:
+                if set(archive.files) != _TABLE_ARRAYS:
+                    raise ValueError(f"arrays {sorted(archive.files)}")
+                arrays = {name: archive[name] for name in _TABLE_ARRAYS}
+            return cls(*_checked_table(rows, arrays))
+        except Exception as e:  # whatever a damaged archive raises (zip, zlib, format, shapes)
+            raise ValueError(f"{str(path)!r} is not a term table of {rows} rows: {e}") from None
 
     def _postings(self, term: str) -> tuple[np.ndarray, np.ndarray]:
         t = self._vocabulary.get(term)
@@ -134,8 +176,43 @@ class TermTable:
         return out
 
 
+def _checked_table(count: int, arrays: dict[str, np.ndarray]
+                   ) -> tuple[dict[str, int], np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """The arguments of `TermTable` from the arrays of a saved table of `count` rows, each
+    checked: the terms distinct, each term's postings non-empty and of ascending rows in range,
+    the counts whole and positive and adding up to each row's length."""
+    words, starts, rows, tf, lengths = (arrays[k] for k in ("vocabulary", "starts", "rows", "tf", "lengths"))
+    if words.dtype != np.uint8 or words.ndim != 1 or (len(words) and words[-1] != ord("\n")):
+        raise ValueError("malformed vocabulary")
+    terms = words.tobytes().decode("utf-8").split("\n")[:-1]
+    vocabulary = {term: i for i, term in enumerate(terms)}
+    if len(vocabulary) != len(terms):
+        raise ValueError("a term listed twice")
+    for name, a, kinds in (("starts", starts, "iu"), ("rows", rows, "iu"), ("tf", tf, "f"), ("lengths", lengths, "iu")):
+        if a.ndim != 1 or a.dtype.kind not in kinds:
+            raise ValueError(f"{name}: {a.dtype} of shape {a.shape}")
+    if len(starts) != len(terms) + 1 or len(lengths) != count or len(tf) != len(rows):
+        raise ValueError("arrays of mismatched lengths")
+    starts, lengths = starts.astype(np.int64, copy=False), lengths.astype(np.int64, copy=False)
+    tf = tf.astype(np.float32, copy=False)
+    if starts[0] != 0 or starts[-1] != len(rows) or np.any(starts[1:] <= starts[:-1]):
+        raise ValueError("postings do not follow the vocabulary")
+    if len(rows) and (rows.min() < 0 or rows.max() >= count):
+        raise ValueError("a posting of a row out of range")
+    ascending = rows[1:] > rows[:-1]
+    ascending[starts[1:-1] - 1] = True  # where the next term's postings begin
+    if not ascending.all():
+        raise ValueError("a term's rows are not ascending")
+    if not np.all((tf >= 1) & (tf <= 2**24) & (tf == np.floor(tf))):
+        raise ValueError("counts that are not whole and positive")
+    if np.any(lengths < 0) or not np.array_equal(np.bincount(rows, weights=tf, minlength=count), lengths):
+        raise ValueError("row lengths do not match the counts")
+    return vocabulary, starts, rows, tf, lengths
+
+
 class ShardTerms:
-    """The terms of one shard's rows, followed from one state of the shard to the next."""
+    """The terms of one collection's rows (a shard's, or a whole collection's), followed from one
+    state of the collection to the next."""
 
     def __init__(self) -> None:
         self._source: str | None = None
@@ -145,6 +222,21 @@ class ShardTerms:
     @property
     def rows(self) -> int:
         return sum(t.rows for t in self._tables)
+
+    @property
+    def source(self) -> str | None:
+        """Where the rows are kept (the `source` of the last `follow` or `adopt`)."""
+        return self._source
+
+    @property
+    def tables(self) -> list[TermTable]:
+        """The tables, of the first rows to the last; read-only by convention."""
+        return self._tables
+
+    def adopt(self, source: str, tables: Sequence[TermTable]) -> None:
+        """Takes `tables`, the terms of the first rows kept in `source` (saved earlier), as
+        those known; `follow` then adds the rows after them."""
+        self._source, self._tables, self._live = source, list(tables), None
 
     def follow(self, source: str, rows: int, live: np.ndarray | None,
                terms_of: Callable[[int], Sequence[Sequence[str]]]) -> None:
@@ -157,10 +249,19 @@ class ShardTerms:
             self._tables, known = [], 0
         if rows > known:
             self._tables.append(TermTable.of_rows(terms_of(known)))
-        if len(self._tables) > MAX_TABLES:
-            self._tables = [TermTable.merged(self._tables)]
+            self._settle()
         self._source = source
         self._live = None if live is None else np.array(live[:rows], dtype=bool)
+
+    def _settle(self) -> None:
+        """Merges the newest tables into one while the table before them holds no more than
+        `GROWTH` times their rows."""
+        first, newest = len(self._tables) - 1, self._tables[-1].rows
+        while first and self._tables[first - 1].rows <= GROWTH * newest:
+            first -= 1
+            newest += self._tables[first].rows
+        if first < len(self._tables) - 1:
+            self._tables[first:] = [TermTable.merged(self._tables[first:])]
 
     def _parts(self) -> Iterable[tuple[TermTable, np.ndarray | None]]:
         start = 0

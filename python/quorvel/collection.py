@@ -32,9 +32,18 @@ deleted by the next change. Readers take no lock: they read the metadata and the
 transaction, and the committed rows of a matrix file never change.
 
 Documents are split into passages by `split` (`quorvel.passages`), one matrix row a passage. The
-rows of a document are labelled for `_quorvel.score_candidates` by `row_label`. The BM25 index of
-the rows (`quorvel.lexical`) is derived data: the folder ``<generation>.lexical``, made by the first
-search of a generation (or `lexical_index()`), deleted by the next change.
+rows of a document are labelled for `_quorvel.score_candidates` by `row_label`.
+
+The BM25 terms of the rows (`quorvel.bm25`) are derived data, kept as inverted tables of
+consecutive rows of the matrix file: the table of rows a to b of the file ``<stem>.embeddings.npy``
+is ``<stem>.a-b.terms.npz``, and ``<generation>.terms.json`` lists the tables of a generation
+(``{"format", "language", "token_pattern", "matrix", "rows", "tables": [[a, b], ...]}``). The
+first search of a generation (or `lexical_index()`) reads them, or takes those of the latest
+earlier generation of the same matrix file and adds a table of the rows appended since (rows of a
+matrix file never change once committed; tombstones are told by the live mask), saves what it
+made, and keeps it all in memory. Each file is written under a scratch name and renamed, and read
+back with every array checked, so that a damaged or missing file is made again. A change deletes
+the lists of earlier generations and the tables that the latest list no longer needs.
 """
 
 from __future__ import annotations
@@ -61,7 +70,8 @@ import _quorvel
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder, unit_rows
 from .filters import (INDEX_SCHEMA, INDEX_TABLE, Columns, Filter, Metadata, check_metadata,
                       compile_filter, index_rows, metadata_from_json, metadata_json)
-from .lexical import DEFAULT_POOL, LexicalIndex, hybrid_rank, tokenize
+from .bm25 import ShardTerms, TermTable
+from .lexical import DEFAULT_POOL, LANGUAGE, TOKEN_PATTERN, hybrid_rank, tokenize
 from .passages import Passage as _Cut, indexed_passages, indexed_text
 from .query import QueryError, QueryWarning, modifier_notes
 from .storage import CollectionError, MatrixFile, folder_file, writer_lock
@@ -69,10 +79,14 @@ from .storage import CollectionError, MatrixFile, folder_file, writer_lock
 DB_NAME = "collection.sqlite"
 FORMAT = "3"
 MATRIX_SUFFIX = ".embeddings.npy"
-#: The BM25 index of generation G is the folder ``G.lexical``, made on first use.
-LEXICAL_SUFFIX = ".lexical"
-#: In such a folder, the index terms of every row, kept for the next generation's index.
-TERMS_FILE = "terms.json"
+#: The list of the BM25 term tables of generation G is the file ``G.terms.json``.
+TERMS_SUFFIX = ".terms.json"
+#: The term table of rows a to b of the matrix file ``<stem>.embeddings.npy``:
+#: ``<stem>.a-b.terms.npz``.
+TABLE_SUFFIX = ".terms.npz"
+_TERMS_FORMAT = 1
+#: What the scratch name of a derived file ends with (``.<name>.<random>.part``) until renamed.
+_SCRATCH_SUFFIX = ".part"
 DEFAULT_LIMIT = 10
 SNIPPET_CHARS = 200
 EMBED_BATCH = 512
@@ -269,18 +283,62 @@ def first_rows(state: _State, rows: np.ndarray) -> np.ndarray:
                        dtype=np.int64, count=len(rows))
 
 
-def _save_lexical(index: LexicalIndex, folder: Path, terms: dict[str, Any]) -> None:
-    """Writes `index`, with the terms of its rows and the matrix file they belong to, under a
-    scratch name and renames it to `folder`; a reader that cannot write, or loses a race with
-    another that saved the same generation, keeps it in memory."""
-    scratch = folder.with_name(f".{folder.name}.{secrets.token_hex(4)}")
+def _table_name(matrix: str, first: int, end: int) -> str:
+    return f"{matrix.removesuffix(MATRIX_SUFFIX)}.{first}-{end}{TABLE_SUFFIX}"
+
+
+def _table_bounds(tables: Sequence[TermTable]) -> list[tuple[int, int]]:
+    ends = np.cumsum([0, *(t.rows for t in tables)]).tolist()
+    return list(zip(ends, ends[1:]))
+
+
+def _write_atomically(path: Path, write: Callable[[Any], None]) -> None:
+    """Writes a file through `write(file)` under a scratch name and renames it to `path`; on an
+    OSError (a folder the process cannot write, a full disk) the scratch file is removed and the
+    error raised."""
+    scratch = path.with_name(f".{path.name}.{secrets.token_hex(4)}{_SCRATCH_SUFFIX}")
     try:
-        index.save(scratch)
-        with open(scratch / TERMS_FILE, "w", encoding="utf-8") as f:
-            f.write(json.dumps(terms, separators=(",", ":")))  # dumps: the C encoder
-        os.rename(scratch, folder)
+        with open(scratch, "wb") as f:
+            write(f)
+        os.replace(scratch, path)
     except OSError:
-        shutil.rmtree(scratch, ignore_errors=True)
+        scratch.unlink(missing_ok=True)
+        raise
+
+
+def _unlink(path: str | Path) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def _list_generation(name: str) -> int | None:
+    """The generation whose term list the file `name` is, or None for another file."""
+    stem = name.removesuffix(TERMS_SUFFIX)
+    return int(stem) if stem != name and stem.isascii() and stem.isdigit() else None
+
+
+def _terms_list(path: Path) -> dict[str, Any] | None:
+    """The list of term tables in the file `path`, checked for its form and for this version's
+    tokenizer; None when missing or not such a list."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            saved = json.load(f)
+    except (OSError, ValueError):
+        return None
+    if (not isinstance(saved, dict) or saved.get("format") != _TERMS_FORMAT
+            or saved.get("language") != LANGUAGE or saved.get("token_pattern") != TOKEN_PATTERN
+            or not isinstance(saved.get("matrix"), str) or type(saved.get("rows")) is not int
+            or not isinstance(saved.get("tables"), list)):
+        return None
+    end = 0
+    for bounds in saved["tables"]:
+        if (not isinstance(bounds, list) or len(bounds) != 2 or any(type(b) is not int for b in bounds)
+                or bounds[0] != end or bounds[1] <= end):
+            return None
+        end = bounds[1]
+    return saved if end == saved["rows"] else None
 
 
 def _report(notes: list[str], strict: bool) -> None:
@@ -536,7 +594,11 @@ class Collection:
         # The stored description the embedder was restored from (or saved as): while it stays
         # the same on disk the embedder is kept. A caller's embedder is never replaced.
         self._embedder_config = config
-        self._lexical: tuple[int, LexicalIndex] | None = None
+        # The BM25 terms of the rows as of generation `_terms_generation`, and the names of the
+        # saved tables this handle found damaged (written again).
+        self._terms = ShardTerms()
+        self._terms_generation: int | None = None
+        self._refused_tables: set[str] = set()
         self._cuts: dict[str, tuple[str, list[Passage]]] = {}  # see _split
         self._caller_embedder = embedder is not None and config is None
         self._state = self._load()
@@ -1162,22 +1224,46 @@ class Collection:
             keep.update(self._embedder.files(config))
         except (ValueError, TypeError, KeyError):
             return
-        # Of the BM25 indexes only the latest stays: the next one takes its rows' terms.
-        with os.scandir(self.path) as entries:
-            indexes = [e for e in entries if ".lexical" in e.name and e.is_dir(follow_symlinks=False)]
-        latest = max((int(e.name.removesuffix(LEXICAL_SUFFIX)) for e in indexes
-                      if e.name.removesuffix(LEXICAL_SUFFIX).isdigit()), default=None)
-        for entry in indexes:
-            if entry.name != f"{latest}{LEXICAL_SUFFIX}":  # older, or a scratch folder left
-                shutil.rmtree(entry.path, ignore_errors=True)
+        self._sweep_terms(state)
         with os.scandir(self.path) as entries:
             for entry in entries:
                 if (entry.name.endswith((MATRIX_SUFFIX, ".lsa.npz")) and entry.name not in keep
                         and entry.is_file(follow_symlinks=False)):
-                    try:
-                        os.unlink(entry.path)
-                    except OSError:
-                        pass
+                    _unlink(entry.path)
+
+    def _sweep_terms(self, state: _State) -> None:
+        """Deletes the term lists of generations before the latest, the term tables that list no
+        longer needs (those of other matrix files, and those of rows it covers otherwise: they
+        were merged; a table of rows after it is kept, for a reader may be saving it with the
+        next list), scratch files, and the BM25 index folders of an earlier version."""
+        lists: dict[int, str] = {}  # generation, path
+        tables: list[tuple[str, str, int]] = []  # name, matrix stem, end
+        with os.scandir(self.path) as entries:
+            for entry in entries:
+                name = entry.name
+                if ".lexical" in name and entry.is_dir(follow_symlinks=False):
+                    shutil.rmtree(entry.path, ignore_errors=True)
+                elif name.startswith(".") and name.endswith(_SCRATCH_SUFFIX) and ".terms." in name:
+                    _unlink(entry.path)
+                elif (generation := _list_generation(name)) is not None:
+                    lists[generation] = entry.path
+                elif name.endswith(TABLE_SUFFIX):
+                    stem, _, bounds = name.removesuffix(TABLE_SUFFIX).rpartition(".")
+                    end = bounds.partition("-")[2]
+                    tables.append((entry.path, stem, int(end) if end.isascii() and end.isdigit() else -1))
+        latest = max(lists, default=None)
+        for generation, path in lists.items():
+            if generation != latest:
+                _unlink(path)
+        saved = _terms_list(Path(lists[latest])) if latest is not None else None
+        if saved is not None and saved["matrix"] != state.meta["matrix"]:
+            saved = None
+        kept = {_table_name(state.meta["matrix"], a, b) for a, b in saved["tables"]} if saved else set()
+        current = state.meta["matrix"].removesuffix(MATRIX_SUFFIX)
+        covered = saved["rows"] if saved else 0
+        for path, stem, end in tables:
+            if os.path.basename(path) not in kept and (stem != current or end <= covered):
+                _unlink(path)
 
     # -- searching -------------------------------------------------------------------------
 
@@ -1240,8 +1326,11 @@ class Collection:
 
         texts, unlike, trajectory = query_texts(text, mods)
         vectors = self._embed(texts)
-        words = self.lexical_index() if lexical else None
-        lexical_scores = words.scores(text or "") if words is not None else None
+        lexical_scores = None
+        if lexical:
+            words = self._term_tables(state)
+            asked = tokenize([text or ""])[0]
+            lexical_scores = words.scores(asked, words.stats(asked))
         found_by_words = lexical_scores is not None and bool(lexical_scores.any())
         blank = ~vectors.any(axis=1)
         if blank[0] and not found_by_words:
@@ -1314,59 +1403,74 @@ class Collection:
                     labels.append(label)
         return labels
 
-    def lexical_index(self) -> LexicalIndex:
-        """The BM25 index of the current generation's rows (`quorvel.lexical.LexicalIndex`):
-        kept in memory, read from the collection's folder, or built from the documents and
-        saved there (`<generation>.lexical`) for the next process."""
-        state = self._refresh()
-        cached = self._lexical
-        if cached is not None and cached[0] == state.generation:
-            return cached[1]
-        folder = self.path / f"{state.generation}{LEXICAL_SUFFIX}"
-        try:
-            index = LexicalIndex.load(folder)
-            if index.rows != state.rows:
-                raise ValueError("another generation's index")
-        except ValueError:
-            terms = self._row_terms(state)
-            index = LexicalIndex.from_terms(terms)
-            self._cuts.clear()
-            if not self._read_only:
-                _save_lexical(index, folder, {"matrix": state.meta["matrix"], "terms": terms})
-        self._lexical = (state.generation, index)
-        return index
+    def lexical_index(self) -> ShardTerms:
+        """The BM25 terms of the current generation's live rows (`quorvel.bm25.ShardTerms`;
+        `stats` and `scores` rank with them): kept in memory, read from the collection's folder,
+        or made there from the latest earlier generation's and the rows appended since, and
+        saved for the next process (see the module docstring)."""
+        return self._term_tables(self._refresh())
 
-    def _row_terms(self, state: _State) -> list[list[str]]:
-        """The index terms of each row of `state` (none for a dead row). The rows of an earlier
-        generation whose index was saved keep their terms when that generation's matrix file is
-        still the current one (rows were only appended or tombstoned since, never moved): only
-        the rows appended since are cut and tokenized."""
-        kept = self._earlier_terms(state)
-        terms = [t if state.ids[row] else [] for row, t in enumerate(kept)]
-        fresh = self._row_texts(state, first=len(kept))
-        return terms + tokenize(fresh) if fresh else terms
+    def _term_tables(self, state: _State) -> ShardTerms:
+        if self._terms_generation == state.generation:
+            return self._terms
+        matrix = state.meta["matrix"]
+        terms = self._terms
+        if terms.source != matrix or not terms.rows or terms.rows > state.rows:
+            terms.adopt(matrix, self._saved_terms(state))
 
-    def _earlier_terms(self, state: _State) -> list[list[str]]:
-        """The saved terms of the latest earlier generation, if its rows are a prefix of these."""
-        earlier = []
-        with os.scandir(self.path) as entries:
-            for entry in entries:
-                stem = entry.name.removesuffix(LEXICAL_SUFFIX)
-                if stem != entry.name and stem.isdigit() and int(stem) < state.generation:
-                    earlier.append(int(stem))
-        if not earlier:
-            return []
-        try:
-            with open(self.path / f"{max(earlier)}{LEXICAL_SUFFIX}" / TERMS_FILE, encoding="utf-8") as f:
-                saved = json.load(f)
-            terms = saved["terms"]
-            if (saved["matrix"] != state.meta["matrix"] or not isinstance(terms, list)
-                    or len(terms) > state.rows
-                    or not all(isinstance(t, list) and all(isinstance(w, str) for w in t) for t in terms)):
-                return []
-        except (OSError, ValueError, KeyError, TypeError):
-            return []
+        def terms_of(first: int) -> list[list[str]]:
+            return tokenize(self._row_texts(state, first))
+
+        terms.follow(matrix, state.rows, state.mask, terms_of)
+        self._cuts.clear()
+        if not self._read_only:
+            self._save_terms(state, terms.tables)
+        self._terms_generation = state.generation
         return terms
+
+    def _saved_terms(self, state: _State) -> list[TermTable]:
+        """The saved term tables of this generation, or else of the latest earlier one of the
+        same matrix file (rows only appended since); none when a table is missing or damaged."""
+        matrix = state.meta["matrix"]
+        saved = _terms_list(self.path / f"{state.generation}{TERMS_SUFFIX}")
+        if saved is None:
+            with os.scandir(self.path) as entries:
+                earlier = [g for g in map(_list_generation, (e.name for e in entries))
+                           if g is not None and g < state.generation]
+            if earlier:
+                saved = _terms_list(self.path / f"{max(earlier)}{TERMS_SUFFIX}")
+        if saved is None or saved["matrix"] != matrix or saved["rows"] > state.rows:
+            return []
+        tables = []
+        for first, end in saved["tables"]:
+            name = _table_name(matrix, first, end)
+            try:
+                tables.append(TermTable.load(folder_file(self.path, name, TABLE_SUFFIX), end - first))
+            except (ValueError, CollectionError):
+                self._refused_tables.add(name)
+                return []
+        return tables
+
+    def _save_terms(self, state: _State, tables: Sequence[TermTable]) -> None:
+        """Saves the tables not saved yet and the list of this generation's tables; a folder the
+        process cannot write keeps them in memory only. A table's name says which rows of which
+        matrix file it holds, and the terms of those rows are the same in every generation where
+        they are live: a saved table is written again only when it was found damaged."""
+        matrix = state.meta["matrix"]
+        bounds = _table_bounds(tables)
+        listing = {"format": _TERMS_FORMAT, "language": LANGUAGE, "token_pattern": TOKEN_PATTERN,
+                   "matrix": matrix, "rows": state.rows, "tables": [list(b) for b in bounds]}
+        try:
+            for table, (first, end) in zip(tables, bounds):
+                name = _table_name(matrix, first, end)
+                if name in self._refused_tables or not (self.path / name).is_file():
+                    _write_atomically(self.path / name, table.save)
+                    self._refused_tables.discard(name)
+            path = self.path / f"{state.generation}{TERMS_SUFFIX}"
+            if _terms_list(path) != listing:
+                _write_atomically(path, lambda f: f.write(json.dumps(listing).encode("utf-8")))
+        except OSError:
+            pass
 
     def _split(self, doc: Document) -> list[Passage]:
         """`split(doc)`, each document cut once for a change and the index built after it."""
@@ -1377,16 +1481,20 @@ class Collection:
 
     def _row_texts(self, state: _State, first: int = 0) -> list[str]:
         """The text indexed for each row of `state` from `first` on ('' for a dead row), from
-        its document."""
+        its document: the k-th live row of a document holds its k-th passage."""
         texts = [""] * (state.rows - first)
-        rows = rows_by_document(state.ids)
-        ids = list(dict.fromkeys(document_of(label) for label in state.ids[first:] if label))
-        for part in _chunks(ids):
+        later = rows_by_document(state.ids[first:])  # rows from `first` on, counted from it
+        every: dict[str, list[int]] | None = None
+        for part in _chunks(list(later)):
             query = f"SELECT id, text, timestamp FROM documents WHERE id IN ({_marks(part)})"
             for doc_id, text, ts in self._db().execute(query, part):
-                for row, passage in zip(rows[doc_id], self._split(Document(doc_id, text, ts))):
-                    if row >= first:
-                        texts[row - first] = passage.text
+                passages = self._split(Document(doc_id, text, ts))
+                skip = 0
+                if state.id_to_idx[doc_id] < first:  # live rows before `first` too (not after a change)
+                    every = every if every is not None else rows_by_document(state.ids)
+                    skip = len(every[doc_id]) - len(later[doc_id])
+                for row, passage in zip(later[doc_id], passages[skip:]):
+                    texts[row] = passage.text
         return texts
 
     @staticmethod

@@ -1,8 +1,11 @@
 """Lexical ranking: BM25 over passages, and its fusion with the semantic score.
 
-`LexicalIndex` keeps a BM25 index (the `bm25s` library, English stop words and the Snowball
-stemmer of `PyStemmer`) over the rows of a collection, one row a passage, and scores a query
-against every row. Words are runs of letters and digits; underscores, dots and dashes split them,
+`tokenize` cuts a text into its index terms (the tokenizer of the `bm25s` library, English stop
+words and the Snowball stemmer of `PyStemmer`); a collection keeps its rows' terms, one row a
+passage, as the inverted tables of `quorvel.bm25`, which score a query against every row.
+`LexicalIndex` is a BM25 index of `bm25s` over a sequence of texts, whose scores those tables
+reproduce (the reference they are tested against, and the lexical ranking of the retrieval
+benchmark). Words are runs of letters and digits; underscores, dots and dashes split them,
 so `CMAKE_CXX_STANDARD` is found by "cxx standard" as well as by its full name.
 
 How the two scores meet the native scoring (`hybrid_rank`):
@@ -43,11 +46,8 @@ over its queries (figures in bench/README.md, "Retrieval").
 
 from __future__ import annotations
 
-import json
 import logging
-import os
 from collections.abc import Callable, Mapping, Sequence
-from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -59,8 +59,6 @@ NORMALISATIONS = ("z", "minmax")
 DEFAULT_POOL = 200
 LANGUAGE = "english"
 TOKEN_PATTERN = r"(?u)[^\W_]+"
-_META_FILE = "lexical.json"
-_FORMAT = 1
 
 
 def _bm25s() -> Any:
@@ -126,58 +124,6 @@ class LexicalIndex:
         if self._retriever is None:
             return False
         return bool(self._retriever.get_tokens_ids(tokenize([query])[0]))
-
-    def save(self, folder: str | os.PathLike[str]) -> None:
-        """Write the index into `folder` (created if missing) under fixed file names. The caller
-        makes the folder visible atomically (write a fresh folder, then rename it into place)."""
-        path = Path(folder)
-        path.mkdir(parents=True, exist_ok=True)
-        if self._retriever is not None:
-            self._retriever.save(str(path), show_progress=False)
-        meta = {"format": _FORMAT, "rows": self._rows, "language": LANGUAGE, "token_pattern": TOKEN_PATTERN}
-        with open(path / _META_FILE, "w", encoding="utf-8") as f:
-            json.dump(meta, f)
-            f.flush()
-            os.fsync(f.fileno())
-
-    @classmethod
-    def load(cls, folder: str | os.PathLike[str]) -> "LexicalIndex":
-        """Read an index written by `save`. Only the fixed file names are opened; a damaged or
-        foreign folder raises ValueError."""
-        path = Path(folder)
-        try:
-            with open(path / _META_FILE, encoding="utf-8") as f:
-                meta = json.load(f)
-        except (OSError, ValueError) as e:
-            raise ValueError(f"no lexical index in {str(path)!r}: {e}") from None
-        if (not isinstance(meta, dict) or meta.get("format") != _FORMAT or meta.get("language") != LANGUAGE
-                or meta.get("token_pattern") != TOKEN_PATTERN or type(meta.get("rows")) is not int
-                or meta["rows"] < 0):
-            raise ValueError(f"lexical index in {str(path)!r} was written by another version or is damaged")
-        rows = meta["rows"]
-        if rows == 0:
-            return cls(None, 0)
-        try:
-            retriever = _bm25s().BM25.load(str(path), load_corpus=False, mmap=False, allow_pickle=False,
-                                           override_params={"backend": "numpy", "csc_backend": "numpy"})
-            _check_scores(retriever.scores, rows, len(retriever.vocab_dict))
-        except Exception as e:  # anything bm25s raises on a damaged folder
-            raise ValueError(f"lexical index in {str(path)!r} is damaged: {e}") from None
-        return cls(retriever, rows)
-
-
-def _check_scores(scores: Mapping[str, Any], rows: int, vocabulary: int) -> None:
-    """The per-term score columns must address `rows` rows and cover the vocabulary (less the
-    empty term, which has no column)."""
-    data, indices, indptr = scores["data"], scores["indices"], scores["indptr"]
-    if int(scores["num_docs"]) != rows:
-        raise ValueError(f"{scores['num_docs']} rows indexed, {rows} expected")
-    if indptr.ndim != 1 or len(indptr) < vocabulary or len(data) != len(indices):
-        raise ValueError("score arrays do not match")
-    if len(indptr) and (indptr[0] != 0 or indptr[-1] != len(data) or np.any(np.diff(indptr) < 0)):
-        raise ValueError("score column offsets are not ascending")
-    if len(indices) and (indices.min() < 0 or indices.max() >= rows):
-        raise ValueError("score rows out of range")
 
 
 def normalise(scores: np.ndarray, method: str = "z") -> np.ndarray:
@@ -250,7 +196,7 @@ def hybrid_rank(matrix: np.ndarray, ids: Sequence[str], id_to_idx: Mapping[str, 
     """Rows ranked by the fused lexical and semantic score, [(row, score), ...] best first.
 
     `matrix`, `ids`, `id_to_idx` and `query_vec` are those of `_quorvel.score_candidates`;
-    `lexical_scores` has one score per row (`LexicalIndex.scores`). `options` are the other
+    `lexical_scores` has one score per row (`quorvel.bm25.ShardTerms.scores`). `options` are the other
     keyword arguments of `score_candidates` (timestamps, recent, recent_days, diverse, mask,
     threshold, like_ids, pre_filter_ids, not_like_vec, traj_from_vec, traj_to_vec, mmr_lambda,
     oversample), applied as the module docstring describes. `lead_rows` maps an array of rows to

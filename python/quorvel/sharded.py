@@ -169,8 +169,6 @@ class ShardView:
 
     def __init__(self, shard: Collection):
         self.shard = shard
-        self._terms = ShardTerms()
-        self._terms_generation: int | None = None
 
     def snapshot(self) -> Any:
         return self.shard.snapshot()
@@ -180,14 +178,7 @@ class ShardView:
 
     def with_terms(self, where: Mapping[str, Any] | Filter | None = None) -> tuple[ShardData, ShardTerms]:
         state = self.shard._refresh()
-        if self._terms_generation != state.generation:
-            def terms_of(first: int) -> list[list[str]]:
-                if not first:  # the terms saved with an earlier index are taken again
-                    return self.shard._row_terms(state)
-                return tokenize(self.shard._row_texts(state, first))
-            self._terms.follow(state.meta["matrix"], state.rows, state.mask, terms_of)
-            self._terms_generation = state.generation
-        return self._data(state, compile_filter(where)), self._terms
+        return self._data(state, compile_filter(where)), self.shard._term_tables(state)
 
     def _data(self, state: Any, selection: Filter | None) -> ShardData:
         mask = state.mask
