@@ -42,7 +42,7 @@ from .bm25 import ShardTerms, TermStats
 from .collection import (DEFAULT_LIMIT, EMBED_BATCH, Changes, Collection, Document, Result,
                          SearchOverrides, Update, _batch, _embed_with,
                          _id_list, document_of, first_rows, split,
-                         parse_request, request_arguments, snippet)
+                         parse_request, request_arguments)
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
 from .filters import Filter, compile_filter
 from .lexical import DEFAULT_POOL, tokenize
