@@ -806,3 +806,80 @@ def test_batches_with_repeated_identifiers_and_empty_shards(tmp_path, monkeypatc
         with pytest.raises(OSError):
             c.add(newcomers)
         assert len(c) == 2 and [len(s) for s in c._shards] == [0, 0, 0, 1, 1]
+
+
+# --- the shards' BM25 term tables are saved by the writer, only read by searchers ------------
+
+from quorvel.sharded import CollectionShard  # noqa: E402
+
+
+def tokenised_rows(monkeypatch):
+    """Counts the texts a collection tokenises for its rows (the sharded search tokenises its
+    query elsewhere)."""
+    counted = []
+    real = collection_module.tokenize
+    monkeypatch.setattr(collection_module, "tokenize", lambda texts: counted.append(len(texts)) or real(texts))
+    return counted
+
+
+def read_only_terms(folder, shards):
+    """Each shard's BM25 terms as a fresh read-only handle finds them (as a worker opens it)."""
+    embedder = WordVectors()
+    found = []
+    for k in range(shards):
+        shard = CollectionShard(str(folder / f"shard-{k:03d}"), embedder.identity, embedder.dim).open()
+        data, terms = shard.with_terms()
+        found.append((terms.rows, terms.stats(["w1", "w2", "w7"])))
+    return found
+
+
+STARTING = [(f"d{i}", f"w{i % 50} w{(i * 7) % 50} w{i % 3}") for i in range(60)]
+# appends six rows (four new documents, two new texts), tombstones three: no compaction
+CHANGE = {"documents": [(f"n{i}", f"w{i} w7 w1") for i in range(4)] + [("d1", "w7 w8"), ("d2", "w9")],
+          "remove": ["d3", "nobody"]}
+
+
+def test_sharded_changes_leave_the_term_tables_saved_for_read_only_shards(tmp_path, monkeypatch):
+    folder = tmp_path / "c"
+    counted = tokenised_rows(monkeypatch)
+    with ShardedCollection.create(folder, STARTING, shards=3, embedder=WordVectors()) as c:
+        assert sum(counted) == len(STARTING)
+        counted.clear()
+        read_only_terms(folder, 3)
+        assert counted == []
+        c.update(**CHANGE)
+        c.add([("d1", "w7 w7 w1"), ("fresh", "w1 w2 w7")])
+        assert sum(counted) == 6 + 2  # the rows each change appended, no more
+        expected = c.search("w1 w7", "limit:8")
+        counted.clear()
+        found = read_only_terms(folder, 3)
+        assert counted == []
+    with ShardedCollection.open(folder, embedder=WordVectors()) as again:
+        assert again.search("w1 w7", "limit:8") == expected and counted == []
+    monkeypatch.undo()
+    for terms in folder.glob("shard-*/*.terms.*"):  # made again from the rows: the same
+        terms.unlink()
+    assert read_only_terms(folder, 3) == found
+
+
+def test_term_tables_missed_by_a_crash_are_followed_from_the_latest_saved(tmp_path, monkeypatch):
+    folder = tmp_path / "c"
+    ShardedCollection.create(folder, STARTING, shards=3, embedder=WordVectors()).close()
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        monkeypatch.setattr(ShardedCollection, "_save_terms", lambda self: None)
+        c.update(**CHANGE)  # a crash after the commit, before the tables were brought up to date
+        monkeypatch.undo()
+    counted = tokenised_rows(monkeypatch)
+    read_only_terms(folder, 3)  # a reader follows the tables saved before
+    assert sum(counted) == 6
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        counted.clear()
+        c.add([("fresh", "w1 w2 w7")])  # the next change saves what was missed
+        assert sum(counted) == 6 + 1
+        counted.clear()
+        found = read_only_terms(folder, 3)
+        assert counted == []
+    monkeypatch.undo()
+    for terms in folder.glob("shard-*/*.terms.*"):
+        terms.unlink()
+    assert read_only_terms(folder, 3) == found

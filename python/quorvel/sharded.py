@@ -39,8 +39,8 @@ from typing import Any, Self, Unpack
 import numpy as np
 
 from .bm25 import ShardTerms, TermStats
-from .collection import (DEFAULT_LIMIT, EMBED_BATCH, Changes, Collection, Document, Result,
-                         SearchOverrides, Update, _batch, _embed_with,
+from .collection import (DEFAULT_LIMIT, EMBED_BATCH, TERMS_SUFFIX, Changes, Collection, Document,
+                         Result, SearchOverrides, Update, _batch, _embed_with,
                          _id_list, document_of, first_rows, split,
                          parse_request, request_arguments)
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
@@ -334,7 +334,8 @@ class ShardedCollection:
                 shared = _SharedEmbedder(embedder)
                 for k, part in enumerate(parts):
                     made.append(folder / _shard_name(k))
-                    Collection.create(made[-1], part, embedder=shared).close()
+                    with Collection.create(made[-1], part, embedder=shared) as shard:
+                        shard.lexical_index()  # saved for the shards' readers
                 _write_json(folder / META_NAME, {"format": FORMAT, "shards": shards, "embedder": config})
             except BaseException:
                 for path in made:
@@ -498,7 +499,19 @@ class ShardedCollection:
             self._undo(plan, done, refused)
             raise
         journal.unlink()
+        self._save_terms()
         return Update(*totals)
+
+    def _save_terms(self) -> None:
+        """Brings the saved BM25 term tables of every shard whose current generation has none up
+        to date through its writable handle, so that readers (read-only shards here and on the
+        workers, which never save) only load them. A shard follows the tables saved before,
+        tokenising only the rows appended since. The tables are derived data: a crash before
+        this leaves readers to make what is missing from the latest tables saved, and the next
+        change saves it."""
+        for shard in self._shards:
+            if not (shard.path / f"{shard.generation}{TERMS_SUFFIX}").is_file():
+                shard.lexical_index()
 
     def _undo(self, plan: "_Plan", done: Sequence[int], refused: Exception) -> None:
         journal = self.path / PENDING_NAME
@@ -528,6 +541,7 @@ class ShardedCollection:
                 if mine or gone:
                     shard.update(mine, remove=gone)
             pending.unlink()
+            self._save_terms()
 
     @staticmethod
     def _read_change(path: Path) -> tuple[list[Document], list[str]]:
