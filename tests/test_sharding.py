@@ -883,3 +883,32 @@ def test_term_tables_missed_by_a_crash_are_followed_from_the_latest_saved(tmp_pa
     for terms in folder.glob("shard-*/*.terms.*"):
         terms.unlink()
     assert read_only_terms(folder, 3) == found
+
+
+def count_row_tokenising(start):
+    """Run on each worker: counts the texts collections tokenise there from `start` (True) on,
+    and with False puts the tokenizer back and returns the counts."""
+    import quorvel.collection as module
+
+    real = getattr(module, "_untouched_tokenize", module.tokenize)
+    if not start:
+        module.tokenize = real
+        return getattr(module, "_counted", [])
+    module._untouched_tokenize, module._counted = real, []
+    module.tokenize = lambda texts: module._counted.append(len(texts)) or real(texts)
+    return []
+
+
+def test_workers_load_the_saved_term_tables_of_a_changed_collection(client, tmp_path):
+    folder = tmp_path / "c"
+    with ShardedCollection.create(folder, STARTING, shards=3, embedder=WordVectors()) as c:
+        c.update(**CHANGE)  # the writer never searches
+    client.run(count_row_tokenising, True)
+    try:
+        with ShardedCollection.open(folder, embedder=WordVectors(), client=client) as c:
+            found = c.search("w1 w7", "limit:8")
+    finally:
+        counted = client.run(count_row_tokenising, False)
+    assert len(counted) == 2 and all(c == [] for c in counted.values())
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        assert c.search("w1 w7", "limit:8") == found
