@@ -371,7 +371,8 @@ def test_shard_failure_on_a_worker_reaches_the_caller(client, shard, options):
 
 # --- sharded collections ---------------------------------------------------------------------
 
-from quorvel import Collection, CollectionError, Document, Embedder, LsaEmbedder, ShardedCollection  # noqa: E402
+from quorvel import (Collection, CollectionError, Document, Embedder, LsaEmbedder, QueryError,  # noqa: E402
+                     QueryWarning, ShardedCollection)
 from quorvel.collection import rows_by_document  # noqa: E402
 from quorvel.filters import compile_filter  # noqa: E402
 from quorvel.sharded import PENDING_NAME, shard_of  # noqa: E402
@@ -416,22 +417,39 @@ SEARCHES = [("w1 w2 w3", None, {}), ("w4", "limit:3", {}), ("w5 w6", "diverse li
             ("w16 w17", "diverse", {"oversample": 6, "mmr_lambda": 0.5})]
 
 
+def outcome(collection, text, mods, **options):
+    """A search's results and its query warnings (with where they point), or a strict one's
+    QueryError notes."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            found = collection.search(text, mods, **options)
+        except QueryError as e:
+            return "refused", e.notes
+    return found, [(str(w.message), w.filename) for w in caught if w.category is QueryWarning]
+
+
 def same_results(sharded, single, docs, lexical=(False, True)):
     liked = [docs[0].id, docs[1].id, docs[2].id]
     searches = SEARCHES + [("w18", f"like:{','.join(liked)} limit:5", {}),
                            ("", "limit:4", {"like_ids": liked[::-1]}),
                            ("w19", "limit:5", {"pre_filter_ids": [d.id for d in docs[::3]]}),
                            ("w20 doc1", "like:nobody limit:3", {})]
+    noted = [("w1 w2", "limit:4 bogus limit:x recent:0", {}), ("zzz", "limit:3", {}),
+             ("zzz w2", f"like:nobody,{docs[0].id} limit:3", {}), ("", "limit:3", {})]
     for fused in lexical:
-        for text, mods, overrides in searches:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                expected = single.search(text, mods, lexical=fused, **overrides)
-            assert sharded.search(text, mods, lexical=fused, **overrides) == expected, (fused, text, mods)
-            assert expected
-        with warnings.catch_warnings():  # nothing to steer by: no result
-            warnings.simplefilter("ignore")
-            assert sharded.search("", "limit:3", lexical=fused) == [] == single.search("", lexical=fused)
+        for text, mods, overrides in searches + noted:
+            for passages in (False, True):
+                expected = outcome(single, text, mods, lexical=fused, passages=passages, **overrides)
+                found = outcome(sharded, text, mods, lexical=fused, passages=passages, **overrides)
+                assert found == expected, (fused, passages, text, mods)
+                assert all(where == __file__ for _, where in found[1])  # the caller's line
+            assert expected[0] or (text, mods, overrides) in noted
+            strict = outcome(single, text, mods, lexical=fused, strict=True, **overrides)
+            assert outcome(sharded, text, mods, lexical=fused, strict=True, **overrides) == strict
+            assert (strict[0] == "refused") == bool(expected[1])
+        assert outcome(sharded, "", "limit:3", lexical=fused)[0] == []  # nothing to steer by
+        assert all(outcome(sharded, t, m, lexical=fused, **o)[1] for t, m, o in noted[::2])
 
 
 @pytest.mark.parametrize("on_cluster", [False, True], ids=["in process", "on a cluster"])
