@@ -371,7 +371,8 @@ def test_shard_failure_on_a_worker_reaches_the_caller(client, shard, options):
 
 # --- sharded collections ---------------------------------------------------------------------
 
-from quorvel import Collection, CollectionError, Document, Embedder, LsaEmbedder, ShardedCollection  # noqa: E402
+from quorvel import (Collection, CollectionError, Document, Embedder, LsaEmbedder, QueryError,  # noqa: E402
+                     QueryWarning, ShardedCollection)
 from quorvel.collection import rows_by_document  # noqa: E402
 from quorvel.filters import compile_filter  # noqa: E402
 from quorvel.sharded import PENDING_NAME, shard_of  # noqa: E402
@@ -416,22 +417,39 @@ SEARCHES = [("w1 w2 w3", None, {}), ("w4", "limit:3", {}), ("w5 w6", "diverse li
             ("w16 w17", "diverse", {"oversample": 6, "mmr_lambda": 0.5})]
 
 
+def outcome(collection, text, mods, **options):
+    """A search's results and its query warnings (with where they point), or a strict one's
+    QueryError notes."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            found = collection.search(text, mods, **options)
+        except QueryError as e:
+            return "refused", e.notes
+    return found, [(str(w.message), w.filename) for w in caught if w.category is QueryWarning]
+
+
 def same_results(sharded, single, docs, lexical=(False, True)):
     liked = [docs[0].id, docs[1].id, docs[2].id]
     searches = SEARCHES + [("w18", f"like:{','.join(liked)} limit:5", {}),
                            ("", "limit:4", {"like_ids": liked[::-1]}),
                            ("w19", "limit:5", {"pre_filter_ids": [d.id for d in docs[::3]]}),
                            ("w20 doc1", "like:nobody limit:3", {})]
+    noted = [("w1 w2", "limit:4 bogus limit:x recent:0", {}), ("zzz", "limit:3", {}),
+             ("zzz w2", f"like:nobody,{docs[0].id} limit:3", {}), ("", "limit:3", {})]
     for fused in lexical:
-        for text, mods, overrides in searches:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                expected = single.search(text, mods, lexical=fused, **overrides)
-            assert sharded.search(text, mods, lexical=fused, **overrides) == expected, (fused, text, mods)
-            assert expected
-        with warnings.catch_warnings():  # nothing to steer by: no result
-            warnings.simplefilter("ignore")
-            assert sharded.search("", "limit:3", lexical=fused) == [] == single.search("", lexical=fused)
+        for text, mods, overrides in searches + noted:
+            for passages in (False, True):
+                expected = outcome(single, text, mods, lexical=fused, passages=passages, **overrides)
+                found = outcome(sharded, text, mods, lexical=fused, passages=passages, **overrides)
+                assert found == expected, (fused, passages, text, mods)
+                assert all(where == __file__ for _, where in found[1])  # the caller's line
+            assert expected[0] or (text, mods, overrides) in noted
+            strict = outcome(single, text, mods, lexical=fused, strict=True, **overrides)
+            assert outcome(sharded, text, mods, lexical=fused, strict=True, **overrides) == strict
+            assert (strict[0] == "refused") == bool(expected[1])
+        assert outcome(sharded, "", "limit:3", lexical=fused)[0] == []  # nothing to steer by
+        assert all(outcome(sharded, t, m, lexical=fused, **o)[1] for t, m, o in noted[::2])
 
 
 @pytest.mark.parametrize("on_cluster", [False, True], ids=["in process", "on a cluster"])
@@ -806,3 +824,109 @@ def test_batches_with_repeated_identifiers_and_empty_shards(tmp_path, monkeypatc
         with pytest.raises(OSError):
             c.add(newcomers)
         assert len(c) == 2 and [len(s) for s in c._shards] == [0, 0, 0, 1, 1]
+
+
+# --- the shards' BM25 term tables are saved by the writer, only read by searchers ------------
+
+from quorvel.sharded import CollectionShard  # noqa: E402
+
+
+def tokenised_rows(monkeypatch):
+    """Counts the texts a collection tokenises for its rows (the sharded search tokenises its
+    query elsewhere)."""
+    counted = []
+    real = collection_module.tokenize
+    monkeypatch.setattr(collection_module, "tokenize", lambda texts: counted.append(len(texts)) or real(texts))
+    return counted
+
+
+def read_only_terms(folder, shards):
+    """Each shard's BM25 terms as a fresh read-only handle finds them (as a worker opens it)."""
+    embedder = WordVectors()
+    found = []
+    for k in range(shards):
+        shard = CollectionShard(str(folder / f"shard-{k:03d}"), embedder.identity, embedder.dim).open()
+        data, terms = shard.with_terms()
+        found.append((terms.rows, terms.stats(["w1", "w2", "w7"])))
+    return found
+
+
+STARTING = [(f"d{i}", f"w{i % 50} w{(i * 7) % 50} w{i % 3}") for i in range(60)]
+# appends six rows (four new documents, two new texts), tombstones three: no compaction
+CHANGE = {"documents": [(f"n{i}", f"w{i} w7 w1") for i in range(4)] + [("d1", "w7 w8"), ("d2", "w9")],
+          "remove": ["d3", "nobody"]}
+
+
+def test_sharded_changes_leave_the_term_tables_saved_for_read_only_shards(tmp_path, monkeypatch):
+    folder = tmp_path / "c"
+    counted = tokenised_rows(monkeypatch)
+    with ShardedCollection.create(folder, STARTING, shards=3, embedder=WordVectors()) as c:
+        assert sum(counted) == len(STARTING)
+        counted.clear()
+        read_only_terms(folder, 3)
+        assert counted == []
+        c.update(**CHANGE)
+        c.add([("d1", "w7 w7 w1"), ("fresh", "w1 w2 w7")])
+        assert sum(counted) == 6 + 2  # the rows each change appended, no more
+        expected = c.search("w1 w7", "limit:8")
+        counted.clear()
+        found = read_only_terms(folder, 3)
+        assert counted == []
+    with ShardedCollection.open(folder, embedder=WordVectors()) as again:
+        assert again.search("w1 w7", "limit:8") == expected and counted == []
+    monkeypatch.undo()
+    for terms in folder.glob("shard-*/*.terms.*"):  # made again from the rows: the same
+        terms.unlink()
+    assert read_only_terms(folder, 3) == found
+
+
+def test_term_tables_missed_by_a_crash_are_followed_from_the_latest_saved(tmp_path, monkeypatch):
+    folder = tmp_path / "c"
+    ShardedCollection.create(folder, STARTING, shards=3, embedder=WordVectors()).close()
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        monkeypatch.setattr(ShardedCollection, "_save_terms", lambda self: None)
+        c.update(**CHANGE)  # a crash after the commit, before the tables were brought up to date
+        monkeypatch.undo()
+    counted = tokenised_rows(monkeypatch)
+    read_only_terms(folder, 3)  # a reader follows the tables saved before
+    assert sum(counted) == 6
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        counted.clear()
+        c.add([("fresh", "w1 w2 w7")])  # the next change saves what was missed
+        assert sum(counted) == 6 + 1
+        counted.clear()
+        found = read_only_terms(folder, 3)
+        assert counted == []
+    monkeypatch.undo()
+    for terms in folder.glob("shard-*/*.terms.*"):
+        terms.unlink()
+    assert read_only_terms(folder, 3) == found
+
+
+def count_row_tokenising(start):
+    """Run on each worker: counts the texts collections tokenise there from `start` (True) on,
+    and with False puts the tokenizer back and returns the counts."""
+    import quorvel.collection as module
+
+    real = getattr(module, "_untouched_tokenize", module.tokenize)
+    if not start:
+        module.tokenize = real
+        return getattr(module, "_counted", [])
+    module._untouched_tokenize, module._counted = real, []
+    module.tokenize = lambda texts: module._counted.append(len(texts)) or real(texts)
+    return []
+
+
+def test_workers_load_the_saved_term_tables_of_a_changed_collection(client, tmp_path):
+    folder = tmp_path / "c"
+    with ShardedCollection.create(folder, STARTING, shards=3, embedder=WordVectors()) as c:
+        c.update(**CHANGE)  # the writer never searches
+    client.run(count_row_tokenising, True)
+    try:
+        with ShardedCollection.open(folder, embedder=WordVectors(), client=client) as c:
+            found = c.search("w1 w7", "limit:8")
+    finally:
+        counted = client.run(count_row_tokenising, False)
+    assert len(counted) == 2 and all(c == [] for c in counted.values())
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        assert c.search("w1 w7", "limit:8") == found

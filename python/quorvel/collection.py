@@ -558,21 +558,49 @@ def query_texts(text: str, mods: Mapping[str, Any]) -> tuple[list[str], str, boo
     return texts, unlike, trajectory
 
 
-def request_arguments(embed: Callable[[Sequence[str]], np.ndarray], text: str,
-                      mods: Mapping[str, Any], overrides: Mapping[str, Any]
-                      ) -> tuple[np.ndarray, dict[str, Any]]:
-    """The query vector and the `score_candidates` keywords of a search, but the collection's
-    per-row arrays (timestamps, mask of live rows). `embed` turns texts into unit rows; a `mask`
-    override is passed on as given, for the collection to combine with its own."""
-    texts, unlike, trajectory = query_texts(text, mods)
-    vectors = embed(texts)
+def request_arguments(embed: Callable[[Sequence[str]], np.ndarray], vectors: np.ndarray,
+                      unlike: str, trajectory: bool, mods: Mapping[str, Any],
+                      like: list[str] | None, overrides: Mapping[str, Any]) -> dict[str, Any]:
+    """The `score_candidates` keywords of a search, but the collection's per-row arrays
+    (timestamps, mask of live rows): from the embedded texts of `query_texts` and what
+    `text_notes` kept of them, the liked documents held, and the overrides. `embed` turns texts
+    into unit rows; a `mask` override is passed on as given, for the collection to combine with
+    its own."""
     kwargs = score_options(mods, vectors, unlike, trajectory)
     kwargs["limit"] = DEFAULT_LIMIT if mods["limit"] is None else operator.index(mods["limit"])
-    like = liked_ids(mods, overrides)
-    if like is not None:
+    if like:
         kwargs["like_ids"] = like
     apply_overrides(kwargs, overrides, embed)
-    return vectors[0], kwargs
+    return kwargs
+
+
+def known_ids(ids: list[str], held: Callable[[str], bool], notes: list[str]) -> list[str]:
+    """The non-empty identifiers of `ids` that are `held`; a note for the others."""
+    unknown = [i for i in ids if i and not held(i)]
+    if unknown:
+        notes.append(f"like: {', '.join(map(repr, unknown))} "
+                     f"{'is' if len(unknown) == 1 else 'are'} not in the collection; ignored")
+    return [i for i in ids if held(i)]
+
+
+def text_notes(text: str, blank: np.ndarray, unlike: str, trajectory: bool, lexical: bool,
+               found_by_words: bool, notes: list[str]) -> tuple[str, bool]:
+    """Notes for the texts of `query_texts` in which no word is known (`blank`: per embedded
+    text, whether its vector is zero) and a fused search whose query words occur nowhere; returns
+    the `unlike:` text and the trajectory as the search keeps them (dropped when blank)."""
+    if blank[0] and not found_by_words:
+        notes.append(f"no word of the query {text!r} is known to the collection")
+    elif lexical and not found_by_words:
+        notes.append(f"no word of the query {text!r} occurs in the collection; "
+                     "ranked by meaning alone")
+    if unlike and blank[1]:
+        notes.append(f"no word of 'unlike:{unlike}' is known to the collection; it is ignored")
+        unlike = ""
+    if trajectory and (blank[-2] or blank[-1]):
+        notes.append("no word of the 'from:' or the 'to:' text is known to the collection; "
+                     "the trajectory is ignored")
+        trajectory = False
+    return unlike, trajectory
 
 
 class Collection:
@@ -1319,7 +1347,7 @@ class Collection:
         state = self._refresh()
         like = liked_ids(mods, overrides)
         if like is not None:
-            like = self._known_ids(state, like, notes)
+            like = known_ids(like, state.id_to_idx.__contains__, notes)
         if not state.id_to_idx:
             _report(notes, strict)
             return []
@@ -1333,18 +1361,8 @@ class Collection:
             lexical_scores = words.scores(asked, words.stats(asked))
         found_by_words = lexical_scores is not None and bool(lexical_scores.any())
         blank = ~vectors.any(axis=1)
-        if blank[0] and not found_by_words:
-            notes.append(f"no word of the query {text!r} is known to the collection")
-        elif lexical_scores is not None and not found_by_words:
-            notes.append(f"no word of the query {text!r} occurs in the collection; "
-                         "ranked by meaning alone")
-        if unlike and blank[1]:
-            notes.append(f"no word of 'unlike:{unlike}' is known to the collection; it is ignored")
-            unlike = ""
-        if trajectory and (blank[-2] or blank[-1]):
-            notes.append("no word of the 'from:' or the 'to:' text is known to the collection; "
-                         "the trajectory is ignored")
-            trajectory = False
+        unlike, trajectory = text_notes(text, blank, unlike, trajectory, lexical_scores is not None,
+                                        found_by_words, notes)
         _report(notes, strict)
         if blank[0] and not like and not found_by_words:
             return []
@@ -1496,15 +1514,6 @@ class Collection:
                 for row, passage in zip(later[doc_id], passages[skip:]):
                     texts[row] = passage.text
         return texts
-
-    @staticmethod
-    def _known_ids(state: _State, ids: list[str], notes: list[str]) -> list[str]:
-        """The non-empty identifiers of `ids` held by the collection; a note for the others."""
-        unknown = [i for i in ids if i and i not in state.id_to_idx]
-        if unknown:
-            notes.append(f"like: {', '.join(map(repr, unknown))} "
-                         f"{'is' if len(unknown) == 1 else 'are'} not in the collection; ignored")
-        return [i for i in ids if i in state.id_to_idx]
 
     def _selected_rows(self, state: _State, selection: Filter) -> np.ndarray:
         """bool per row: does the row's document match the filter."""

@@ -19,6 +19,10 @@ changed so far put back, so the caller's exception leaves the collection as it w
 part-way leaves ``pending.json``, and the next handle that opens the collection or changes it
 completes the change (or finishes putting it back, if that had begun). Parts and undos are
 idempotent: a shard that already made one is left as it is.
+
+The shards' BM25 term tables (see `quorvel.collection`) are saved by the writer, through each
+shard's writable handle, when the collection is made and after every change, so that searchers,
+which open shards read-only and never save, only read them.
 """
 
 from __future__ import annotations
@@ -39,13 +43,14 @@ from typing import Any, Self, Unpack
 import numpy as np
 
 from .bm25 import ShardTerms, TermStats
-from .collection import (DEFAULT_LIMIT, EMBED_BATCH, Changes, Collection, Document, Result,
-                         SearchOverrides, Update, _batch, _embed_with,
-                         _id_list, document_of, first_rows, split,
-                         parse_request, request_arguments)
+from .collection import (DEFAULT_LIMIT, EMBED_BATCH, TERMS_SUFFIX, Changes, Collection, Document,
+                         Result, SearchOverrides, Update, _batch, _embed_with, _id_list, _report,
+                         document_of, first_rows, known_ids, liked_ids, parse_request, query_texts,
+                         request_arguments, split, text_notes)
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder
 from .filters import Filter, compile_filter
 from .lexical import DEFAULT_POOL, tokenize
+from .query import modifier_notes
 from .sharding import ShardData, ShardSearch
 from .storage import CollectionError, writer_lock
 
@@ -334,7 +339,8 @@ class ShardedCollection:
                 shared = _SharedEmbedder(embedder)
                 for k, part in enumerate(parts):
                     made.append(folder / _shard_name(k))
-                    Collection.create(made[-1], part, embedder=shared).close()
+                    with Collection.create(made[-1], part, embedder=shared) as shard:
+                        shard.lexical_index()  # saved for the shards' readers
                 _write_json(folder / META_NAME, {"format": FORMAT, "shards": shards, "embedder": config})
             except BaseException:
                 for path in made:
@@ -498,7 +504,19 @@ class ShardedCollection:
             self._undo(plan, done, refused)
             raise
         journal.unlink()
+        self._save_terms()
         return Update(*totals)
+
+    def _save_terms(self) -> None:
+        """Brings the saved BM25 term tables of every shard whose current generation has none up
+        to date through its writable handle, so that readers (read-only shards here and on the
+        workers, which never save) only load them. A shard follows the tables saved before,
+        tokenising only the rows appended since. The tables are derived data: a crash before
+        this leaves readers to make what is missing from the latest tables saved, and the next
+        change saves it."""
+        for shard in self._shards:
+            if not (shard.path / f"{shard.generation}{TERMS_SUFFIX}").is_file():
+                shard.lexical_index()
 
     def _undo(self, plan: "_Plan", done: Sequence[int], refused: Exception) -> None:
         journal = self.path / PENDING_NAME
@@ -528,6 +546,7 @@ class ShardedCollection:
                 if mine or gone:
                     shard.update(mine, remove=gone)
             pending.unlink()
+            self._save_terms()
 
     @staticmethod
     def _read_change(path: Path) -> tuple[list[Document], list[str]]:
@@ -552,11 +571,13 @@ class ShardedCollection:
         return _embed_with(self._embedder, texts)
 
     def search(self, text: str, modifiers: str | None = None, *,
-               where: Mapping[str, Any] | Filter | None = None, lexical: bool = True,
+               where: Mapping[str, Any] | Filter | None = None, strict: bool = False,
+               passages: bool = False, lexical: bool = True,
                **overrides: Unpack[SearchOverrides]) -> list[Result]:
         """The documents best matching `text` over all shards, as `Collection.search` (the
-        modifier string, `where`, `lexical` and keyword overrides alike, except `mask`, which
-        names the rows of one collection): the result of one search over every document.
+        modifier string, `where`, `strict`, `passages`, `lexical` and keyword overrides alike,
+        except `mask`, which names the rows of one collection): the result of one search over
+        every document, with the same `QueryWarning`s (or `QueryError` when strict).
 
         Ranking fuses the semantic score with BM25 as `Collection.search` does
         (`quorvel.lexical.hybrid_rank`), with the BM25 statistics of all shards together: a row
@@ -568,27 +589,37 @@ class ShardedCollection:
             raise TypeError("search() of a sharded collection takes no 'mask'")
         mods = parse_request(modifiers, overrides)
         selection = compile_filter(where)
+        notes = modifier_notes(modifiers)
+        like = liked_ids(mods, overrides)
+        if like is not None:
+            like = known_ids(like, lambda i: i in self._shard_for(i)._refresh().id_to_idx, notes)
         if not len(self):
+            _report(notes, strict)
             return []
-        query, kwargs = request_arguments(self._embed, text, mods, overrides)
+        texts, unlike, trajectory = query_texts(text, mods)
+        vectors = self._embed(texts)
         terms = tokenize([text or ""])[0] if lexical else None
         local = self._remote is None
         search = ShardSearch(self._views) if local else self._remote
         assert search is not None
+        totals = self._term_stats(search, terms) if terms is not None else None
+        found_by_words = totals is not None and any(totals.frequencies.values())
+        unlike, trajectory = text_notes(text, ~vectors.any(axis=1), unlike, trajectory, lexical,
+                                        found_by_words, notes)
+        _report(notes, strict)
+        kwargs = request_arguments(self._embed, vectors, unlike, trajectory, mods, like, overrides)
         if kwargs.get("pre_filter_ids") is not None:  # as Collection: a document is all its rows
             kwargs["pre_filter_ids"] = self._row_labels(kwargs["pre_filter_ids"])
         liked = None
         if kwargs.get("like_ids") is not None:
-            liked = self._liked_rows(kwargs["like_ids"], query.shape[0])
+            liked = self._liked_rows(kwargs["like_ids"], vectors.shape[1])
             if not len(liked):  # as Collection: identifiers it does not hold are ignored
                 del kwargs["like_ids"]
                 liked = None
-        totals = self._term_stats(search, terms) if terms is not None else None
-        if liked is None and not query.any():  # as Collection: nothing to steer by but words
-            if totals is None or not any(totals.frequencies.values()):
-                return []
-        return self._documents(search, query, liked, kwargs, where if selection is not None else None,
-                               terms, totals)
+        if liked is None and not vectors[0].any() and not found_by_words:
+            return []  # as Collection: nothing to steer by
+        return self._ranked(search, vectors[0], liked, kwargs, where if selection is not None else None,
+                            terms, totals, passages)
 
     def _term_stats(self, search: ShardSearch, terms: list[str]) -> TermStats:
         """The BM25 statistics of all shards for `terms`, asked of the shards only for terms not
@@ -627,36 +658,41 @@ class ShardedCollection:
                     found.append(state.matrix[row])
         return np.array(found, dtype=np.float32).reshape(len(found), dims)
 
-    def _documents(self, search: ShardSearch, query: np.ndarray, liked: np.ndarray | None,
-                   kwargs: dict[str, Any], where: Any, terms: list[str] | None,
-                   totals: TermStats | None) -> list[Result]:
-        """The best row of each of the best `limit` documents (rows are passages), asked for in
-        growing numbers as `Collection` does, each as its shard's `Result`."""
+    def _ranked(self, search: ShardSearch, query: np.ndarray, liked: np.ndarray | None,
+                kwargs: dict[str, Any], where: Any, terms: list[str] | None,
+                totals: TermStats | None, passages: bool) -> list[Result]:
+        """The best `limit` rows, or with `passages` false the best row of each of the best
+        `limit` documents (rows are passages), asked for in growing numbers as `Collection`
+        does, each as its shard's `Result`."""
         limit = kwargs.get("limit", DEFAULT_LIMIT)
         states = [shard._refresh() for shard in self._shards]
         live = sum(st.rows - st.dead for st in states)
         documents = sum(st.documents for st in states)
-        fetch = limit if live == documents else min(live, 4 * limit)
+        fetch = limit if passages or live == documents else min(live, 4 * limit)
         while True:
             rows = search.search(query, liked_rows=liked, where=where, terms=terms, term_totals=totals,
                                  fusion_pool=max(DEFAULT_POOL, fetch), **{**kwargs, "limit": fetch})
-            picked: dict[str, tuple[str, float]] = {}  # document -> its best row, in rank order
+            if passages:
+                picked = [(r["id"], r["score"]) for r in rows]
+                break
+            best: dict[str, tuple[str, float]] = {}  # document -> its best row, in rank order
             for r in rows:
-                picked.setdefault(document_of(r["id"]), (r["id"], r["score"]))
-            if len(picked) >= limit or len(rows) < fetch or fetch >= live:
+                best.setdefault(document_of(r["id"]), (r["id"], r["score"]))
+            picked = list(best.values())[:limit]
+            if len(best) >= limit or len(rows) < fetch or fetch >= live:
                 break
             fetch = min(live, 4 * fetch)
-        ranked: dict[int, list[tuple[str, int, float]]] = {}  # shard -> (document, row, score)
-        for doc_id, (label, score) in list(picked.items())[:limit]:
-            k = shard_of(doc_id, len(self._shards))
+        ranked: dict[int, list[tuple[str, int, float]]] = {}  # shard -> (label, row, score)
+        for label, score in picked:
+            k = shard_of(document_of(label), len(self._shards))
             row = states[k].id_to_idx.get(label)
             if row is None:  # the workers searched a later generation than this handle read
                 states[k] = self._shards[k]._refresh()
                 row = states[k].id_to_idx.get(label)
             if row is not None:
-                ranked.setdefault(k, []).append((doc_id, row, score))
+                ranked.setdefault(k, []).append((label, row, score))
         found: dict[str, Result] = {}
         for k, hits in ranked.items():  # each shard's results read at once
             results = self._shards[k]._results(states[k], [(row, score) for _, row, score in hits])
-            found.update((doc_id, r) for (doc_id, _, _), r in zip(hits, results))
-        return [found[doc_id] for doc_id in picked if doc_id in found]
+            found.update((label, r) for (label, _, _), r in zip(hits, results))
+        return [found[label] for label, _ in picked if label in found]
