@@ -903,6 +903,20 @@ def test_term_tables_missed_by_a_crash_are_followed_from_the_latest_saved(tmp_pa
     assert read_only_terms(folder, 3) == found
 
 
+def test_a_committed_change_stands_when_its_term_tables_cannot_be_saved(tmp_path, monkeypatch):
+    folder = tmp_path / "c"
+    ShardedCollection.create(folder, STARTING, shards=3, embedder=WordVectors()).close()
+    with ShardedCollection.open(folder, embedder=WordVectors()) as c:
+        def refuse(self):
+            raise RuntimeError("no room for the tables")
+        monkeypatch.setattr(Collection, "lexical_index", refuse)
+        with pytest.warns(RuntimeWarning, match="BM25 terms not saved .no room for the tables."):
+            c.add([("fresh", "w1 w2 w7")])
+        monkeypatch.undo()
+        assert c.get("fresh").text == "w1 w2 w7"
+        assert "fresh" in [r.id for r in c.search("w1 w2 w7", "limit:5")]
+
+
 def count_row_tokenising(start):
     """Run on each worker: counts the texts collections tokenise there from `start` (True) on,
     and with False puts the tokenizer back and returns the counts."""

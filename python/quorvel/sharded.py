@@ -34,6 +34,7 @@ import os
 import secrets
 import shutil
 import threading
+import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from os import PathLike
@@ -516,7 +517,11 @@ class ShardedCollection:
         change saves it."""
         for shard in self._shards:
             if not (shard.path / f"{shard.generation}{TERMS_SUFFIX}").is_file():
-                shard.lexical_index()
+                try:
+                    shard.lexical_index()
+                except Exception as error:  # the change stands: only a cache was not written
+                    warnings.warn(f"{shard.path}: BM25 terms not saved ({error}); readers make them",
+                                  RuntimeWarning, stacklevel=3)
 
     def _undo(self, plan: "_Plan", done: Sequence[int], refused: Exception) -> None:
         journal = self.path / PENDING_NAME
