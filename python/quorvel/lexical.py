@@ -224,8 +224,8 @@ def hybrid_rank(matrix: np.ndarray, ids: Sequence[str], id_to_idx: Mapping[str, 
 
     found = _quorvel.score_candidates(matrix, ids, id_to_idx, query_vec, limit=min(pool, len(ids)), **options)
     semantic = {id_to_idx[r["id"]]: r["score"] for r in found}
-    lexical_pool = _lexical_pool(lexical_scores, pool, options.get("pre_filter_ids"), id_to_idx)
-    extra = [ids[row] for row in lexical_pool if row not in semantic]
+    by_words = lexical_pool(lexical_scores, pool, options.get("pre_filter_ids"), id_to_idx)
+    extra = [ids[row] for row in by_words if row not in semantic]
     if extra:
         narrowed = dict(options, pre_filter_ids=extra)
         for r in _quorvel.score_candidates(matrix, ids, id_to_idx, query_vec, limit=len(extra), **narrowed):
@@ -273,7 +273,7 @@ def row_lead_scores(vectors: np.ndarray, query_vec: np.ndarray) -> np.ndarray:
     return products.sum(axis=1)
 
 
-def _lexical_pool(lexical_scores: np.ndarray, pool: int, pre_filter: Any, id_to_idx: Mapping[str, int]) -> np.ndarray:
+def lexical_pool(lexical_scores: np.ndarray, pool: int, pre_filter: Any, id_to_idx: Mapping[str, int]) -> np.ndarray:
     """Rows of the `pool` best non-zero lexical scores, within the pre-filter when there is one,
     and every row tied with the last of them: the pool depends on the scores alone, not on the
     rows' order (so the shards of a sharded collection can each return theirs)."""

@@ -49,7 +49,7 @@ import numpy as np
 import _quorvel
 
 from .bm25 import ShardTerms, TermStats
-from .lexical import DEFAULT_POOL, hybrid_rank, row_lead_scores
+from .lexical import DEFAULT_POOL, hybrid_rank, lexical_pool, row_lead_scores
 
 __all__ = ["Candidates", "HybridCandidates", "ShardData", "ShardFiles", "ShardSearch", "ShardSource",
            "ShardsUnavailable", "ShardFailure", "compose_query", "current_data", "write_shard_files"]
@@ -290,21 +290,6 @@ class HybridCandidates:
         return scores[self.lead_of]  # -1 picks the NaN at the end
 
 
-def _lexical_pool(scores: np.ndarray, pool: int, pre_filter: Any,
-                  id_to_idx: Mapping[str, int]) -> np.ndarray:
-    """The rows of the `pool` best non-zero BM25 scores within the pre-filter, the mask aside,
-    and every row tied with the last of them (as `hybrid_rank` draws its lexical pool): the
-    rows of the whole's pool that this shard holds are among them."""
-    rows = np.flatnonzero(scores > 0)
-    if pre_filter is not None:
-        allowed = np.fromiter((id_to_idx[i] for i in pre_filter if i in id_to_idx), dtype=np.int64)
-        rows = np.intersect1d(rows, allowed)
-    if len(rows) > pool:
-        edge = np.partition(scores[rows], len(rows) - pool)[len(rows) - pool]
-        rows = rows[scores[rows] >= edge]
-    return rows
-
-
 def shard_hybrid_candidates(shard: ShardData, table: ShardTerms, query_vec: np.ndarray,
                             options: Mapping[str, Any], pool: int, terms: Sequence[str],
                             total: TermStats) -> HybridCandidates:
@@ -319,7 +304,7 @@ def shard_hybrid_candidates(shard: ShardData, table: ShardTerms, query_vec: np.n
     found = _score(shard.matrix, shard.ids, shard.id_to_idx, query_vec, mask=shard.mask,
                    diverse=False, limit=pool, **kwargs)
     semantic = np.fromiter((shard.id_to_idx[r["id"]] for r in found), dtype=np.int64, count=len(found))
-    rows = np.union1d(semantic, _lexical_pool(lexical, pool, options.get("pre_filter_ids"),
+    rows = np.union1d(semantic, lexical_pool(lexical, pool, options.get("pre_filter_ids"),
                                               shard.id_to_idx))
     ids = [shard.ids[r] for r in rows]
     if any(not d or shard.id_to_idx.get(d) != r for d, r in zip(ids, rows)):
