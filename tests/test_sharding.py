@@ -875,7 +875,12 @@ def test_sharded_changes_leave_the_term_tables_saved_for_read_only_shards(tmp_pa
     with ShardedCollection.open(folder, embedder=WordVectors()) as again:
         assert again.search("w1 w7", "limit:8") == expected and counted == []
     monkeypatch.undo()
-    for terms in folder.glob("shard-*/*.terms.*"):  # made again from the rows: the same
+    assert_terms_made_again_alike(folder, found)
+
+
+def assert_terms_made_again_alike(folder, found):
+    """The shards' terms made again from their rows, with no saved table, equal `found`."""
+    for terms in folder.glob("shard-*/*.terms.*"):
         terms.unlink()
     assert read_only_terms(folder, 3) == found
 
@@ -898,9 +903,7 @@ def test_term_tables_missed_by_a_crash_are_followed_from_the_latest_saved(tmp_pa
         found = read_only_terms(folder, 3)
         assert counted == []
     monkeypatch.undo()
-    for terms in folder.glob("shard-*/*.terms.*"):
-        terms.unlink()
-    assert read_only_terms(folder, 3) == found
+    assert_terms_made_again_alike(folder, found)
 
 
 def test_a_committed_change_stands_when_its_term_tables_cannot_be_saved(tmp_path, monkeypatch):
