@@ -4,15 +4,18 @@ import math
 import operator
 import re
 import sqlite3
+from unittest import mock
 
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from quorvel.filters import (INDEX_SCHEMA, INDEX_TABLE, ITEM, LIST, LOAD, NUMBER, STR, WALK,
-                             WALK_THEN_LOAD, Columns, check_metadata, compile_filter, drop_index,
-                             groups_statement, metadata_from_json, metadata_json,
-                             numbers_statements, parse_condition, sql_orders_numbers_exactly,
+import quorvel.filters as qf
+from quorvel.filters import (INDEX_SCHEMA, INDEX_TABLE, ITEM, LIST, LOAD, NUMBER, STR,
+                             TOUCHED_TABLE, WALK, WALK_THEN_LOAD, Columns, check_metadata,
+                             compile_filter, drop_index, groups_statement, metadata_from_json,
+                             metadata_json, numbers_statements, parse_condition,
+                             prepare_saved_columns, save_columns, sql_orders_numbers_exactly,
                              walk_statement, write_index)
 
 # -- the model: what a filter means, written plainly over Python values -----------------------
@@ -120,6 +123,43 @@ def _answers(docs, compiled, indexed):
         columns = Columns(policy)
         # asked twice: with WALK_THEN_LOAD, the first call walks and the second loads columns
         answers[policy] = [compiled.documents(conn, len(docs), columns).tolist() for _ in range(2)]
+    conn.close()
+    if indexed:
+        answers["saved"] = _saved_answers(docs, compiled)
+    return answers
+
+
+def change(conn, generation, write=(), drop=()):
+    """One change of the side table as a collection makes it: written and dropped documents
+    noted, then the columns saved as of `generation`."""
+    conn.execute("BEGIN")
+    prepare_saved_columns(conn)
+    write_index(conn, write)
+    drop_index(conn, drop)
+    conn.executemany(f"INSERT OR IGNORE INTO {TOUCHED_TABLE} VALUES (?)",
+                     [(d,) for d in [*drop, *(d for d, _ in write)]])
+    save_columns(conn, generation)
+    conn.execute("COMMIT")
+
+
+def _saved_answers(docs, compiled):
+    """The answers from saved columns that went through a first run holding other metadata for
+    every document, later runs of one to three documents each, and their merges."""
+    conn = sqlite3.connect(":memory:", isolation_level=None)
+    conn.executescript(INDEX_SCHEMA)
+    n = len(docs)
+    generation = done = 0
+    with mock.patch.object(qf, "SAVE_FROM_ENTRIES", 0):
+        change(conn, generation, [(d, check_metadata(docs[(d + 1) % n])) for d in range(n)])
+        while done < n:
+            generation += 1
+            part = range(done, min(n, done + generation % 3 + 1))
+            change(conn, generation, [(d, check_metadata(docs[d])) for d in part if docs[d]],
+                   [d for d in part if not docs[d]])
+            done = part.stop
+    columns = Columns(WALK, generation=generation)
+    answers = [compiled.documents(conn, n, columns).tolist() for _ in range(2)]
+    assert columns._saved is not None  # read from the saved columns when asked
     conn.close()
     return answers
 
@@ -366,3 +406,43 @@ def test_bad_command_line_conditions(text, message):
     with pytest.raises(ValueError) as e:
         parse_condition(text)
     assert str(e.value) == message
+
+
+def _negative_docs(body):
+    """A sound body, but for the document numbers."""
+    parts = dict(qf._unbody(body))
+    parts["docs"] = -parts["docs"] - 1
+    return qf._body(parts)
+
+
+@pytest.mark.parametrize("damage", [
+    f"UPDATE {qf.RUN_COLUMNS_TABLE} SET body = substr(body, 1, 100)",
+    f"UPDATE {qf.RUN_COLUMNS_TABLE} SET body = body || x'00'",
+    f"UPDATE {qf.RUN_COLUMNS_TABLE} SET body = negative_docs(body)",
+    f"UPDATE {qf.RUNS_TABLE} SET docs = x'0102' WHERE run > 0",
+    f"DELETE FROM {qf.RUNS_TABLE} WHERE run = 0",
+])
+def test_saved_columns_serve_only_the_state_they_were_saved_for_and_only_when_sound(damage):
+    conn = sqlite3.connect(":memory:", isolation_level=None)
+    conn.create_function("negative_docs", 1, _negative_docs)
+    conn.executescript(INDEX_SCHEMA)
+    where = compile_filter({"s": "x"})
+    expected = [d % 2 == 0 for d in range(40)]
+    with mock.patch.object(qf, "SAVE_FROM_ENTRIES", 0):
+        change(conn, 1, [(d, {"s": "xy"[d % 2]}) for d in range(40)])
+        # a writer that saves no columns moves the table to state 2: the runs of state 1 go unused
+        write_index(conn, [(1, {"s": "x"})])
+        expected[1] = True
+        columns = Columns(generation=2)
+        assert where.documents(conn, 40, columns).tolist() == expected and columns._saved is None
+        change(conn, 3, [(2, {"s": "y"})])  # saved again in full, then a run of one document
+        change(conn, 4, [(4, {"s": "y"})])
+    expected[2] = expected[4] = False
+    columns = Columns(generation=4)
+    assert where.documents(conn, 40, columns).tolist() == expected
+    assert columns._saved is not None and columns.nbytes() > 0
+    conn.execute(damage)
+    columns = Columns(generation=4)
+    with pytest.warns(RuntimeWarning, match="saved metadata columns are damaged"):
+        assert where.documents(conn, 40, columns).tolist() == expected
+    assert where.documents(conn, 40, columns).tolist() == expected  # warned once

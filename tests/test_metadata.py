@@ -15,7 +15,8 @@ import pytest
 import quorvel.collection as qc
 from quorvel import Collection, Document
 from quorvel.cli import main as cli_main
-from quorvel.filters import LOAD, WALK_THEN_LOAD, Columns
+import quorvel.filters as qf
+from quorvel.filters import LOAD, WALK, WALK_THEN_LOAD, Columns
 from test_collection import HashEmbedder, prose
 from test_filters import model
 
@@ -52,11 +53,15 @@ def expect_consistent(c, model_docs):
         assert all(h.metadata == model_docs[h.id] for h in hits)
 
 
-@pytest.mark.parametrize("embedder, policy", [(None, WALK_THEN_LOAD), (HashEmbedder, LOAD)])
+@pytest.mark.parametrize("embedder, policy, saved", [(None, WALK_THEN_LOAD, False),
+                                                     (HashEmbedder, LOAD, False),
+                                                     (HashEmbedder, WALK, True)])
 def test_metadata_kept_through_add_update_remove_compaction_and_reopen(tmp_path, monkeypatch,
-                                                                       embedder, policy):
-    # LOAD: the handles answer from columns, which must be read again after every change
+                                                                       embedder, policy, saved):
+    # LOAD: the handles answer from columns, which must be read again after every change;
+    # saved: from the columns every change saves
     monkeypatch.setattr(qc, "Columns", functools.partial(Columns, policy))
+    monkeypatch.setattr(qf, "SAVE_FROM_ENTRIES", 0 if saved else 10 ** 9)
     make = (lambda: None) if embedder is None else embedder
     model_docs = {f"d{i}": meta_of(i) for i in range(40)}
     c = Collection.create(tmp_path / "c", [Document(f"d{i}", prose(i), None, meta_of(i))
@@ -90,6 +95,7 @@ def test_metadata_kept_through_add_update_remove_compaction_and_reopen(tmp_path,
                 model_docs.pop(doc_id, None)
         expect_consistent(c, model_docs)
         expect_consistent(other, model_docs)
+        assert all(isinstance(h._columns._saved, qf._Saved) == saved for h in (c, other))
     c.close()
     other.close()
     with Collection.open(tmp_path / "c", embedder=make()) as again:

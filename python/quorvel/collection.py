@@ -2,12 +2,14 @@
 
 A collection is a folder:
 
-- ``collection.sqlite`` (SQLite in WAL mode), three tables:
+- ``collection.sqlite`` (SQLite in WAL mode), these tables:
   ``documents(doc, id, text, timestamp, metadata)``, one entry per document (``doc`` an internal
   key never reused; ``metadata`` a JSON object or NULL);
   ``metadata_index``, the metadata again, one entry per value and list item, indexed for the
   ``where=`` filters of a search (`quorvel.filters`), changed in the transaction that changes
-  the document;
+  the document; and the columns of that index that every change saves as runs of columns
+  (``metadata_runs``, ``metadata_run_columns``, ``metadata_runs_saved_at``: derived data, see
+  `quorvel.filters.save_columns`), so that a search reads a key's column in one read;
   ``rows(row, doc, start, line, dead)``, one entry per matrix row: the document it embeds, where
   its passage starts in the text (character offset and line) and a tombstone flag;
   ``meta(key, value)``: ``format``, ``generation`` (raised by every change), ``rows`` (the
@@ -68,8 +70,9 @@ import numpy as np
 import _quorvel
 
 from .embedders import Embedder, LsaEmbedder, default_embedder, restore_embedder, unit_rows
-from .filters import (INDEX_SCHEMA, INDEX_TABLE, Columns, Filter, Metadata, check_metadata,
-                      compile_filter, index_rows, metadata_from_json, metadata_json)
+from .filters import (INDEX_SCHEMA, INDEX_TABLE, SAVED_SCHEMA, TOUCHED_TABLE, Columns, Filter,
+                      Metadata, check_metadata, compile_filter, index_rows, metadata_from_json,
+                      metadata_json, prepare_saved_columns, save_columns)
 from .bm25 import ShardTerms, TermTable
 from .lexical import DEFAULT_POOL, LANGUAGE, TOKEN_PATTERN, hybrid_rank, tokenize
 from .passages import Passage as _Cut, indexed_passages, indexed_text
@@ -120,7 +123,7 @@ CREATE TABLE rows (
     dead INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX live_rows ON rows (doc) WHERE dead = 0;
-""" + INDEX_SCHEMA
+""" + INDEX_SCHEMA + ";\n".join(SAVED_SCHEMA) + ";\n"
 _META_KEYS = ("format", "generation", "rows", "dim", "matrix", "embedder", "embedder_id",
               "fit_texts", "changed")
 _COUNT_KEYS = ("generation", "rows", "dim", "fit_texts", "changed")
@@ -1060,11 +1063,13 @@ class Collection:
         meta["generation"] = str(state.generation + 1)
         conn.execute("BEGIN IMMEDIATE")
         try:
+            prepare_saved_columns(conn)
             for sql, params in statements:
                 if params and isinstance(params[0], (tuple, list)):
                     conn.executemany(sql, params)
                 else:
                     conn.execute(sql, params)
+            save_columns(conn, state.generation + 1)
             conn.executemany("INSERT OR REPLACE INTO meta VALUES (?, ?)", meta.items())
             _before_commit(self.path)
             conn.execute("COMMIT")
@@ -1518,15 +1523,15 @@ class Collection:
     def _selected_rows(self, state: _State, selection: Filter) -> np.ndarray:
         """bool per row: does the row's document match the filter."""
         if self._columns_generation != state.generation:
-            self._columns.clear()
+            self._columns.clear(state.generation)
             self._columns_generation = state.generation
         assert state.row_docs is not None
         conn = self._db()
         conn.execute("BEGIN")  # the columns and the generation they belong to read together
         try:
             # After a later change committed, this search answers on its own and keeps nothing.
-            columns = (self._columns if self._generation_on_disk() == state.generation
-                       else Columns())
+            on_disk = self._generation_on_disk()
+            columns = self._columns if on_disk == state.generation else Columns(generation=on_disk)
             return selection.rows(conn, state.row_docs, state.doc_bound, columns)
         finally:
             conn.execute("COMMIT")
@@ -1631,6 +1636,13 @@ def _index_statements(dropped: Sequence[int], written: Sequence[Document]
     if rows:
         statements.append((f"INSERT INTO {INDEX_TABLE} VALUES ((SELECT doc FROM documents "
                            "WHERE id = ?), ?, ?, ?, ?)", rows))
+    # noted for the saved metadata columns (`quorvel.filters.save_columns`)
+    if dropped:
+        statements.append((f"INSERT OR IGNORE INTO {TOUCHED_TABLE} VALUES (?)",
+                           [(doc,) for doc in dropped]))
+    if written:
+        statements.append((f"INSERT OR IGNORE INTO {TOUCHED_TABLE} SELECT doc FROM documents "
+                           "WHERE id = ?", [(doc.id,) for doc in written]))
     return statements
 
 
