@@ -858,7 +858,8 @@ def _walk_is_cheaper(conn: sqlite3.Connection, saved: _Saved, key: str, kind: in
     a quarter of reading the column is worth: an equality on a key of many distinct values (a
     path) walks a few entries instead of reading tens of MB. Counted in the index up to that
     number."""
-    if test == "all" or saved.read_before(key, kind):
+    if (test == "all" or saved.read_before(key, kind)
+            or kind % ITEM == NUMBER and not sql_orders_numbers_exactly()):
         return False
     budget = saved.body_bytes(conn, key, kind) // _SAVED_BYTES_PER_WALKED_ENTRY
     operands = operand if test == "in" else (operand,)
