@@ -691,3 +691,44 @@ def test_str_subclasses_in_the_walk_run_no_caller_code():
     assert LoggedStr.log == []
     assert got == score_candidates(WALK_M, InOrder(ids), id_to_idx, WALK_Q, limit=WALK_ROWS)
     assert len(got) == WALK_ROWS
+
+
+# A dict whose every entry a complete walk found plain is not walked again until it changes.
+DICT_CHANGES = {
+    "set a bad value": lambda d: d.__setitem__("w5", -1),
+    "add a bad key": lambda d: d.__setitem__(3, 3),
+    "update": lambda d: d.update({"w600": 2**64}),
+    "setdefault": lambda d: d.setdefault("new", 0.5),
+    "merge in place": lambda d: d.__ior__({"w1199": "3"}),
+    "delete, add back bad": lambda d: (d.pop("w304"), d.__setitem__("w304", -2)),
+    "clear, refill bad": lambda d: (d.clear(), d.update({"a": -1})),
+    "popitem, add back bad": lambda d: d.__setitem__(d.popitem()[0], -3),
+}
+
+
+WALK_MODES = {"under the scan": {}, "in order": {"ids": InOrder(WALK_IDS)}, "resolving": {"like_ids": ["w7"]}}
+
+
+@pytest.mark.parametrize("mode", WALK_MODES.values(), ids=WALK_MODES.keys())
+@pytest.mark.parametrize("change", DICT_CHANGES.values(), ids=DICT_CHANGES.keys())
+def test_a_dict_walked_once_is_walked_again_after_any_change(change, mode):
+    def run(id_to_idx, limit):
+        args = {"ids": WALK_IDS, "limit": limit, **mode}
+        return outcome(lambda: score_candidates(WALK_M, id_to_idx=id_to_idx, query_vec=WALK_Q, **args))
+
+    id_to_idx = {d: i for i, d in enumerate(WALK_IDS)}
+    for limit in (10, 0, 10):  # walked, then (unchanged) not walked
+        assert run(id_to_idx, limit)[0] == "returned"
+    change(id_to_idx)
+    for limit in (10, 0):
+        got = run(id_to_idx, limit)
+        assert got[0] != "returned" and got == run(dict(id_to_idx), limit)
+
+
+def test_a_new_dict_where_a_walked_one_was_is_walked():
+    for i in range(50):  # freed dicts' memory is reused for the next ones
+        good = {d: j for j, d in enumerate(WALK_IDS)}
+        assert outcome(lambda: score_candidates(WALK_M, WALK_IDS, good, WALK_Q))[0] == "returned"
+        del good
+        bad = {d: (-1 if j == i * 20 else j) for j, d in enumerate(WALK_IDS)}
+        assert outcome(lambda: score_candidates(WALK_M, WALK_IDS, bad, WALK_Q))[0] is OverflowError

@@ -2,6 +2,8 @@
 // out of line, and the watched dict (or copy) that lookups read.
 #include "boundary/id_map.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -44,9 +46,38 @@ Ref copy_entries(PyObject* dict) {
     return copy;
 }
 
-int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+// Exact dicts whose every entry passed the plain check in a complete walk, unchanged since:
+// watched, and forgotten at their first change (or as they are deallocated), before any pointer
+// here could name another object.
+constexpr std::size_t kKnownPlainDicts = 4;
+PyObject* known_plain_dicts[kKnownPlainDicts] = {};  // borrowed
+std::size_t next_known_slot = 0;
+
+bool known_plain(PyObject* dict) {
+    return std::find(std::begin(known_plain_dicts), std::end(known_plain_dicts), dict) !=
+           std::end(known_plain_dicts);
+}
+
+bool watched_by_live_map(PyObject* dict) {
+    for (const LiveMap* live = live_maps; live != nullptr; live = live->next)
+        if (live->dict.get() == dict) return true;
+    return false;
+}
+
+// Forgets a known plain dict that is about to change, and stops watching it unless a call in
+// progress still reads through it (its later changes would otherwise all come here).
+void forget_known_plain(PyDict_WatchEvent event, PyObject* dict) {
+    PyObject** slot = std::find(std::begin(known_plain_dicts), std::end(known_plain_dicts), dict);
+    if (slot == std::end(known_plain_dicts)) return;
+    *slot = nullptr;
+    if (event != PyDict_EVENT_DEALLOCATED && !watched_by_live_map(dict) && PyDict_Unwatch(dict_watcher, dict) < 0)
+        PyErr_Clear();
+}
+
+int on_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
     // An exception may be pending on entry; it must be left as it was.
     PyObject* pending = PyErr_GetRaisedException();
+    forget_known_plain(event, dict);
     PyObject* shared = nullptr;  // one copy serves every live map of this dict
     for (LiveMap* live = live_maps; live != nullptr; live = live->next) {
         if (live->dict.get() != dict || live->copy || live->copy_failed) continue;
@@ -78,6 +109,7 @@ void release_live_map(PyObject* capsule) {
         watched_elsewhere = watched_elsewhere || (*link)->dict.get() == live->dict.get();
         link = &(*link)->next;
     }
+    watched_elsewhere = watched_elsewhere || known_plain(live->dict.get());
     if (!watched_elsewhere && PyDict_Unwatch(dict_watcher, live->dict.get()) < 0) PyErr_Clear();
     delete live;
     PyErr_SetRaisedException(pending);
@@ -85,7 +117,7 @@ void release_live_map(PyObject* capsule) {
 
 // What IdMap::snapshot_ holds for a dict of exact str keys and exact int values: a capsule of
 // the watched dict, or, when no dict watcher is to be had, a copy.
-Ref watch_or_copy(PyObject* dict) {
+bool have_dict_watcher() {
     if (dict_watcher == -2) {
         dict_watcher = PyDict_AddWatcher(on_dict_change);
         if (dict_watcher < 0) {
@@ -93,7 +125,11 @@ Ref watch_or_copy(PyObject* dict) {
             dict_watcher = -1;
         }
     }
-    if (dict_watcher < 0) return Ref::checked(PyDict_Copy(dict));
+    return dict_watcher >= 0;
+}
+
+Ref watch_or_copy(PyObject* dict) {
+    if (!have_dict_watcher()) return Ref::checked(PyDict_Copy(dict));
     auto owned = std::make_unique<LiveMap>();
     owned->dict = Ref::borrow(dict);
     Ref capsule = Ref::checked(PyCapsule_New(owned.get(), live_map_name, release_live_map));
@@ -173,21 +209,51 @@ private:
     std::unordered_map<std::string, std::uint64_t> table_;
 };
 
+// Remembers an exact dict that a complete walk found plain in every entry (see known_plain_dicts),
+// in place of the one remembered longest ago.
+void remember_plain(PyObject* dict) {
+    if (!PyDict_CheckExact(dict) || known_plain(dict) || !have_dict_watcher()) return;
+    PyObject*& slot = known_plain_dicts[next_known_slot++ % kKnownPlainDicts];
+    if (slot != nullptr && !watched_by_live_map(slot) && PyDict_Unwatch(dict_watcher, slot) < 0) PyErr_Clear();
+    slot = nullptr;
+    if (PyDict_Watch(dict_watcher, dict) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    slot = dict;
+}
+
 }  // namespace
 
-void IdMapChecks::check_unusual(const DictEntry& entry) { IdMapWalk(dict_, false).convert(entry); }
+void IdMapChecks::check_unusual(const DictEntry& entry) {
+    all_plain_ = false;
+    IdMapWalk(dict_, false).convert(entry);
+}
+
+bool IdMapChecks::known_plain_dict(PyObject* dict) { return PyDict_CheckExact(dict) && known_plain(dict); }
+
+void IdMapChecks::remember_if_plain() {
+    if (all_plain_ && checked_ == size_) remember_plain(dict_);
+}
 
 IdMap to_id_map(PyObject* obj, bool resolvable) {
     if (!PyDict_Check(obj)) refuse(obj, "PyDict");
+    IdMap map;
+    if (IdMapChecks::known_plain_dict(obj)) {  // the walk would pass every entry again
+        if (resolvable) map.snapshot_ = watch_or_copy(obj);
+        return map;
+    }
     IdMapWalk walk(obj, resolvable);
     EntryRing ring(obj);
     DictEntry entry;
+    bool all_plain = true;
     while (ring.next(entry)) {
         if (walk.checks_only() && is_plain_entry(entry.key, entry.value)) continue;
+        all_plain = false;
         ring.refetch_after(entry);
         walk.convert(entry);
     }
-    IdMap map;
+    if (all_plain) remember_plain(obj);
     // Watched (or copied), so that Python code run by later conversions cannot change what
     // lookups see.
     if (walk.stays_plain()) map.snapshot_ = watch_or_copy(obj);

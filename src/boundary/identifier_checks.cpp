@@ -21,7 +21,12 @@ constexpr std::size_t prefetch_distance = 64;
 IdentifierChecks::IdentifierChecks(PyObject* ids, PyObject* id_to_idx)
     : items_(PySequence_Fast_ITEMS(ids)),
       id_count_(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(ids))),
-      entries_(id_to_idx) {}
+      entries_(id_to_idx, IdMapChecks::known_plain_dict(id_to_idx)) {}
+
+void IdentifierChecks::finish() {
+    check_until(id_count_, entries_.size());
+    entries_.remember_if_plain();
+}
 
 void IdentifierChecks::advance(void* self, std::size_t done, std::size_t total) {
     auto& checks = *static_cast<IdentifierChecks*>(self);

@@ -21,7 +21,7 @@ public:
     InterleavedWork interleaved() { return {&IdentifierChecks::advance, this}; }
 
     // Checks what the scan left (all of it when there was no scan).
-    void finish() { check_until(id_count_, entries_.size()); }
+    void finish();
 
 private:
     static void advance(void* self, std::size_t done, std::size_t total);
