@@ -8,19 +8,11 @@
 #include <functional>
 #include <limits>
 
+#include "core/failure.hpp"
+#include "kernels/rank_keys.hpp"
+
 namespace quorvel {
 namespace {
-
-// Larger key ranks earlier. Numbers map monotonically onto 1..0xFF800000 (-inf to +inf; -0.0
-// just below +0.0, an order among equal scores that is allowed); every NaN maps to 0.
-// Branch-free: the sign of random scores is unpredictable, and a branch on it cost 5.8 ns per
-// score in the running selection.
-inline std::uint32_t rank_key(float f) {
-    std::uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    const std::uint32_t flip = static_cast<std::uint32_t>(static_cast<std::int32_t>(u) >> 31) | 0x80000000u;
-    return f != f ? 0 : u ^ flip;
-}
 
 using Candidate = RunningTop::Candidate;
 
@@ -170,16 +162,15 @@ void count_top_digits(const float* scores, std::size_t m, std::uint32_t* counts)
     for (std::size_t d = 0; d < kTopDigits; ++d) counts[d] = pair[0][d] + pair[1][d];
 }
 
-// The scores whose key is at least low, in position order, into c (room for one more than
-// their number); returns how many.
-std::size_t gather_from_key(const float* scores, std::size_t m, std::uint32_t low, Candidate* c) {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < m; ++i) {
-        const std::uint32_t key = rank_key(scores[i]);
-        c[n] = {key, scores[i], i};  // kept only if the count moves on
-        n += key >= low;
+// The count scores whose key is at least low (m < 2^32), in position order, into c[0..count).
+void gather_from_key(const float* scores, std::size_t m, std::uint32_t low, std::size_t count, Candidate* c) {
+    Buffer<std::uint32_t> positions(count + 8, "top candidate positions");
+    if (positions_from_key(scores, m, low, positions.data()) != count)
+        fail("top selection: the gather disagrees with the digit counts");
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::uint32_t i = positions[j];
+        c[j] = {rank_key(scores[i]), scores[i], i};
     }
-    return n;
 }
 
 // The k best scores in position order into c[0..k): those above the k-th best key, and the
@@ -212,7 +203,7 @@ TopPositions select_counted(const float* scores, std::size_t m, std::size_t k) {
     // The gathered candidates (and room for one more), then the sort's second array.
     Buffer<Candidate> c(2 * n + 1, "top candidates");
     if (by_digit)
-        gather_from_key(scores, m, static_cast<std::uint32_t>(digit) << kTopDigitShift, c.data());
+        gather_from_key(scores, m, static_cast<std::uint32_t>(digit) << kTopDigitShift, n, c.data());
     else
         gather_best(scores, m, k, c.data());
     return finite_result(sort_by_key(c.data(), c.data() + n + 1, n), k, nullptr);
