@@ -142,24 +142,9 @@ TopPositions finite_result(const Candidate* sorted, std::size_t n, Buffer<float>
 // gathered once (100,000 random scores, P = 10,000: 0.66-0.79 ms running, 0.26 ms counted). Extra
 // memory: at most 4P + 1 candidates of 16 bytes, 8 bytes per score.
 constexpr std::size_t kCountedFrom = 1024;
-constexpr int kTopDigitShift = 21;
-constexpr std::size_t kTopDigits = std::size_t{1} << (32 - kTopDigitShift);
 
 bool counted_suits(std::size_t m, std::size_t k) {
     return k >= kCountedFrom && k <= m / 8 && m / 64 <= k && m <= std::numeric_limits<std::uint32_t>::max();
-}
-
-// How many of scores[0..m) have each top key digit (m < 2^32). Two tables, even and odd
-// positions, so that equal neighbouring digits do not wait for each other's increment.
-void count_top_digits(const float* scores, std::size_t m, std::uint32_t* counts) {
-    std::uint32_t pair[2][kTopDigits] = {};
-    std::size_t i = 0;
-    for (; i + 2 <= m; i += 2) {
-        ++pair[0][rank_key(scores[i]) >> kTopDigitShift];
-        ++pair[1][rank_key(scores[i + 1]) >> kTopDigitShift];
-    }
-    if (i < m) ++pair[0][rank_key(scores[i]) >> kTopDigitShift];
-    for (std::size_t d = 0; d < kTopDigits; ++d) counts[d] = pair[0][d] + pair[1][d];
 }
 
 // The count scores whose key is at least low (m < 2^32), in position order, into c[0..count).

@@ -517,8 +517,8 @@ void test_decay_kernels() {
     check(s[0] == 0.4f && s[1] == 0.8f, "decay halves a score at one half-life and keeps an undated one");
 }
 
-// The search for positions whose rank key reaches a bar: both paths against a plain loop over
-// the reference key, over counts around the 8-lane groups, with NaN, infinities, both zeros and
+// The search for positions whose rank key reaches a bar, and the count of the keys' top digits:
+// both paths against plain loops over the reference key, over counts around the 8-lane groups, with NaN, infinities, both zeros and
 // repeated values, at bars that pass everything (NaN included), nothing, and keys of the data
 // (so ties with the bar). The output holds exactly the count plus 8, as the kernel promises to
 // need (AddressSanitizer catches a store beyond).
@@ -548,6 +548,14 @@ void test_positions_from_key() {
                 check(n == want.size() && got == want, std::string("positions from key, ") + name +
                                                            " m=" + std::to_string(m) + " low=" + std::to_string(low));
             }
+        }
+        std::vector<std::uint32_t> want_counts(quorvel::kTopDigits);
+        for (float x : scores) ++want_counts[top_select_reference::rank_key(x) >> 21];
+        for (auto count : {quorvel::count_top_digits_scalar, quorvel::count_top_digits_avx2}) {
+            if (count == quorvel::count_top_digits_avx2 && !quorvel::simd_available()) continue;
+            std::vector<std::uint32_t> got(quorvel::kTopDigits, 7);
+            count(scores.data(), m, got.data());
+            check(got == want_counts, "top digit counts, m=" + std::to_string(m));
         }
     }
 }
