@@ -24,6 +24,7 @@
 #include "core/views.hpp"
 #include "diversity/mmr.hpp"
 #include "kernels/decay.hpp"
+#include "kernels/rank_keys.hpp"
 #include "kernels/simd.hpp"
 #include "mmr_reference.hpp"
 #include "kernels/dot_scan.hpp"
@@ -516,6 +517,49 @@ void test_decay_kernels() {
     check(s[0] == 0.4f && s[1] == 0.8f, "decay halves a score at one half-life and keeps an undated one");
 }
 
+// The search for positions whose rank key reaches a bar, and the count of the keys' top digits:
+// both paths against plain loops over the reference key, over counts around the 8-lane groups, with NaN, infinities, both zeros and
+// repeated values, at bars that pass everything (NaN included), nothing, and keys of the data
+// (so ties with the bar). The output holds exactly the count plus 8, as the kernel promises to
+// need (AddressSanitizer catches a store beyond).
+void test_positions_from_key() {
+    using quorvel::positions_from_key_avx2;
+    using quorvel::positions_from_key_scalar;
+    std::mt19937 rng(5150);
+    std::uniform_real_distribution<float> dist(-2.0f, 2.0f);
+    const float inf = std::numeric_limits<float>::infinity();
+    const float specials[] = {std::nanf(""), -std::nanf(""), inf, -inf, 0.0f, -0.0f, 0.5f};
+    using Fn = std::size_t (*)(const float*, std::size_t, std::uint32_t, std::uint32_t*);
+    std::vector<std::pair<const char*, Fn>> paths = {{"scalar", positions_from_key_scalar}};
+    if (quorvel::simd_available()) paths.push_back({"avx2", positions_from_key_avx2});
+    for (std::size_t m : {0, 1, 7, 8, 9, 15, 16, 17, 1000}) {
+        std::vector<float> scores(m);
+        for (float& x : scores) x = rng() % 4 == 0 ? specials[rng() % 7] : dist(rng);
+        std::vector<std::uint32_t> lows = {0, 1, 0x7FFFFFFFu, 0x80000000u, 0xFF800000u, 0xFFFFFFFFu};
+        for (std::size_t t = 0; t < 5 && m > 0; ++t) lows.push_back(top_select_reference::rank_key(scores[rng() % m]));
+        for (std::uint32_t low : lows) {
+            std::vector<std::uint32_t> want;
+            for (std::size_t i = 0; i < m; ++i)
+                if (top_select_reference::rank_key(scores[i]) >= low) want.push_back(static_cast<std::uint32_t>(i));
+            for (const auto& [name, fn] : paths) {
+                std::vector<std::uint32_t> got(want.size() + 8);
+                const std::size_t n = fn(scores.data(), m, low, got.data());
+                got.resize(std::min(n, got.size()));
+                check(n == want.size() && got == want, std::string("positions from key, ") + name +
+                                                           " m=" + std::to_string(m) + " low=" + std::to_string(low));
+            }
+        }
+        std::vector<std::uint32_t> want_counts(quorvel::kTopDigits);
+        for (float x : scores) ++want_counts[top_select_reference::rank_key(x) >> 21];
+        for (auto count : {quorvel::count_top_digits_scalar, quorvel::count_top_digits_avx2}) {
+            if (count == quorvel::count_top_digits_avx2 && !quorvel::simd_available()) continue;
+            std::vector<std::uint32_t> got(quorvel::kTopDigits, 7);
+            count(scores.data(), m, got.data());
+            check(got == want_counts, "top digit counts, m=" + std::to_string(m));
+        }
+    }
+}
+
 }  // namespace
 
 // The diversity selection's similarity rows: each path against the matching full product of the
@@ -817,6 +861,7 @@ int main() {
     test_dot_scan_layouts(kTallRows, kFewCols, 977);
     test_select_top();
     test_decay_kernels();
+    test_positions_from_key();
     test_similarity_rows();
     test_similarity_rows_requested_ahead();
     test_mmr_against_full_product();
