@@ -693,7 +693,9 @@ def test_str_subclasses_in_the_walk_run_no_caller_code():
     assert len(got) == WALK_ROWS
 
 
-# A dict whose every entry a complete walk found plain is not walked again until it changes.
+# A dict whose every entry a complete walk found plain is not walked again until it changes (a
+# dict of 4096 entries or more; the rest are cheap to walk).
+PADDING = {f"pad{j}": j % WALK_ROWS for j in range(4096)}
 DICT_CHANGES = {
     "set a bad value": lambda d: d.__setitem__("w5", -1),
     "add a bad key": lambda d: d.__setitem__(3, 3),
@@ -716,7 +718,7 @@ def test_a_dict_walked_once_is_walked_again_after_any_change(change, mode):
         args = {"ids": WALK_IDS, "limit": limit, **mode}
         return outcome(lambda: score_candidates(WALK_M, id_to_idx=id_to_idx, query_vec=WALK_Q, **args))
 
-    id_to_idx = {d: i for i, d in enumerate(WALK_IDS)}
+    id_to_idx = {d: i for i, d in enumerate(WALK_IDS)} | PADDING
     for limit in (10, 0, 10):  # walked, then (unchanged) not walked
         assert run(id_to_idx, limit)[0] == "returned"
     change(id_to_idx)
@@ -727,8 +729,8 @@ def test_a_dict_walked_once_is_walked_again_after_any_change(change, mode):
 
 def test_a_new_dict_where_a_walked_one_was_is_walked():
     for i in range(50):  # freed dicts' memory is reused for the next ones
-        good = {d: j for j, d in enumerate(WALK_IDS)}
+        good = {d: j for j, d in enumerate(WALK_IDS)} | PADDING
         assert outcome(lambda: score_candidates(WALK_M, WALK_IDS, good, WALK_Q))[0] == "returned"
         del good
-        bad = {d: (-1 if j == i * 20 else j) for j, d in enumerate(WALK_IDS)}
+        bad = {d: (-1 if j == i * 20 else j) for j, d in enumerate(WALK_IDS)} | PADDING
         assert outcome(lambda: score_candidates(WALK_M, WALK_IDS, bad, WALK_Q))[0] is OverflowError

@@ -48,14 +48,24 @@ Ref copy_entries(PyObject* dict) {
 
 // Exact dicts whose every entry passed the plain check in a complete walk, unchanged since:
 // watched, and forgotten at their first change (or as they are deallocated), before any pointer
-// here could name another object.
+// here could name another object. The most recently used first; only dicts worth a few tens of
+// microseconds of walking, so that the many small dicts of a program do not push out its few
+// large ones.
 constexpr std::size_t kKnownPlainDicts = 4;
+constexpr Py_ssize_t kKnownPlainFromEntries = 4096;
 PyObject* known_plain_dicts[kKnownPlainDicts] = {};  // borrowed
-std::size_t next_known_slot = 0;
 
 bool known_plain(PyObject* dict) {
     return std::find(std::begin(known_plain_dicts), std::end(known_plain_dicts), dict) !=
            std::end(known_plain_dicts);
+}
+
+// Whether the dict is known plain, and if so moved to the front.
+bool use_known_plain(PyObject* dict) {
+    PyObject** found = std::find(std::begin(known_plain_dicts), std::end(known_plain_dicts), dict);
+    if (found == std::end(known_plain_dicts)) return false;
+    std::rotate(std::begin(known_plain_dicts), found, found + 1);
+    return true;
 }
 
 bool watched_by_live_map(PyObject* dict) {
@@ -212,15 +222,18 @@ private:
 // Remembers an exact dict that a complete walk found plain in every entry (see known_plain_dicts),
 // in place of the one remembered longest ago.
 void remember_plain(PyObject* dict) {
-    if (!PyDict_CheckExact(dict) || known_plain(dict) || !have_dict_watcher()) return;
-    PyObject*& slot = known_plain_dicts[next_known_slot++ % kKnownPlainDicts];
-    if (slot != nullptr && !watched_by_live_map(slot) && PyDict_Unwatch(dict_watcher, slot) < 0) PyErr_Clear();
-    slot = nullptr;
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) < kKnownPlainFromEntries || known_plain(dict) ||
+        !have_dict_watcher())
+        return;
+    PyObject*& last = known_plain_dicts[kKnownPlainDicts - 1];
+    if (last != nullptr && !watched_by_live_map(last) && PyDict_Unwatch(dict_watcher, last) < 0) PyErr_Clear();
+    last = nullptr;
     if (PyDict_Watch(dict_watcher, dict) < 0) {
         PyErr_Clear();
         return;
     }
-    slot = dict;
+    std::rotate(std::begin(known_plain_dicts), std::end(known_plain_dicts) - 1, std::end(known_plain_dicts));
+    known_plain_dicts[0] = dict;
 }
 
 }  // namespace
@@ -230,7 +243,7 @@ void IdMapChecks::check_unusual(const DictEntry& entry) {
     IdMapWalk(dict_, false).convert(entry);
 }
 
-bool IdMapChecks::known_plain_dict(PyObject* dict) { return PyDict_CheckExact(dict) && known_plain(dict); }
+bool IdMapChecks::known_plain_dict(PyObject* dict) { return PyDict_CheckExact(dict) && use_known_plain(dict); }
 
 void IdMapChecks::remember_if_plain() {
     if (all_plain_ && checked_ == size_) remember_plain(dict_);
