@@ -509,6 +509,16 @@ def walk_statement(kind: int, test: str, count: int = 1) -> str:
     of one key and kind whose value passes `test` (see `_Column.select`; "in" with `count`
     operands). Bound: key, kind, then the operands. It reads only the index entries it
     matches: a condition that keeps 1% of the documents costs 1% of a walk over all of them."""
+    return f"SELECT group_concat(doc) {_matching_rows(kind, test, count)}"
+
+
+def count_statement(kind: int, test: str, count: int = 1) -> str:
+    """The statement that counts the entries `walk_statement` would hand over, up to a limit
+    (bound after the operands)."""
+    return f"SELECT count(*) FROM (SELECT 1 {_matching_rows(kind, test, count)} LIMIT ?)"
+
+
+def _matching_rows(kind: int, test: str, count: int) -> str:
     column = "text" if kind % ITEM in (STR, LIST) else "num"
     if test == "all":
         condition = ""
@@ -516,7 +526,7 @@ def walk_statement(kind: int, test: str, count: int = 1) -> str:
         condition = f" AND {column} IN ({','.join('?' * count)})"
     else:
         condition = f" AND {column} {_SQL_COMPARISONS[test]} ?"
-    return f"SELECT group_concat(doc) FROM {INDEX_TABLE} WHERE key = ? AND kind = ?{condition}"
+    return f"FROM {INDEX_TABLE} WHERE key = ? AND kind = ?{condition}"
 
 
 def _walk(conn: sqlite3.Connection, key: str, kind: int, test: str,
@@ -865,9 +875,8 @@ def _walk_is_cheaper(conn: sqlite3.Connection, saved: _Saved, key: str, kind: in
     operands = operand if test == "in" else (operand,)
     for start in range(0, len(operands), _IN_CHUNK):
         chunk = tuple(operands[start:start + _IN_CHUNK]) if test == "in" else operands
-        sql = walk_statement(kind, test, len(chunk)).replace(
-            "SELECT group_concat(doc)", "SELECT count(*) FROM (SELECT 1") + " LIMIT ?)"
-        budget -= conn.execute(sql, (key, kind, *chunk, budget + 1)).fetchone()[0]
+        budget -= conn.execute(count_statement(kind, test, len(chunk)),
+                               (key, kind, *chunk, budget + 1)).fetchone()[0]
         if budget < 0:
             return False
     return True
