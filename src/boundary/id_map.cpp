@@ -125,8 +125,7 @@ void release_live_map(PyObject* capsule) {
     PyErr_SetRaisedException(pending);
 }
 
-// What IdMap::snapshot_ holds for a dict of exact str keys and exact int values: a capsule of
-// the watched dict, or, when no dict watcher is to be had, a copy.
+// The module's dict watcher, added at the first need; false when none is to be had.
 bool have_dict_watcher() {
     if (dict_watcher == -2) {
         dict_watcher = PyDict_AddWatcher(on_dict_change);
@@ -138,6 +137,8 @@ bool have_dict_watcher() {
     return dict_watcher >= 0;
 }
 
+// What IdMap::snapshot_ holds for a dict of exact str keys and exact int values: a capsule of
+// the watched dict, or, when no dict watcher is to be had, a copy.
 Ref watch_or_copy(PyObject* dict) {
     if (!have_dict_watcher()) return Ref::checked(PyDict_Copy(dict));
     auto owned = std::make_unique<LiveMap>();
