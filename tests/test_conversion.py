@@ -734,3 +734,32 @@ def test_a_new_dict_where_a_walked_one_was_is_walked():
         del good
         bad = {d: (-1 if j == i * 20 else j) for j, d in enumerate(WALK_IDS)} | PADDING
         assert outcome(lambda: score_candidates(WALK_M, WALK_IDS, bad, WALK_Q))[0] is OverflowError
+
+
+# A list whose items are the remembered dict's own keys, at the same places, is not walked: a bad
+# item there, or past the dict's end, is still met as in order.
+@pytest.mark.parametrize("limit", [10, 0], ids=["scan under way", "no scan"])
+@pytest.mark.parametrize("bad", BAD_ITEMS + [LoggedStr("w5")])
+def test_bad_item_among_a_remembered_dicts_keys(bad, limit):
+    id_to_idx = {d: i for i, d in enumerate(WALK_IDS[:600])} | PADDING | {d: i + 600 for i, d in enumerate(WALK_IDS[600:])}
+    keys = list(id_to_idx)
+    assert outcome(lambda: score_candidates(WALK_M, keys[:WALK_ROWS], id_to_idx, WALK_Q))[0] == "returned"
+    for ids in (keys[:WALK_ROWS], keys[:600] + WALK_IDS[600:]):  # all keys; keys, then other places
+        for at in WALK_POSITIONS:
+            bad_ids = list(ids)
+            bad_ids[at] = bad
+            got = outcome(lambda: score_candidates(WALK_M, bad_ids, id_to_idx, WALK_Q, limit=limit))
+            assert got == outcome(lambda: score_candidates(WALK_M, InOrder(bad_ids), id_to_idx, WALK_Q, limit=limit))
+            assert (got[0] == "returned") == isinstance(bad, LoggedStr), at
+
+
+def test_a_list_longer_than_a_remembered_dict():
+    rows = len(PADDING) + 8
+    matrix = unit_rows(np.random.default_rng(3), rows, 8)
+    ids = list(PADDING) + [f"tail{i}" for i in range(8)]
+    assert outcome(lambda: score_candidates(matrix, ids, PADDING, WALK_Q))[0] == "returned"
+    for at in (len(PADDING) - 1, len(PADDING), rows - 1):
+        bad_ids = list(ids)
+        bad_ids[at] = None
+        got = outcome(lambda: score_candidates(matrix, bad_ids, PADDING, WALK_Q))
+        assert got[0] is TypeError and got == outcome(lambda: score_candidates(matrix, InOrder(bad_ids), PADDING, WALK_Q))

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "boundary/convert.hpp"
 #include "core/failure.hpp"
@@ -51,21 +52,38 @@ Ref copy_entries(PyObject* dict) {
 // here could name another object. The most recently used first; only dicts worth a few tens of
 // microseconds of walking, so that the many small dicts of a program do not push out its few
 // large ones.
+//
+// Each keeps its keys in the dict's order (8 bytes an entry). The dict holds them alive until it
+// changes, and each is an exact, compact ASCII str, so an identifier list whose item at i is the
+// key at i needs no check of that item: a list made with the dict, as `ids` usually is, is then
+// checked by comparing pointers instead of reading a million objects.
+struct KnownPlainDict {
+    PyObject* dict = nullptr;  // borrowed
+    std::vector<PyObject*> keys;
+};
 constexpr std::size_t kKnownPlainDicts = 4;
 constexpr Py_ssize_t kKnownPlainFromEntries = 4096;
-PyObject* known_plain_dicts[kKnownPlainDicts] = {};  // borrowed
+KnownPlainDict known_plain_dicts[kKnownPlainDicts];
 
-bool known_plain(PyObject* dict) {
-    return std::find(std::begin(known_plain_dicts), std::end(known_plain_dicts), dict) !=
-           std::end(known_plain_dicts);
+KnownPlainDict* find_known_plain(PyObject* dict) {
+    for (KnownPlainDict& known : known_plain_dicts)
+        if (known.dict == dict) return &known;
+    return nullptr;
 }
+
+bool known_plain(PyObject* dict) { return find_known_plain(dict) != nullptr; }
 
 // Whether the dict is known plain, and if so moved to the front.
 bool use_known_plain(PyObject* dict) {
-    PyObject** found = std::find(std::begin(known_plain_dicts), std::end(known_plain_dicts), dict);
-    if (found == std::end(known_plain_dicts)) return false;
+    KnownPlainDict* found = find_known_plain(dict);
+    if (found == nullptr) return false;
     std::rotate(std::begin(known_plain_dicts), found, found + 1);
     return true;
+}
+
+void forget_slot(KnownPlainDict& known) {
+    known.dict = nullptr;
+    std::vector<PyObject*>().swap(known.keys);
 }
 
 bool watched_by_live_map(PyObject* dict) {
@@ -77,9 +95,9 @@ bool watched_by_live_map(PyObject* dict) {
 // Forgets a known plain dict that is about to change, and stops watching it unless a call in
 // progress still reads through it (its later changes would otherwise all come here).
 void forget_known_plain(PyDict_WatchEvent event, PyObject* dict) {
-    PyObject** slot = std::find(std::begin(known_plain_dicts), std::end(known_plain_dicts), dict);
-    if (slot == std::end(known_plain_dicts)) return;
-    *slot = nullptr;
+    KnownPlainDict* known = find_known_plain(dict);
+    if (known == nullptr) return;
+    forget_slot(*known);
     if (event != PyDict_EVENT_DEALLOCATED && !watched_by_live_map(dict) && PyDict_Unwatch(dict_watcher, dict) < 0)
         PyErr_Clear();
 }
@@ -226,15 +244,25 @@ void remember_plain(PyObject* dict) {
     if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) < kKnownPlainFromEntries || known_plain(dict) ||
         !have_dict_watcher())
         return;
-    PyObject*& last = known_plain_dicts[kKnownPlainDicts - 1];
-    if (last != nullptr && !watched_by_live_map(last) && PyDict_Unwatch(dict_watcher, last) < 0) PyErr_Clear();
-    last = nullptr;
+    KnownPlainDict& last = known_plain_dicts[kKnownPlainDicts - 1];
+    if (last.dict != nullptr && !watched_by_live_map(last.dict) && PyDict_Unwatch(dict_watcher, last.dict) < 0)
+        PyErr_Clear();
+    forget_slot(last);
     if (PyDict_Watch(dict_watcher, dict) < 0) {
         PyErr_Clear();
         return;
     }
+    last.dict = dict;
+    try {
+        last.keys.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &pos, &key, &value)) last.keys.push_back(key);
+    } catch (const std::bad_alloc&) {
+        std::vector<PyObject*>().swap(last.keys);  // remembered without its keys: lists are checked in full
+    }
     std::rotate(std::begin(known_plain_dicts), std::end(known_plain_dicts) - 1, std::end(known_plain_dicts));
-    known_plain_dicts[0] = dict;
 }
 
 }  // namespace
@@ -245,6 +273,12 @@ void IdMapChecks::check_unusual(const DictEntry& entry) {
 }
 
 bool IdMapChecks::known_plain_dict(PyObject* dict) { return PyDict_CheckExact(dict) && use_known_plain(dict); }
+
+std::span<PyObject* const> IdMapChecks::known_plain_keys(PyObject* dict) {
+    const KnownPlainDict* known = find_known_plain(dict);
+    if (known == nullptr) return {};
+    return known->keys;
+}
 
 void IdMapChecks::remember_if_plain() {
     if (all_plain_ && checked_ == size_) remember_plain(dict_);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 
@@ -101,6 +102,9 @@ public:
           checked_(skip ? size_ : 0), ring_(dict) {}
 
     static bool known_plain_dict(PyObject* dict);
+    // The keys of a known plain dict in its order (see known_plain_dict), alive and exact, compact
+    // ASCII str until the dict changes; empty for any other dict.
+    static std::span<PyObject* const> known_plain_keys(PyObject* dict);
     // After the walk: remembers the dict when every entry was plain.
     void remember_if_plain();
 
