@@ -225,9 +225,11 @@ void rows_avx2_ordered(const Scan& s, const Loader& ld) {
 }
 
 // Adds columns q[0..P) of RB blocks of 8 rows (of the first `mask` rows when kMasked) at row
-// offset i into acc, each column prefetched 2 KiB ahead in its own stream (which also reaches
-// into the next chunk of rows at the end of this one). Two blocks a step share each broadcast
-// vector element: 1.49x -> 1.28x the read probe with four vectors, 1.17x -> 1.05x with two.
+// offset i into acc. The column runs are left to the hardware prefetcher: four sequential
+// streams are what it follows best, and on Zen 4 (1M x 384, Fortran order) a software prefetch
+// 512 B to 2 KiB ahead of each took 1.23-1.39x the read probe against 1.08-1.09x without it,
+// the same kernel otherwise (T1 and NTA hints: 1.20x and 1.45x). Two blocks a step share each
+// broadcast vector element: 1.49x -> 1.28x the read probe with four vectors, 1.17x -> 1.05x with two.
 // The sums of a masked block are read and written through the mask too: they may be the
 // caller's outputs, which end with the last row.
 template <std::size_t NV, std::size_t P, std::size_t RB, bool kMasked>
@@ -242,7 +244,6 @@ QUORVEL_AVX2_INLINE void add_column_blocks(const float* const (&q)[P], const flo
             a[b][v] = kMasked ? _mm256_maskload_ps(acc[v] + i, mask) : _mm256_loadu_ps(acc[v] + i + 8 * b);
     QUORVEL_UNROLL
     for (std::size_t j = 0; j < P; ++j) {
-        prefetch_at(reinterpret_cast<const std::byte*>(q[j] + i), 2048);
         __m256 x[RB];
         QUORVEL_UNROLL
         for (std::size_t b = 0; b < RB; ++b)
@@ -289,8 +290,10 @@ QUORVEL_AVX2 void add_columns(const Scan& s, const std::byte* first, std::size_t
 // outputs themselves when rows run forward). Each pass reads P column runs of up to 256 KiB, one
 // stream per column. Every row's sum takes its columns in order whatever P, so P and the chunk
 // change no bit of the result. 4 columns a pass for every vector count: on Zen 4 (1M x 384, one /
-// two / three vectors) 66 / 67 / 76 ms, against 76 / 71 / 75 ms with 8 columns and 74-89 ms with
-// 8K to 32K-row chunks; on Zen 5 within 1.03-1.20x the read probe.
+// two / three vectors, with software prefetch) 66 / 67 / 76 ms, against 76 / 71 / 75 ms with 8
+// columns and 74-89 ms with 8K to 32K-row chunks; without it, one vector, 4 columns and 64K rows
+// took 1.09x the read probe, 8 columns 1.10x, 256K rows 1.08x; on Zen 5 within 1.03-1.20x the read
+// probe (with software prefetch).
 template <std::size_t NV>
 QUORVEL_AVX2 void cols_avx2(Scan s) {
     if (s.row_stride < 0) flip_rows(s);
