@@ -738,9 +738,10 @@ def test_a_new_dict_where_a_walked_one_was_is_walked():
 
 # A list whose items are the remembered dict's own keys, at the same places, is not walked: a bad
 # item there, or past the dict's end, is still met as in order.
-@pytest.mark.parametrize("limit", [10, 0], ids=["scan under way", "no scan"])
+@pytest.mark.parametrize("over", [{"limit": 10}, {"limit": 0}, {"like_ids": ["w7"]}],
+                         ids=["scan under way", "no scan", "in order"])
 @pytest.mark.parametrize("bad", BAD_ITEMS + [LoggedStr("w5")])
-def test_bad_item_among_a_remembered_dicts_keys(bad, limit):
+def test_bad_item_among_a_remembered_dicts_keys(bad, over):
     id_to_idx = {d: i for i, d in enumerate(WALK_IDS[:600])} | PADDING | {d: i + 600 for i, d in enumerate(WALK_IDS[600:])}
     keys = list(id_to_idx)
     assert outcome(lambda: score_candidates(WALK_M, keys[:WALK_ROWS], id_to_idx, WALK_Q))[0] == "returned"
@@ -748,8 +749,8 @@ def test_bad_item_among_a_remembered_dicts_keys(bad, limit):
         for at in WALK_POSITIONS:
             bad_ids = list(ids)
             bad_ids[at] = bad
-            got = outcome(lambda: score_candidates(WALK_M, bad_ids, id_to_idx, WALK_Q, limit=limit))
-            assert got == outcome(lambda: score_candidates(WALK_M, InOrder(bad_ids), id_to_idx, WALK_Q, limit=limit))
+            got = outcome(lambda: score_candidates(WALK_M, bad_ids, id_to_idx, WALK_Q, **over))
+            assert got == outcome(lambda: score_candidates(WALK_M, InOrder(bad_ids), id_to_idx, WALK_Q, **over))
             assert (got[0] == "returned") == isinstance(bad, LoggedStr), at
 
 

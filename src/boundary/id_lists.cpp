@@ -2,6 +2,8 @@
 // to row indices.
 #include "boundary/id_lists.hpp"
 
+#include <algorithm>
+
 #include "boundary/caller_code.hpp"
 #include "boundary/convert.hpp"
 
@@ -75,8 +77,10 @@ namespace {
 // the walks below ask for items this far ahead.
 constexpr std::size_t prefetch_distance = 64;
 
-void check_text_items(PyObject* const* items, std::size_t n) {
+void check_text_items(PyObject* const* items, std::size_t n, std::span<PyObject* const> known_keys) {
     for (std::size_t i = 0; i < n; ++i) {
+        i = skip_known_keys(items, known_keys, i, n);
+        if (i == n) break;
         if (i + prefetch_distance < n) __builtin_prefetch(items[i + prefetch_distance]);
         check_text_item(items[i]);
     }
@@ -105,13 +109,27 @@ TextSequence unchecked_in_place(PyObject* obj) {
 }
 
 
-TextSequence to_text_sequence(PyObject* obj) {
+std::size_t skip_known_keys(PyObject* const* items, std::span<PyObject* const> known_keys, std::size_t from,
+                            std::size_t end) {
+    const std::size_t same_end = std::min(end, known_keys.size());
+    std::size_t i = from;
+    // Four at a time without a branch each: the common list matches throughout.
+    for (; i + 4 <= same_end; i += 4) {
+        const bool same = (items[i] == known_keys[i]) & (items[i + 1] == known_keys[i + 1]) &
+                          (items[i + 2] == known_keys[i + 2]) & (items[i + 3] == known_keys[i + 3]);
+        if (!same) break;
+    }
+    while (i < same_end && items[i] == known_keys[i]) ++i;
+    return i;
+}
+
+TextSequence to_text_sequence(PyObject* obj, std::span<PyObject* const> known_keys) {
     check_sequence(obj);
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
         // A tuple cannot change and holds its items; a list is read in place. Checking an item
         // runs no Python code, so neither can change under the walk.
         TextSequence seq = unchecked_in_place(obj);
-        check_text_items(PySequence_Fast_ITEMS(obj), seq.size());
+        check_text_items(PySequence_Fast_ITEMS(obj), seq.size(), known_keys);
         return seq;
     }
     TextSequence seq;

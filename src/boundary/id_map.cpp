@@ -275,7 +275,7 @@ void IdMapChecks::check_unusual(const DictEntry& entry) {
 bool IdMapChecks::known_plain_dict(PyObject* dict) { return PyDict_CheckExact(dict) && use_known_plain(dict); }
 
 std::span<PyObject* const> IdMapChecks::known_plain_keys(PyObject* dict) {
-    const KnownPlainDict* known = find_known_plain(dict);
+    const KnownPlainDict* known = dict != nullptr ? find_known_plain(dict) : nullptr;
     if (known == nullptr) return {};
     return known->keys;
 }

@@ -1,8 +1,6 @@
 // Identifier checks in slices, paced by the scan.
 #include "boundary/identifier_checks.hpp"
 
-#include <algorithm>
-
 #include "boundary/id_lists.hpp"
 
 namespace quorvel::py {
@@ -46,25 +44,12 @@ void IdentifierChecks::check_until(std::size_t ids_end, std::size_t entries_end)
         entries_left = entries_.check_next();
     }
     for (; ids_checked_ < ids_end; ++ids_checked_) {
-        ids_checked_ = skip_known_keys(ids_checked_, ids_end);
+        ids_checked_ = skip_known_keys(items_, known_keys_, ids_checked_, ids_end);
         if (ids_checked_ == ids_end) break;
         if (ids_checked_ + prefetch_distance < id_count_) __builtin_prefetch(items_[ids_checked_ + prefetch_distance]);
         check_text_item(items_[ids_checked_]);
     }
     while (entries_left && entries_.checked() < entries_end) entries_left = entries_.check_next();
-}
-
-std::size_t IdentifierChecks::skip_known_keys(std::size_t from, std::size_t end) const {
-    const std::size_t same_end = std::min(end, known_keys_.size());
-    std::size_t i = from;
-    // Four at a time without a branch each: the common list matches throughout.
-    for (; i + 4 <= same_end; i += 4) {
-        const bool same = (items_[i] == known_keys_[i]) & (items_[i + 1] == known_keys_[i + 1]) &
-                          (items_[i + 2] == known_keys_[i + 2]) & (items_[i + 3] == known_keys_[i + 3]);
-        if (!same) break;
-    }
-    while (i < same_end && items_[i] == known_keys_[i]) ++i;
-    return i;
 }
 
 }  // namespace quorvel::py

@@ -27,9 +27,6 @@ public:
 private:
     static void advance(void* self, std::size_t done, std::size_t total);
     void check_until(std::size_t ids_end, std::size_t entries_end);
-    // The first item from `from` on (at most `end`) that is not the key at the same place of the
-    // remembered dict: those before it are exact str that need no check.
-    std::size_t skip_known_keys(std::size_t from, std::size_t end) const;
 
     PyObject* const* items_;
     std::size_t id_count_;

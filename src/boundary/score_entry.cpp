@@ -134,16 +134,20 @@ void convert_arguments(const Bound<18>& args, Held& held, ScoreRequest& request,
     // Lookups in id_to_idx are only needed to resolve like_ids or pre_filter_ids.
     const bool needs_index = args.given(at("pre_filter_ids")) || args.given(at("like_ids"));
     const auto to_index = [&](PyObject* o) { return to_id_map(o, needs_index); };
+    const auto to_ids = [&](PyObject* o) {
+        return to_text_sequence(o, IdMapChecks::known_plain_keys(args.object(at("id_to_idx"))));
+    };
+    const auto to_texts = [](PyObject* o) { return to_text_sequence(o); };
     array(at("matrix"), held.matrix, to_float_matrix);
     if (deferred) {
         held.ids = unchecked_in_place(args.object(at("ids")));
     } else {
-        other(at("ids"), held.ids, to_text_sequence);
+        other(at("ids"), held.ids, to_ids);
         other(at("id_to_idx"), held.id_to_idx, to_index);
     }
     array(at("query_vec"), held.query_vec, to_float_vector);
     array(at("timestamps"), held.timestamps, to_double_vector);
-    other(at("pre_filter_ids"), held.pre_filter_ids, to_text_sequence);
+    other(at("pre_filter_ids"), held.pre_filter_ids, to_texts);
     array(at("not_like_vec"), held.not_like_vec, to_float_vector);
     other(at("diverse"), request.diverse, to_bool);
     other(at("limit"), request.limit, to_u64);
@@ -152,7 +156,7 @@ void convert_arguments(const Bound<18>& args, Held& held, ScoreRequest& request,
     other(at("mmr_lambda"), request.mmr_lambda, to_double);
     other(at("recent"), request.recent, to_bool);
     other(at("recent_days"), request.recent_days, to_double);
-    other(at("like_ids"), held.like_ids, to_text_sequence);
+    other(at("like_ids"), held.like_ids, to_texts);
     array(at("traj_from_vec"), held.traj_from_vec, to_float_vector);
     array(at("traj_to_vec"), held.traj_to_vec, to_float_vector);
     array(at("mask"), held.mask, to_bool_vector);
