@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <type_traits>
 
 #include "core/buffer.hpp"
 #include "kernels/scan_layout.hpp"
@@ -242,9 +243,9 @@ void rows_avx2_ordered(const Scan& s, const Loader& ld) {
 // broadcast vector element: 1.49x -> 1.28x the read probe with four vectors, 1.17x -> 1.05x with two.
 // The sums of a masked block are read and written through the mask too: they may be the
 // caller's outputs, which end with the last row.
-template <std::size_t NV, std::size_t P, std::size_t RB, bool kMasked>
-QUORVEL_AVX2_INLINE void add_column_blocks(const float* const (&q)[P], const float* const (&w)[NV],
-                                           std::size_t i, __m256i mask, float* const* acc) {
+template <std::size_t NV, std::size_t P, std::size_t RB, bool kMasked, class Weights>
+QUORVEL_AVX2_INLINE void add_column_blocks(const float* const (&q)[P], const Weights& w, std::size_t i,
+                                           __m256i mask, float* const* acc) {
     static_assert(RB == 1 || !kMasked);
     __m256 a[RB][NV];
     QUORVEL_UNROLL
@@ -260,7 +261,7 @@ QUORVEL_AVX2_INLINE void add_column_blocks(const float* const (&q)[P], const flo
             x[b] = kMasked ? _mm256_maskload_ps(q[j] + i, mask) : _mm256_loadu_ps(q[j] + i + 8 * b);
         QUORVEL_UNROLL
         for (std::size_t v = 0; v < NV; ++v) {
-            const __m256 wv = _mm256_broadcast_ss(w[v] + j);
+            const __m256 wv = w.broadcast(v, j);
             QUORVEL_UNROLL
             for (std::size_t b = 0; b < RB; ++b) a[b][v] = _mm256_fmadd_ps(x[b], wv, a[b][v]);
         }
@@ -276,6 +277,34 @@ QUORVEL_AVX2_INLINE void add_column_blocks(const float* const (&q)[P], const flo
         }
 }
 
+// The vector elements of a pass, broadcast. With one or two vectors they are broadcast once for
+// the whole run and kept in registers: read from the vectors in the loop, each would be loaded
+// again for every block, since a store to the sums might have changed it (1M x 384 Fortran order,
+// one vector, Zen 4, nine pairs of alternating builds: 1.14-1.20x the read probe, median 1.17x,
+// against 1.17-1.30x, median 1.19x). Those of three or four vectors would not fit beside the sums (with
+// trajectory and contrast 1.64-1.73x against 1.41-1.85x): loaded in the loop then.
+template <std::size_t NV, std::size_t P>
+struct HeldWeights {
+    __m256 w[NV][P];
+    QUORVEL_AVX2_INLINE HeldWeights(const Scan& s, std::size_t c0) {
+        QUORVEL_UNROLL
+        for (std::size_t v = 0; v < NV; ++v)
+            QUORVEL_UNROLL
+            for (std::size_t j = 0; j < P; ++j) w[v][j] = _mm256_broadcast_ss(s.vec[v] + c0 + j);
+    }
+    QUORVEL_AVX2_INLINE __m256 broadcast(std::size_t v, std::size_t j) const { return w[v][j]; }
+};
+
+template <std::size_t NV, std::size_t P>
+struct LoadedWeights {
+    const float* w[NV];
+    QUORVEL_AVX2_INLINE LoadedWeights(const Scan& s, std::size_t c0) {
+        QUORVEL_UNROLL
+        for (std::size_t v = 0; v < NV; ++v) w[v] = s.vec[v] + c0;
+    }
+    QUORVEL_AVX2_INLINE __m256 broadcast(std::size_t v, std::size_t j) const { return _mm256_broadcast_ss(w[v] + j); }
+};
+
 // Adds columns c0..c0+P-1 of the n rows starting at `first` into acc[v][0..n).
 template <std::size_t NV, std::size_t P>
 QUORVEL_AVX2 void add_columns(const Scan& s, const std::byte* first, std::size_t c0, std::size_t n,
@@ -284,9 +313,8 @@ QUORVEL_AVX2 void add_columns(const Scan& s, const std::byte* first, std::size_t
     QUORVEL_UNROLL
     for (std::size_t j = 0; j < P; ++j)
         q[j] = as_floats(first + static_cast<std::ptrdiff_t>(c0 + j) * s.col_stride);
-    const float* w[NV];
-    QUORVEL_UNROLL
-    for (std::size_t v = 0; v < NV; ++v) w[v] = s.vec[v] + c0;
+    using Weights = std::conditional_t<NV <= 2, HeldWeights<NV, P>, LoadedWeights<NV, P>>;
+    const Weights w(s, c0);
     const std::size_t full = n / 8 * 8;
     const __m256i all = lane_mask(8);
     std::size_t i = 0;
