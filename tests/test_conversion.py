@@ -742,15 +742,18 @@ def test_a_new_dict_where_a_walked_one_was_is_walked():
                          ids=["scan under way", "no scan", "in order"])
 @pytest.mark.parametrize("bad", BAD_ITEMS + [LoggedStr("w5")])
 def test_bad_item_among_a_remembered_dicts_keys(bad, over):
-    id_to_idx = {d: i for i, d in enumerate(WALK_IDS[:600])} | PADDING | {d: i + 600 for i, d in enumerate(WALK_IDS[600:])}
+    head = {d: i for i, d in enumerate(WALK_IDS[:600])}
+    id_to_idx = head | PADDING | {d: i + 600 for i, d in enumerate(WALK_IDS[600:])}
     keys = list(id_to_idx)
     assert outcome(lambda: score_candidates(WALK_M, keys[:WALK_ROWS], id_to_idx, WALK_Q))[0] == "returned"
     for ids in (keys[:WALK_ROWS], keys[:600] + WALK_IDS[600:]):  # all keys; keys, then other places
         for at in WALK_POSITIONS:
             bad_ids = list(ids)
             bad_ids[at] = bad
-            got = outcome(lambda: score_candidates(WALK_M, bad_ids, id_to_idx, WALK_Q, **over))
-            assert got == outcome(lambda: score_candidates(WALK_M, InOrder(bad_ids), id_to_idx, WALK_Q, **over))
+            def call(make):
+                return outcome(lambda: score_candidates(WALK_M, make(bad_ids), id_to_idx, WALK_Q, **over))
+            got = call(list)
+            assert got == call(InOrder)
             assert (got[0] == "returned") == isinstance(bad, LoggedStr), at
 
 
@@ -763,4 +766,5 @@ def test_a_list_longer_than_a_remembered_dict():
         bad_ids = list(ids)
         bad_ids[at] = None
         got = outcome(lambda: score_candidates(matrix, bad_ids, PADDING, WALK_Q))
-        assert got[0] is TypeError and got == outcome(lambda: score_candidates(matrix, InOrder(bad_ids), PADDING, WALK_Q))
+        assert got[0] is TypeError
+        assert got == outcome(lambda: score_candidates(matrix, InOrder(bad_ids), PADDING, WALK_Q))

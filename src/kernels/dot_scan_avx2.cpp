@@ -240,7 +240,8 @@ void rows_avx2_ordered(const Scan& s, const Loader& ld) {
 // streams are what it follows best, and on Zen 4 (1M x 384, Fortran order) a software prefetch
 // 512 B to 2 KiB ahead of each took 1.23-1.39x the read probe against 1.08-1.09x without it,
 // the same kernel otherwise (T1 and NTA hints: 1.20x and 1.45x). Two blocks a step share each
-// broadcast vector element: 1.49x -> 1.28x the read probe with four vectors, 1.17x -> 1.05x with two.
+// broadcast vector element: 1.49x -> 1.28x the read probe with four vectors, 1.17x -> 1.05x with
+// two.
 // The sums of a masked block are read and written through the mask too: they may be the
 // caller's outputs, which end with the last row.
 template <std::size_t NV, std::size_t P, std::size_t RB, bool kMasked, class Weights>
@@ -281,8 +282,8 @@ QUORVEL_AVX2_INLINE void add_column_blocks(const float* const (&q)[P], const Wei
 // the whole run and kept in registers: read from the vectors in the loop, each would be loaded
 // again for every block, since a store to the sums might have changed it (1M x 384 Fortran order,
 // one vector, Zen 4, nine pairs of alternating builds: 1.14-1.20x the read probe, median 1.17x,
-// against 1.17-1.30x, median 1.19x). Those of three or four vectors would not fit beside the sums (with
-// trajectory and contrast 1.64-1.73x against 1.41-1.85x): loaded in the loop then.
+// against 1.17-1.30x, median 1.19x). Those of three or four vectors would not fit beside the sums
+// (trajectory and contrast: 1.64-1.73x against 1.41-1.85x), so they are loaded in the loop.
 template <std::size_t NV, std::size_t P>
 struct HeldWeights {
     __m256 w[NV][P];
@@ -302,7 +303,9 @@ struct LoadedWeights {
         QUORVEL_UNROLL
         for (std::size_t v = 0; v < NV; ++v) w[v] = s.vec[v] + c0;
     }
-    QUORVEL_AVX2_INLINE __m256 broadcast(std::size_t v, std::size_t j) const { return _mm256_broadcast_ss(w[v] + j); }
+    QUORVEL_AVX2_INLINE __m256 broadcast(std::size_t v, std::size_t j) const {
+        return _mm256_broadcast_ss(w[v] + j);
+    }
 };
 
 // Adds columns c0..c0+P-1 of the n rows starting at `first` into acc[v][0..n).
@@ -327,11 +330,9 @@ QUORVEL_AVX2 void add_columns(const Scan& s, const std::byte* first, std::size_t
 // per chunk the columns P at a time, each pass adding into per-row sums that stay in L2 (the
 // outputs themselves when rows run forward). Each pass reads P column runs of up to 256 KiB, one
 // stream per column. Every row's sum takes its columns in order whatever P, so P and the chunk
-// change no bit of the result. 4 columns a pass for every vector count: on Zen 4 (1M x 384, one /
-// two / three vectors, with software prefetch) 66 / 67 / 76 ms, against 76 / 71 / 75 ms with 8
-// columns and 74-89 ms with 8K to 32K-row chunks; without it, one vector, 4 columns and 64K rows
-// took 1.09x the read probe, 8 columns 1.10x, 256K rows 1.08x; on Zen 5 within 1.03-1.20x the read
-// probe (with software prefetch).
+// change no bit of the result. 4 columns a pass and 64K-row chunks: on Zen 4 (1M x 384, one
+// vector) 1.09x the read probe, against 1.10x with 8 columns and 1.08x with 256K-row chunks;
+// 8K to 32K-row chunks were slower (74-89 ms against 66, measured with a software prefetch).
 template <std::size_t NV>
 QUORVEL_AVX2 void cols_avx2(Scan s) {
     if (s.row_stride < 0) flip_rows(s);
