@@ -32,7 +32,7 @@ QUORVEL_AVX2_INLINE const float* as_floats(const std::byte* p) {
 // Packed rows (column stride 4): plain unaligned loads; the vectors are used in place.
 struct PackedLoader {
     static constexpr bool kPaddedVectors = false;
-    static constexpr bool kSoftwarePrefetch = true;
+    static constexpr bool kStrided = false;
     static constexpr std::size_t kBlockBytes = 32;
     static std::size_t full_blocks(std::size_t cols) { return cols / 8; }
     QUORVEL_AVX2_INLINE __m256 block(const std::byte* row, std::size_t k) const {
@@ -49,7 +49,7 @@ struct PackedLoader {
 // float after its last element, so it is safe only when another element follows.
 struct Step2Loader {
     static constexpr bool kPaddedVectors = true;
-    static constexpr bool kSoftwarePrefetch = false;
+    static constexpr bool kStrided = true;
     static constexpr std::size_t kBlockBytes = 64;
     static constexpr int kLaneElement[8] = {0, 1, 4, 5, 2, 3, 6, 7};
     static std::size_t full_blocks(std::size_t cols) { return (cols - 1) / 8; }
@@ -73,7 +73,7 @@ template <std::size_t S>
 struct OddStepLoader {
     static_assert(S % 2 == 1 && S < 8);
     static constexpr bool kPaddedVectors = true;
-    static constexpr bool kSoftwarePrefetch = false;
+    static constexpr bool kStrided = true;
     static constexpr std::size_t kBlockBytes = 32 * S;
     static constexpr auto kLaneElement = [] {
         std::array<int, 8> lanes{};
@@ -117,16 +117,22 @@ struct OddStepLoader {
 // farther apart than that); rows walked backward are prefetched whole rows ahead. On 1M x 384 C
 // order with one / three / four vectors, 2 KiB took 1.07 / 1.11 / 1.10x the read probe, against
 // 1.12 / 1.40 / 1.29x without prefetch and 1.07 / 1.15 / 1.17x one row (1.5 KiB) ahead.
-// Only packed rows are prefetched (a loader's kSoftwarePrefetch). Strided rows read every line of
-// their span anyway and are left to the hardware prefetcher: on Zen 4, before and after builds
-// in alternating processes, 1M rows of m[:, ::2] took 1.12-1.28x the read probe with the 2 KiB
-// prefetch and 1.03-1.10x without (trajectory and contrast: 1.31-1.74x against 1.08-1.27x);
-// m[:, ::3] 1.19x against 1.04-1.20x.
 std::ptrdiff_t prefetch_ahead(std::ptrdiff_t rs) {
     constexpr std::ptrdiff_t kAhead = 2048;
     if (rs >= 0) return rs == 0 ? 0 : std::max(rs, kAhead);
     return rs * ((kAhead - rs - 1) / -rs);
 }
+
+// Packed rows are always prefetched. Strided rows (column steps 2, 3, 5, 7) read every line of
+// their span anyway, and whether a software prefetch helps them depends on the CPU. Before and
+// after builds in alternating processes, 1M rows:
+//   Zen 4: the hardware prefetcher alone is faster. m[:, ::2] took 1.03-1.10x the read probe
+//          without the prefetch against 1.12-1.28x with it (trajectory and contrast: 1.08-1.27x
+//          against 1.31-1.74x); m[:, ::3] 1.04-1.20x against 1.19x.
+//   Intel Xeon (Sapphire Rapids class): the prefetch is level or faster. Plain calls without /
+//          with it: m[:, ::2] 92-93 / 92-93 ms, m[:, ::3] 102 / 92 ms, m[:, ::5] 98 / 93 ms;
+//          m[:, ::2] with trajectory and contrast 106-107 / 97-98 ms.
+bool prefetch_strided_rows() { return cpu_is_intel(); }
 
 // A prefetch is only a hint and never faults, so the address may lie past the matrix; it is
 // formed in integers because such a pointer could not be formed by pointer arithmetic.
@@ -138,7 +144,7 @@ QUORVEL_AVX2_INLINE void prefetch_at(const std::byte* p, std::ptrdiff_t offset) 
 
 // R rows against NV vectors. vec[v] is either the caller's vector (packed loader) or a copy in
 // the loader's lane order padded with zeros to whole blocks.
-template <std::size_t NV, std::size_t R, class Loader>
+template <std::size_t NV, std::size_t R, bool kPrefetch, class Loader>
 QUORVEL_AVX2 void rows_avx2_group(const Scan& s, const Loader& ld, const float* const* vec,
                                   std::ptrdiff_t ahead, const std::size_t (&idx)[R]) {
     const std::byte* p[R];
@@ -152,7 +158,7 @@ QUORVEL_AVX2 void rows_avx2_group(const Scan& s, const Loader& ld, const float* 
     for (std::size_t k = 0; k < full; ++k) {
         QUORVEL_UNROLL
         for (std::size_t r = 0; r < R; ++r) {
-            if constexpr (Loader::kSoftwarePrefetch) {
+            if constexpr (kPrefetch) {
                 QUORVEL_UNROLL
                 for (std::size_t line = 0; line < Loader::kBlockBytes; line += 64)
                     prefetch_at(p[r], ahead + static_cast<std::ptrdiff_t>(Loader::kBlockBytes * k + line));
@@ -197,16 +203,27 @@ QUORVEL_AVX2 void rows_avx2_group(const Scan& s, const Loader& ld, const float* 
 //          60 / 100 ms with three; in m[:, ::2] 58 / 63, 61 / 79 and 64 / 107 ms.
 constexpr std::size_t kRowGroup = 2;
 
-template <std::size_t NV, class Loader>
-QUORVEL_AVX2 void rows_avx2(const Scan& s, const Loader& ld, const float* const* vec) {
+template <std::size_t NV, bool kPrefetch, class Loader>
+QUORVEL_AVX2 void rows_avx2_groups(const Scan& s, const Loader& ld, const float* const* vec) {
     constexpr std::size_t R = kRowGroup;
     const std::ptrdiff_t ahead = prefetch_ahead(s.row_stride);
     for_row_groups<R>(
-        s.rows, [&](const std::size_t(&idx)[R]) { rows_avx2_group<NV, R>(s, ld, vec, ahead, idx); },
+        s.rows,
+        [&](const std::size_t(&idx)[R]) { rows_avx2_group<NV, R, kPrefetch>(s, ld, vec, ahead, idx); },
         [&](std::size_t i) {
             const std::size_t idx[1] = {i};
-            rows_avx2_group<NV, 1>(s, ld, vec, ahead, idx);
+            rows_avx2_group<NV, 1, kPrefetch>(s, ld, vec, ahead, idx);
         });
+}
+
+template <std::size_t NV, class Loader>
+void rows_avx2(const Scan& s, const Loader& ld, const float* const* vec) {
+    if constexpr (!Loader::kStrided)
+        rows_avx2_groups<NV, true>(s, ld, vec);
+    else if (prefetch_strided_rows())
+        rows_avx2_groups<NV, true>(s, ld, vec);
+    else
+        rows_avx2_groups<NV, false>(s, ld, vec);
 }
 
 // Copies the vectors into lane order: out[v][8k + lane] = vec[v][8k + lane_element[lane]], and 0

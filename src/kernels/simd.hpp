@@ -1,5 +1,6 @@
 // What the SIMD kernels share: the target attributes of their AVX2+FMA functions, the one CPU
-// check that chooses between each kernel's scalar and AVX2 paths, and the horizontal sums.
+// check that chooses between each kernel's scalar and AVX2 paths, the vendor check behind the
+// scan's choice of prefetch, and the horizontal sums.
 // Every AVX2 function is compiled for its target alone, so the module runs on any x86-64 CPU.
 #pragma once
 
@@ -23,6 +24,16 @@ inline bool simd_available() {
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     }();
     return available;
+}
+
+// True on an Intel CPU; tested once per process. It only tunes how a kernel reads memory, never
+// what it computes.
+inline bool cpu_is_intel() {
+    static const bool intel = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_is("intel") != 0;
+    }();
+    return intel;
 }
 
 // The sum of the eight lanes of v: halves, then pairs, then the last two.
