@@ -736,8 +736,8 @@ def test_a_new_dict_where_a_walked_one_was_is_walked():
         assert outcome(lambda: score_candidates(WALK_M, WALK_IDS, bad, WALK_Q))[0] is OverflowError
 
 
-# A list whose items are the remembered dict's own keys, at the same places, is not walked: a bad
-# item there, or past the dict's end, is still met as in order.
+# A list whose items are the remembered dict's own keys in its order, perhaps with other items
+# between them, is not walked: a bad item there, or past the dict's end, is still met as in order.
 @pytest.mark.parametrize("over", [{"limit": 10}, {"limit": 0}, {"like_ids": ["w7"]}],
                          ids=["scan under way", "no scan", "in order"])
 @pytest.mark.parametrize("bad", BAD_ITEMS + [LoggedStr("w5")])
@@ -746,7 +746,9 @@ def test_bad_item_among_a_remembered_dicts_keys(bad, over):
     id_to_idx = head | PADDING | {d: i + 600 for i, d in enumerate(WALK_IDS[600:])}
     keys = list(id_to_idx)
     assert outcome(lambda: score_candidates(WALK_M, keys[:WALK_ROWS], id_to_idx, WALK_Q))[0] == "returned"
-    for ids in (keys[:WALK_ROWS], keys[:600] + WALK_IDS[600:]):  # all keys; keys, then other places
+    gaps = [x for j, k in enumerate(keys) for x in (("", k) if j % 9 == 0 else (k,))]  # "" every 10th
+    # All keys; keys, then other objects; keys with "" between them.
+    for ids in (keys[:WALK_ROWS], keys[:600] + WALK_IDS[600:], gaps[:WALK_ROWS]):
         for at in WALK_POSITIONS:
             bad_ids = list(ids)
             bad_ids[at] = bad

@@ -36,8 +36,8 @@ private:
     std::unique_ptr<Lent> lent_;   // the caller's list, read in place
     std::size_t size_ = 0;
 };
-// `known_keys`: the keys of a remembered identifier dict (IdMapChecks::known_plain_keys); an
-// item that is the key at its place needs no check.
+// `known_keys`: the keys of a remembered identifier dict (IdMapChecks::known_plain_keys), which
+// spare their items the check (KnownKeysWalk).
 TextSequence to_text_sequence(PyObject* obj, std::span<PyObject* const> known_keys = {});
 
 // An exact list or tuple held as to_text_sequence holds it, its items not yet checked: for a
@@ -53,11 +53,26 @@ inline void check_text_item(PyObject* item) {
     check_unusual_text(item);
 }
 
-// The first place from `from` on (at most `end`) whose item is not the object at the same place
-// of `known_keys`. The items before it are keys of a remembered dict: exact, compact ASCII str,
-// with nothing to check.
-std::size_t skip_known_keys(PyObject* const* items, std::span<PyObject* const> known_keys, std::size_t from,
-                            std::size_t end);
+// A walk of an identifier list against the keys of a remembered dict, in the dict's order: an
+// item that is the next key (the same object) needs no check, since the keys are exact, compact
+// ASCII str kept alive by the dict until it changes. Any other item is checked as usual and the
+// walk keeps its key, so items the dict lacks (placeholders of rows without an identifier) cost
+// a check each and leave the rest of the list in step.
+class KnownKeysWalk {
+public:
+    explicit KnownKeysWalk(std::span<PyObject* const> keys) : keys_(keys) {}
+
+    // Checks the items from `from` to `end` of a list of `count` items, in order, but for keys.
+    void check(PyObject* const* items, std::size_t from, std::size_t end, std::size_t count);
+
+private:
+    // The first place from `from` on (at most `end`) whose item is not the next key; the items
+    // before it were the keys, and the walk has passed them.
+    std::size_t skip(PyObject* const* items, std::size_t from, std::size_t end);
+
+    std::span<PyObject* const> keys_;
+    std::size_t next_key_ = 0;
+};
 
 // Row indices of the identifiers in `ids`, in order: unknown ones left out, duplicates kept.
 std::vector<std::uint64_t> resolve_rows(const TextSequence& ids, const IdMap& map);

@@ -1,8 +1,6 @@
 // Identifier checks in slices, paced by the scan.
 #include "boundary/identifier_checks.hpp"
 
-#include "boundary/id_lists.hpp"
-
 namespace quorvel::py {
 namespace {
 
@@ -43,11 +41,9 @@ void IdentifierChecks::check_until(std::size_t ids_end, std::size_t entries_end)
         check_text_item(items_[ids_checked_++]);
         entries_left = entries_.check_next();
     }
-    for (; ids_checked_ < ids_end; ++ids_checked_) {
-        ids_checked_ = skip_known_keys(items_, known_keys_, ids_checked_, ids_end);
-        if (ids_checked_ == ids_end) break;
-        if (ids_checked_ + prefetch_distance < id_count_) __builtin_prefetch(items_[ids_checked_ + prefetch_distance]);
-        check_text_item(items_[ids_checked_]);
+    if (ids_checked_ < ids_end) {
+        known_keys_.check(items_, ids_checked_, ids_end, id_count_);
+        ids_checked_ = ids_end;
     }
     while (entries_left && entries_.checked() < entries_end) entries_left = entries_.check_next();
 }

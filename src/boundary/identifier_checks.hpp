@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <span>
 
+#include "boundary/id_lists.hpp"
 #include "boundary/id_map.hpp"
 #include "boundary/ref.hpp"
 #include "scoring/score_request.hpp"
@@ -32,7 +33,7 @@ private:
     std::size_t id_count_;
     std::size_t ids_checked_ = 0;
     IdMapChecks entries_;
-    std::span<PyObject* const> known_keys_;  // of id_to_idx when it is a known plain dict
+    KnownKeysWalk known_keys_;  // of id_to_idx when it is a known plain dict
 };
 
 }  // namespace quorvel::py
