@@ -705,6 +705,9 @@ DICT_CHANGES = {
     "delete, add back bad": lambda d: (d.pop("w304"), d.__setitem__("w304", -2)),
     "clear, refill bad": lambda d: (d.clear(), d.update({"a": -1})),
     "popitem, add back bad": lambda d: d.__setitem__(d.popitem()[0], -3),
+    # Plain changes keep it remembered; a bad one after them must still be seen.
+    "add plain, then set a bad value": lambda d: (d.__setitem__("fresh", 7), d.__setitem__("w5", -1)),
+    "set a plain value, then add a bad key": lambda d: (d.__setitem__("w5", 9), d.__setitem__(3, 3)),
 }
 
 
@@ -770,3 +773,26 @@ def test_a_list_longer_than_a_remembered_dict():
         got = outcome(lambda: score_candidates(matrix, bad_ids, PADDING, WALK_Q))
         assert got[0] is TypeError
         assert got == outcome(lambda: score_candidates(matrix, InOrder(bad_ids), PADDING, WALK_Q))
+
+
+def test_keys_added_to_a_remembered_dict_join_its_walk():
+    rows = len(PADDING) + 8
+    matrix = unit_rows(np.random.default_rng(3), rows, 8)
+    id_to_idx = dict(PADDING)
+    ids = list(id_to_idx)
+    assert outcome(lambda: score_candidates(matrix, ids + ["x"] * 8, id_to_idx, WALK_Q))[0] == "returned"
+    tail = [f"tail{i}" for i in range(8)]
+    for i, d in enumerate(tail):  # plain entries added, and a plain value set: still remembered
+        id_to_idx[d] = len(PADDING) + i
+    id_to_idx["pad3"] = 1
+    ids += tail
+    like = {"like_ids": ["tail1", "pad3"]}
+    assert score_candidates(matrix, ids, id_to_idx, WALK_Q, **like) == \
+        score_candidates(matrix, ids, dict(id_to_idx), WALK_Q, **like)
+    for at in (len(PADDING) - 1, len(PADDING), rows - 1):
+        for bad in BAD_ITEMS + [LoggedStr("tail0")]:
+            bad_ids = list(ids)
+            bad_ids[at] = bad
+            got = outcome(lambda: score_candidates(matrix, bad_ids, id_to_idx, WALK_Q))
+            assert got == outcome(lambda: score_candidates(matrix, InOrder(bad_ids), id_to_idx, WALK_Q))
+            assert (got[0] == "returned") == isinstance(bad, LoggedStr), at

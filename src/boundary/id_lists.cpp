@@ -91,7 +91,6 @@ TextSequence unchecked_in_place(PyObject* obj) {
     return seq;
 }
 
-
 // Lists of a million identifiers are common: reading each item's header is a cache miss, so
 // the walk asks for items this far ahead, but only in a run of items that are not keys: between
 // keys, the item ahead is most likely a key, which is never read. 1M ids with every tenth one

@@ -47,16 +47,19 @@ Ref copy_entries(PyObject* dict) {
     return copy;
 }
 
-// Exact dicts whose every entry passed the plain check in a complete walk, unchanged since:
-// watched, and forgotten at their first change (or as they are deallocated), before any pointer
+// Exact dicts whose every entry passed the plain check in a complete walk, and whose changes
+// since have all kept them plain: a plain entry added, or a value replaced by a plain one.
+// Watched, and forgotten at any other change (or as they are deallocated), before any pointer
 // here could name another object. The most recently used first; only dicts worth a few tens of
 // microseconds of walking, so that the many small dicts of a program do not push out its few
 // large ones.
 //
-// Each keeps its keys in the dict's order (8 bytes an entry). The dict holds them alive until it
-// changes, and each is an exact, compact ASCII str, so an identifier list whose item at i is the
-// key at i needs no check of that item: a list made with the dict, as `ids` usually is, is then
-// checked by comparing pointers instead of reading a million objects.
+// Each keeps its keys in the dict's order (8 bytes an entry, and an eighth more for the entries
+// added later). The dict holds them alive, and each is an exact, compact ASCII str, so an
+// identifier list whose items are those keys in order needs no check of them (KnownKeysWalk): a
+// list made with the dict, as `ids` usually is, is then checked by comparing pointers instead of
+// reading a million objects. They are trusted only while they are as many as the dict's entries:
+// a key is added here before the dict inserts it, and the insertion can still fail.
 struct KnownPlainDict {
     PyObject* dict = nullptr;  // borrowed
     std::vector<PyObject*> keys;
@@ -102,10 +105,40 @@ void forget_known_plain(PyDict_WatchEvent event, PyObject* dict) {
         PyErr_Clear();
 }
 
-int on_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
+// A plain entry about to be added: its key joins the dict's keys, last, as the dict orders it.
+// Keys already out of step with the dict (dropped for want of memory, or after an insertion that
+// failed) are dropped for good.
+void add_known_key(KnownPlainDict& known, PyObject* key) {
+    std::vector<PyObject*>& keys = known.keys;
+    if (keys.size() != static_cast<std::size_t>(PyDict_GET_SIZE(known.dict))) {
+        std::vector<PyObject*>().swap(keys);
+        return;
+    }
+    try {
+        if (keys.size() == keys.capacity()) keys.reserve(keys.size() + keys.size() / 8 + 64);
+        keys.push_back(key);
+    } catch (const std::bad_alloc&) {
+        std::vector<PyObject*>().swap(keys);  // still known plain, its lists are checked in full
+    }
+}
+
+// Keeps a known plain dict known through a change that keeps it plain, forgets it otherwise.
+void follow_known_plain(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
+    KnownPlainDict* known = find_known_plain(dict);
+    if (known == nullptr) return;
+    // A replaced value leaves the dict's key object in place, whatever object `key` is.
+    if (event == PyDict_EVENT_MODIFIED && is_plain_value(new_value)) return;
+    if (event == PyDict_EVENT_ADDED && is_plain_entry(key, new_value)) {
+        add_known_key(*known, key);
+        return;
+    }
+    forget_known_plain(event, dict);
+}
+
+int on_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
     // An exception may be pending on entry; it must be left as it was.
     PyObject* pending = PyErr_GetRaisedException();
-    forget_known_plain(event, dict);
+    follow_known_plain(event, dict, key, new_value);
     PyObject* shared = nullptr;  // one copy serves every live map of this dict
     for (LiveMap* live = live_maps; live != nullptr; live = live->next) {
         if (live->dict.get() != dict || live->copy || live->copy_failed) continue;
@@ -276,7 +309,7 @@ bool IdMapChecks::known_plain_dict(PyObject* dict) { return PyDict_CheckExact(di
 
 std::span<PyObject* const> IdMapChecks::known_plain_keys(PyObject* dict) {
     const KnownPlainDict* known = dict != nullptr ? find_known_plain(dict) : nullptr;
-    if (known == nullptr) return {};
+    if (known == nullptr || known->keys.size() != static_cast<std::size_t>(PyDict_GET_SIZE(dict))) return {};
     return known->keys;
 }
 

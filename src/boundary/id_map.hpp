@@ -82,10 +82,12 @@ private:
 
 // The common entry: an exact ASCII str key and an exact int that is compact and not negative.
 // Nothing to encode, and nothing to convert that could run Python code.
-inline bool is_plain_entry(PyObject* key, PyObject* value) {
-    return PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) && PyLong_CheckExact(value) &&
-           PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value)) &&
+inline bool is_plain_value(PyObject* value) {
+    return PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value)) &&
            PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)) >= 0;
+}
+inline bool is_plain_entry(PyObject* key, PyObject* value) {
+    return PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) && is_plain_value(value);
 }
 
 // The checks of to_id_map(dict, false), one entry at a time: each entry, in the dict's order,
@@ -93,8 +95,9 @@ inline bool is_plain_entry(PyObject* key, PyObject* value) {
 // runs between entries).
 //
 // A dict found plain in every entry by a complete walk is remembered (`remember_if_plain`) and
-// watched: until it changes, a call can skip its walk (`known_plain_dict`), which would find
-// exactly the same, at no cost: a million entries take about 6 ms, bound by PyDict_Next.
+// watched: while its changes keep it plain (plain entries added, values replaced by plain ones),
+// a call can skip its walk (`known_plain_dict`), which would find exactly the same, at no cost:
+// a million entries take about 6 ms, bound by PyDict_Next. Any other change forgets it.
 class IdMapChecks {
 public:
     explicit IdMapChecks(PyObject* dict, bool skip = false)
@@ -103,7 +106,7 @@ public:
 
     static bool known_plain_dict(PyObject* dict);
     // The keys of a known plain dict in its order (see known_plain_dict), alive and exact, compact
-    // ASCII str until the dict changes; empty for any other dict.
+    // ASCII str until the dict next changes; empty for any other dict.
     static std::span<PyObject* const> known_plain_keys(PyObject* dict);
     // After the walk: remembers the dict when every entry was plain.
     void remember_if_plain();
