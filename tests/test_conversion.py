@@ -1,5 +1,6 @@
 """Conversion of argument values: accepted forms, exact refusals, and array views of every layout."""
 
+import sys
 import threading
 import warnings
 
@@ -775,24 +776,39 @@ def test_a_list_longer_than_a_remembered_dict():
         assert got == outcome(lambda: score_candidates(matrix, InOrder(bad_ids), PADDING, WALK_Q))
 
 
-def test_keys_added_to_a_remembered_dict_join_its_walk():
+def test_a_remembered_dicts_walk_follows_its_plain_changes():
     rows = len(PADDING) + 8
     matrix = unit_rows(np.random.default_rng(3), rows, 8)
     id_to_idx = dict(PADDING)
     ids = list(id_to_idx)
     assert outcome(lambda: score_candidates(matrix, ids + ["x"] * 8, id_to_idx, WALK_Q))[0] == "returned"
+    for at in (5, 6, 7, 300, 2000):  # removed (by equal objects), "" left in their places
+        id_to_idx.pop(f"pad{at}")
+        ids[at] = ""
     tail = [f"tail{i}" for i in range(8)]
-    for i, d in enumerate(tail):  # plain entries added, and a plain value set: still remembered
+    for i, d in enumerate(tail):  # plain entries added, and a plain value set
         id_to_idx[d] = len(PADDING) + i
     id_to_idx["pad3"] = 1
     ids += tail
     like = {"like_ids": ["tail1", "pad3"]}
     assert score_candidates(matrix, ids, id_to_idx, WALK_Q, **like) == \
         score_candidates(matrix, ids, dict(id_to_idx), WALK_Q, **like)
-    for at in (len(PADDING) - 1, len(PADDING), rows - 1):
+    for at in (4, 5, 8, 301, 2001, len(PADDING) - 1, len(PADDING), rows - 1):
         for bad in BAD_ITEMS + [LoggedStr("tail0")]:
             bad_ids = list(ids)
             bad_ids[at] = bad
             got = outcome(lambda: score_candidates(matrix, bad_ids, id_to_idx, WALK_Q))
             assert got == outcome(lambda: score_candidates(matrix, InOrder(bad_ids), id_to_idx, WALK_Q))
             assert (got[0] == "returned") == isinstance(bad, LoggedStr), at
+
+
+def test_keys_held_for_a_remembered_dict_are_released_with_it():
+    id_to_idx = dict(PADDING)
+    assert outcome(lambda: score_candidates(WALK_M, list(id_to_idx)[:WALK_ROWS], id_to_idx, WALK_Q))[0] == "returned"
+    key = "".join(["late", "key"])
+    before = sys.getrefcount(key)
+    id_to_idx[key] = 0
+    id_to_idx.pop(key)
+    id_to_idx["pad5"] = -1  # forgotten
+    assert sys.getrefcount(key) == before
+    assert outcome(lambda: score_candidates(WALK_M, WALK_IDS, id_to_idx, WALK_Q))[0] is OverflowError

@@ -113,21 +113,38 @@ std::size_t KnownKeysWalk::skip(PyObject* const* items, std::size_t from, std::s
     const std::size_t key_count = keys_.size();
     std::size_t i = from;
     std::size_t k = next_key_;
-    // Four at a time without a branch each: the common list matches throughout.
-    for (; i + 4 <= end && k + 4 <= key_count; i += 4, k += 4) {
-        const bool same = (items[i] == keys[k]) & (items[i + 1] == keys[k + 1]) &
-                          (items[i + 2] == keys[k + 2]) & (items[i + 3] == keys[k + 3]);
-        if (!same) break;
-    }
-    while (i < end && k < key_count && items[i] == keys[k]) {
-        ++i;
-        ++k;
+    for (;;) {
+        // Four at a time without a branch each: the common list matches throughout.
+        for (; i + 4 <= end && k + 4 <= key_count; i += 4, k += 4) {
+            const bool same = (items[i] == keys[k]) & (items[i + 1] == keys[k + 1]) &
+                              (items[i + 2] == keys[k + 2]) & (items[i + 3] == keys[k + 3]);
+            if (!same) break;
+        }
+        while (i < end && k < key_count && items[i] == keys[k]) {
+            ++i;
+            ++k;
+        }
+        if (!lagging_ || i == end || k == key_count) break;
+        const std::size_t found = find_key(items[i], k + 1);
+        if (found == key_count) break;
+        k = found;
     }
     next_key_ = k;
     return i;
 }
 
-TextSequence to_text_sequence(PyObject* obj, std::span<PyObject* const> known_keys) {
+// Entries are mostly removed a few at a time; after a longer run of removed keys than this, the
+// rest of the list is checked item by item.
+constexpr std::size_t kKeysSteppedOver = 16;
+
+std::size_t KnownKeysWalk::find_key(PyObject* item, std::size_t from) const {
+    const std::size_t last = std::min(keys_.size(), from + kKeysSteppedOver);
+    for (std::size_t k = from; k < last; ++k)
+        if (keys_[k] == item) return k;
+    return keys_.size();
+}
+
+TextSequence to_text_sequence(PyObject* obj, KnownKeys known_keys) {
     check_sequence(obj);
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
         // A tuple cannot change and holds its items; a list is read in place. Checking an item

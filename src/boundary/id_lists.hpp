@@ -30,15 +30,15 @@ public:
     struct Lent;  // a list read in place, registered until the call ends or it is copied
 
 private:
-    friend TextSequence to_text_sequence(PyObject* obj, std::span<PyObject* const> known_keys);
+    friend TextSequence to_text_sequence(PyObject* obj, KnownKeys known_keys);
     friend TextSequence unchecked_in_place(PyObject* obj);
     Ref items_;                    // a tuple of the items, unless they are lent
     std::unique_ptr<Lent> lent_;   // the caller's list, read in place
     std::size_t size_ = 0;
 };
-// `known_keys`: the keys of a remembered identifier dict (IdMapChecks::known_plain_keys), which
-// spare their items the check (KnownKeysWalk).
-TextSequence to_text_sequence(PyObject* obj, std::span<PyObject* const> known_keys = {});
+// `known_keys`: the keys held for a remembered identifier dict (IdMapChecks::known_plain_keys),
+// which spare their items the check (KnownKeysWalk).
+TextSequence to_text_sequence(PyObject* obj, KnownKeys known_keys = {});
 
 // An exact list or tuple held as to_text_sequence holds it, its items not yet checked: for a
 // caller that checks each with check_text_item before anything reads them as text.
@@ -53,14 +53,15 @@ inline void check_text_item(PyObject* item) {
     check_unusual_text(item);
 }
 
-// A walk of an identifier list against the keys of a remembered dict, in the dict's order: an
-// item that is the next key (the same object) needs no check, since the keys are exact, compact
-// ASCII str kept alive by the dict until it changes. Any other item is checked as usual and the
-// walk keeps its key, so items the dict lacks (placeholders of rows without an identifier) cost
-// a check each and leave the rest of the list in step.
+// A walk of an identifier list against the keys held for a remembered dict, in the dict's order:
+// an item that is the next key (the same object) needs no check, since the keys are exact,
+// compact ASCII str kept alive. Any other item is checked as usual and the walk keeps its key,
+// so items the dict lacks (placeholders of rows without an identifier) cost a check each and
+// leave the rest of the list in step. When the keys lag the dict, an item that is one of the few
+// keys after the next one steps over the keys between, those of removed entries.
 class KnownKeysWalk {
 public:
-    explicit KnownKeysWalk(std::span<PyObject* const> keys) : keys_(keys) {}
+    explicit KnownKeysWalk(KnownKeys keys) : keys_(keys.keys), lagging_(keys.lagging) {}
 
     // Checks the items from `from` to `end` of a list of `count` items, in order, but for keys.
     void check(PyObject* const* items, std::size_t from, std::size_t end, std::size_t count);
@@ -70,7 +71,11 @@ private:
     // before it were the keys, and the walk has passed them.
     std::size_t skip(PyObject* const* items, std::size_t from, std::size_t end);
 
+    // The place of `item` among the few keys from `from` on; the end of the keys if it is not there.
+    std::size_t find_key(PyObject* item, std::size_t from) const;
+
     std::span<PyObject* const> keys_;
+    bool lagging_;
     std::size_t next_key_ = 0;
 };
 

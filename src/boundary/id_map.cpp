@@ -48,21 +48,21 @@ Ref copy_entries(PyObject* dict) {
 }
 
 // Exact dicts whose every entry passed the plain check in a complete walk, and whose changes
-// since have all kept them plain: a plain entry added, or a value replaced by a plain one.
-// Watched, and forgotten at any other change (or as they are deallocated), before any pointer
-// here could name another object. The most recently used first; only dicts worth a few tens of
-// microseconds of walking, so that the many small dicts of a program do not push out its few
-// large ones.
+// since cannot have made an entry bad: plain entries added, values replaced by plain ones,
+// entries removed. Watched, and forgotten at any other change (or as they are deallocated). The
+// most recently used first; only dicts worth a few tens of microseconds of walking, so that the
+// many small dicts of a program do not push out its few large ones.
 //
-// Each keeps its keys in the dict's order (8 bytes an entry, and an eighth more for the entries
-// added later). The dict holds them alive, and each is an exact, compact ASCII str, so an
-// identifier list whose items are those keys in order needs no check of them (KnownKeysWalk): a
-// list made with the dict, as `ids` usually is, is then checked by comparing pointers instead of
-// reading a million objects. They are trusted only while they are as many as the dict's entries:
-// a key is added here before the dict inserts it, and the insertion can still fail.
+// Each holds a reference to every key it has met in the dict, in the dict's order (8 bytes an
+// entry, and an eighth more for the entries added later): those of the walk, then those added
+// since. Each is an exact, compact ASCII str, kept alive here, so an identifier list item that
+// is one of them (the same object) needs no check (KnownKeysWalk): a list made with the dict, as
+// `ids` usually is, is then checked by comparing pointers instead of reading a million objects.
+// The key of a removed entry stays in its place until the dict is forgotten, which it is once
+// such keys are an eighth of them.
 struct KnownPlainDict {
-    PyObject* dict = nullptr;  // borrowed
-    std::vector<PyObject*> keys;
+    PyObject* dict = nullptr;     // borrowed
+    std::vector<PyObject*> keys;  // owned; empty when they could not be had for want of memory
 };
 constexpr std::size_t kKnownPlainDicts = 4;
 constexpr Py_ssize_t kKnownPlainFromEntries = 4096;
@@ -84,9 +84,16 @@ bool use_known_plain(PyObject* dict) {
     return true;
 }
 
+// Releasing a str runs no Python code.
+void release_keys(std::vector<PyObject*>& keys) {
+    std::vector<PyObject*> owned;
+    owned.swap(keys);
+    for (PyObject* key : owned) Py_DECREF(key);
+}
+
 void forget_slot(KnownPlainDict& known) {
     known.dict = nullptr;
-    std::vector<PyObject*>().swap(known.keys);
+    release_keys(known.keys);
 }
 
 bool watched_by_live_map(PyObject* dict) {
@@ -105,32 +112,39 @@ void forget_known_plain(PyDict_WatchEvent event, PyObject* dict) {
         PyErr_Clear();
 }
 
-// A plain entry about to be added: its key joins the dict's keys, last, as the dict orders it.
-// Keys already out of step with the dict (dropped for want of memory, or after an insertion that
-// failed) are dropped for good.
+// A plain entry about to be added: its key joins the keys, last, as the dict orders it.
 void add_known_key(KnownPlainDict& known, PyObject* key) {
     std::vector<PyObject*>& keys = known.keys;
-    if (keys.size() != static_cast<std::size_t>(PyDict_GET_SIZE(known.dict))) {
-        std::vector<PyObject*>().swap(keys);
-        return;
-    }
+    if (keys.empty()) return;  // remembered without them, it stays so
     try {
         if (keys.size() == keys.capacity()) keys.reserve(keys.size() + keys.size() / 8 + 64);
-        keys.push_back(key);
     } catch (const std::bad_alloc&) {
-        std::vector<PyObject*>().swap(keys);  // still known plain, its lists are checked in full
+        release_keys(keys);  // still known plain, its lists are checked in full
+        return;
     }
+    keys.push_back(Py_NewRef(key));
 }
 
-// Keeps a known plain dict known through a change that keeps it plain, forgets it otherwise.
+// Keeps a known plain dict known through a change that cannot make an entry bad, and forgets it
+// at any other (and once the keys of removed entries are an eighth of the keys held).
 void follow_known_plain(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
     KnownPlainDict* known = find_known_plain(dict);
     if (known == nullptr) return;
-    // A replaced value leaves the dict's key object in place, whatever object `key` is.
-    if (event == PyDict_EVENT_MODIFIED && is_plain_value(new_value)) return;
-    if (event == PyDict_EVENT_ADDED && is_plain_entry(key, new_value)) {
+    const std::size_t held = known->keys.size();
+    const auto entries = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+    switch (event) {
+    case PyDict_EVENT_ADDED:
+        if (!is_plain_entry(key, new_value)) break;
         add_known_key(*known, key);
         return;
+    case PyDict_EVENT_MODIFIED:  // the dict keeps its key object, whatever object `key` is
+        if (!is_plain_value(new_value)) break;
+        return;
+    case PyDict_EVENT_DELETED:  // `key` may be another object equal to the dict's: nothing to find
+        if (held - std::min(held, entries) >= held / 8) break;
+        return;
+    default:
+        break;
     }
     forget_known_plain(event, dict);
 }
@@ -288,12 +302,14 @@ void remember_plain(PyObject* dict) {
     last.dict = dict;
     try {
         last.keys.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+    } catch (const std::bad_alloc&) {
+        // remembered without its keys: its lists are checked in full
+    }
+    if (last.keys.capacity() != 0) {
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        while (PyDict_Next(dict, &pos, &key, &value)) last.keys.push_back(key);
-    } catch (const std::bad_alloc&) {
-        std::vector<PyObject*>().swap(last.keys);  // remembered without its keys: lists are checked in full
+        while (PyDict_Next(dict, &pos, &key, &value)) last.keys.push_back(Py_NewRef(key));
     }
     std::rotate(std::begin(known_plain_dicts), std::end(known_plain_dicts) - 1, std::end(known_plain_dicts));
 }
@@ -307,10 +323,10 @@ void IdMapChecks::check_unusual(const DictEntry& entry) {
 
 bool IdMapChecks::known_plain_dict(PyObject* dict) { return PyDict_CheckExact(dict) && use_known_plain(dict); }
 
-std::span<PyObject* const> IdMapChecks::known_plain_keys(PyObject* dict) {
+KnownKeys IdMapChecks::known_plain_keys(PyObject* dict) {
     const KnownPlainDict* known = dict != nullptr ? find_known_plain(dict) : nullptr;
-    if (known == nullptr || known->keys.size() != static_cast<std::size_t>(PyDict_GET_SIZE(dict))) return {};
-    return known->keys;
+    if (known == nullptr) return {};
+    return {known->keys, known->keys.size() != static_cast<std::size_t>(PyDict_GET_SIZE(dict))};
 }
 
 void IdMapChecks::remember_if_plain() {

@@ -90,14 +90,23 @@ inline bool is_plain_entry(PyObject* key, PyObject* value) {
     return PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) && is_plain_value(value);
 }
 
+// The keys held for a remembered identifier dict: exact, compact ASCII str in the dict's order,
+// each alive (and the span valid) until the dict next changes. `lagging`: among them are the keys
+// of entries removed since, each still in its place.
+struct KnownKeys {
+    std::span<PyObject* const> keys;
+    bool lagging = false;
+};
+
 // The checks of to_id_map(dict, false), one entry at a time: each entry, in the dict's order,
 // exactly as that walk checks it. For a caller under which the dict cannot change (no Python code
 // runs between entries).
 //
 // A dict found plain in every entry by a complete walk is remembered (`remember_if_plain`) and
-// watched: while its changes keep it plain (plain entries added, values replaced by plain ones),
-// a call can skip its walk (`known_plain_dict`), which would find exactly the same, at no cost:
-// a million entries take about 6 ms, bound by PyDict_Next. Any other change forgets it.
+// watched: while its changes cannot make an entry bad (plain entries added, values replaced by
+// plain ones, entries removed), a call can skip its walk (`known_plain_dict`), which would find
+// exactly the same, at no cost: a million entries take about 6 ms, bound by PyDict_Next. Any
+// other change forgets it.
 class IdMapChecks {
 public:
     explicit IdMapChecks(PyObject* dict, bool skip = false)
@@ -105,9 +114,8 @@ public:
           checked_(skip ? size_ : 0), ring_(dict) {}
 
     static bool known_plain_dict(PyObject* dict);
-    // The keys of a known plain dict in its order (see known_plain_dict), alive and exact, compact
-    // ASCII str until the dict next changes; empty for any other dict.
-    static std::span<PyObject* const> known_plain_keys(PyObject* dict);
+    // The keys held for a known plain dict (see known_plain_dict); none for any other dict.
+    static KnownKeys known_plain_keys(PyObject* dict);
     // After the walk: remembers the dict when every entry was plain.
     void remember_if_plain();
 
