@@ -812,3 +812,8 @@ def test_keys_held_for_a_remembered_dict_are_released_with_it():
     id_to_idx["pad5"] = -1  # forgotten
     assert sys.getrefcount(key) == before
     assert outcome(lambda: score_candidates(WALK_M, WALK_IDS, id_to_idx, WALK_Q))[0] is OverflowError
+    remembered = dict(PADDING) | {key: 0}
+    assert outcome(lambda: score_candidates(WALK_M, list(remembered)[:WALK_ROWS], remembered, WALK_Q))[0] == "returned"
+    assert sys.getrefcount(key) == before + 2  # the dict's and the remembered keys'
+    del remembered
+    assert sys.getrefcount(key) == before

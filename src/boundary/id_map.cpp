@@ -130,8 +130,6 @@ void add_known_key(KnownPlainDict& known, PyObject* key) {
 void follow_known_plain(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
     KnownPlainDict* known = find_known_plain(dict);
     if (known == nullptr) return;
-    const std::size_t held = known->keys.size();
-    const auto entries = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
     switch (event) {
     case PyDict_EVENT_ADDED:
         if (!is_plain_entry(key, new_value)) break;
@@ -140,9 +138,12 @@ void follow_known_plain(PyDict_WatchEvent event, PyObject* dict, PyObject* key, 
     case PyDict_EVENT_MODIFIED:  // the dict keeps its key object, whatever object `key` is
         if (!is_plain_value(new_value)) break;
         return;
-    case PyDict_EVENT_DELETED:  // `key` may be another object equal to the dict's: nothing to find
-        if (held - std::min(held, entries) >= held / 8) break;
+    case PyDict_EVENT_DELETED: {  // `key` may be another object equal to the dict's: nothing to find
+        const std::size_t held = known->keys.size();
+        const std::size_t removed = held - std::min(held, static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+        if (removed >= held / 8) break;
         return;
+    }
     default:
         break;
     }

@@ -20,7 +20,7 @@ IdentifierChecks::IdentifierChecks(PyObject* ids, PyObject* id_to_idx)
     : items_(PySequence_Fast_ITEMS(ids)),
       id_count_(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(ids))),
       entries_(id_to_idx, IdMapChecks::known_plain_dict(id_to_idx)),
-      known_keys_(IdMapChecks::known_plain_keys(id_to_idx)) {}
+      keys_walk_(IdMapChecks::known_plain_keys(id_to_idx)) {}
 
 void IdentifierChecks::finish() {
     check_until(id_count_, entries_.size());
@@ -42,7 +42,7 @@ void IdentifierChecks::check_until(std::size_t ids_end, std::size_t entries_end)
         entries_left = entries_.check_next();
     }
     if (ids_checked_ < ids_end) {
-        known_keys_.check(items_, ids_checked_, ids_end, id_count_);
+        keys_walk_.check(items_, ids_checked_, ids_end, id_count_);
         ids_checked_ = ids_end;
     }
     while (entries_left && entries_.checked() < entries_end) entries_left = entries_.check_next();

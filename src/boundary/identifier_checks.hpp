@@ -33,7 +33,7 @@ private:
     std::size_t id_count_;
     std::size_t ids_checked_ = 0;
     IdMapChecks entries_;
-    KnownKeysWalk known_keys_;  // of id_to_idx when it is a known plain dict
+    KnownKeysWalk keys_walk_;  // against id_to_idx's keys when it is a known plain dict
 };
 
 }  // namespace quorvel::py
